@@ -1,0 +1,33 @@
+// One Damiao motor on a shared CAN bus. A plain value: the caller passes the transport.
+#pragma once
+
+#include <cstdint>
+
+#include "can_motor/damiao/error.hpp"
+#include "can_motor/damiao/mit.hpp"
+#include "can_motor/damiao/modes.hpp"
+#include "can_motor/damiao/registers.hpp"
+#include "can_motor/transport/can_transport.hpp"
+
+namespace vorlix::can_motor::damiao {
+
+struct Damiao {
+  Duration timeout;
+  MitLimits limits;
+  std::uint16_t can_id;     // "ESC_ID": commands go here
+  std::uint16_t master_id;  // "MST_ID": replies come from here
+
+  DamiaoResult<MotorState> enable(CanTransport& transport) const;
+  DamiaoResult<MotorState> disable(CanTransport& transport) const;
+  DamiaoResult<MotorState> control(CanTransport& transport, const ControlCommand& command) const;
+  DamiaoResult<MotorState> request_feedback(CanTransport& transport) const;
+  DamiaoResult<MotorState> cmd_at_arbitration(CanTransport& transport,
+                                              std::uint16_t arbitration_id,
+                                              const Payload& payload) const;
+  DamiaoResult<RegisterValue> read_register(CanTransport& transport, std::uint8_t id) const;
+  DamiaoResult<void> write_register(CanTransport& transport, std::uint8_t id,
+                                    RegisterValue value) const;
+  DamiaoResult<void> ensure_control_mode(CanTransport& transport, std::uint8_t mode) const;
+};
+
+}  // namespace vorlix::can_motor::damiao

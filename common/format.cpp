@@ -1,0 +1,110 @@
+#include "common/format.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <stdexcept>
+
+namespace vorlix::fmt {
+namespace {
+
+template <class F>
+void append_float(std::string& out, F value, const Spec& spec) {
+  if (std::isnan(value)) {
+    out += "NaN";
+    return;
+  }
+  if (spec.plus && !std::signbit(value)) out += '+';
+  if (std::isinf(value)) {
+    out += value < 0 ? "-inf" : "inf";
+    return;
+  }
+  std::array<char, 400> buf{};
+  const auto result = spec.precision >= 0
+                          ? std::to_chars(buf.data(), buf.data() + buf.size(), value,
+                                          std::chars_format::fixed, spec.precision)
+                          : std::to_chars(buf.data(), buf.data() + buf.size(), value,
+                                          std::chars_format::fixed);
+  const std::string_view text(buf.data(), static_cast<std::size_t>(result.ptr - buf.data()));
+  out += text;
+  if (spec.debug && spec.precision < 0 && text.find('.') == std::string_view::npos) out += ".0";
+}
+
+}  // namespace
+
+void append(std::string& out, double value, const Spec& spec) { append_float(out, value, spec); }
+void append(std::string& out, float value, const Spec& spec) { append_float(out, value, spec); }
+
+void append(std::string& out, std::string_view value, const Spec& spec) {
+  if (!spec.debug) {
+    out += value;
+    return;
+  }
+  out += '"';
+  for (const char c : value) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  out += '"';
+}
+
+void append(std::string& out, bool value, const Spec&) { out += value ? "true" : "false"; }
+
+void append_integer(std::string& out, long long value, const Spec& spec) {
+  if (spec.plus && value >= 0) out += '+';
+  std::array<char, 24> buf{};
+  const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value);
+  out.append(buf.data(), result.ptr);
+}
+
+void append_integer(std::string& out, unsigned long long value, const Spec& spec) {
+  if (spec.plus) out += '+';
+  std::array<char, 24> buf{};
+  const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value);
+  out.append(buf.data(), result.ptr);
+}
+
+namespace detail {
+
+Spec next_placeholder(std::string& out, std::string_view tmpl, std::size_t& pos) {
+  const std::size_t open = tmpl.find('{', pos);
+  const std::size_t close = open == std::string_view::npos ? open : tmpl.find('}', open);
+  if (close == std::string_view::npos) {
+    throw std::logic_error("message template has fewer placeholders than arguments");
+  }
+  out += tmpl.substr(pos, open - pos);
+  std::string_view body = tmpl.substr(open + 1, close - open - 1);
+  pos = close + 1;
+  Spec spec;
+  if (body.empty()) return spec;
+  if (body.front() != ':') throw std::logic_error("bad placeholder in message template");
+  body.remove_prefix(1);
+  if (!body.empty() && body.front() == '+') {
+    spec.plus = true;
+    body.remove_prefix(1);
+  }
+  if (!body.empty() && body.front() == '.') {
+    body.remove_prefix(1);
+    int precision = 0;
+    const auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), precision);
+    if (ec != std::errc{}) throw std::logic_error("bad precision in message template");
+    spec.precision = precision;
+    body.remove_prefix(static_cast<std::size_t>(end - body.data()));
+  }
+  if (!body.empty() && body.front() == '?') {
+    spec.debug = true;
+    body.remove_prefix(1);
+  }
+  if (!body.empty()) throw std::logic_error("bad placeholder in message template");
+  return spec;
+}
+
+void finish(std::string& out, std::string_view tmpl, std::size_t pos) {
+  const std::string_view rest = tmpl.substr(pos);
+  if (rest.find('{') != std::string_view::npos) {
+    throw std::logic_error("message template has more placeholders than arguments");
+  }
+  out += rest;
+}
+
+}  // namespace detail
+}  // namespace vorlix::fmt

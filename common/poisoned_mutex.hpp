@@ -1,0 +1,54 @@
+// A mutex around a value that remembers an internal failure unwinding through it.
+// The mark is never cleared: a value left half-changed by an exception stays suspect.
+#pragma once
+
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace vorlix {
+
+template <class T>
+class PoisonedMutex {
+ public:
+  class Key {
+    friend class PoisonedMutex;
+    Key() = default;
+  };
+
+  class Guard {
+   public:
+    Guard(Key, PoisonedMutex& owner)
+        : owner_(&owner), lock_(owner.mutex_), exceptions_at_entry_(std::uncaught_exceptions()) {}
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+    ~Guard() {
+      if (std::uncaught_exceptions() > exceptions_at_entry_) owner_->poisoned_ = true;
+    }
+    T& operator*() { return owner_->value_; }
+    T* operator->() { return &owner_->value_; }
+
+   private:
+    PoisonedMutex* owner_;
+    std::unique_lock<std::mutex> lock_;
+    int exceptions_at_entry_;
+  };
+
+  explicit PoisonedMutex(T value) : value_(std::move(value)) {}
+
+  // Empty when the mark is set; the caller decides whether to raise, log or skip.
+  std::optional<Guard> lock() {
+    std::optional<Guard> guard;
+    guard.emplace(Key{}, *this);
+    if (poisoned_) guard.reset();
+    return guard;
+  }
+
+ private:
+  std::mutex mutex_;
+  bool poisoned_ = false;
+  T value_;
+};
+
+}  // namespace vorlix

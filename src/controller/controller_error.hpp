@@ -1,0 +1,37 @@
+// The error of every controller operation: the underlying failure, kept unchanged so that
+// its text displays as is and an I/O error's kind survives for the retry rule.
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "servo_bus/feetech_protocol/errors.hpp"
+
+namespace vorlix::controller {
+
+class ControllerError {
+ public:
+  using Cause = std::variant<servo_bus::ServoBusError, std::string>;
+
+  ControllerError(servo_bus::ServoBusError error) : cause_(std::move(error)) {}  // NOLINT
+  ControllerError(servo_bus::IoError error)                                      // NOLINT
+      : cause_(servo_bus::ServoBusError(std::move(error))) {}
+  ControllerError(servo_bus::SerialError error)  // NOLINT
+      : cause_(servo_bus::ServoBusError(std::move(error))) {}
+  static ControllerError message(std::string text) { return ControllerError(std::move(text)); }
+
+  const Cause& cause() const { return cause_; }
+  std::string text() const;
+  std::optional<servo_bus::IoErrorKind> io_kind() const;
+
+ private:
+  explicit ControllerError(std::string text) : cause_(std::move(text)) {}
+  Cause cause_;
+};
+
+template <class T>
+using ControllerResult = std::expected<T, ControllerError>;
+
+}  // namespace vorlix::controller

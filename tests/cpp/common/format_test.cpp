@@ -1,0 +1,51 @@
+#include "common/format.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace vorlix::fmt {
+namespace {
+
+TEST(Format, ShortestRoundTripFloats) {
+  EXPECT_EQ(format("{}", 0.4), "0.4");
+  EXPECT_EQ(format("{}", 0.0), "0");
+  EXPECT_EQ(format("{}", -0.5), "-0.5");
+  EXPECT_EQ(format("{}", std::nan("")), "NaN");
+  EXPECT_EQ(format("{}", 1e20), "100000000000000000000");
+  EXPECT_EQ(format("{}", 6.283185307179586), "6.283185307179586");
+}
+
+TEST(Format, FixedDecimalsAndSign) {
+  EXPECT_EQ(format("{:.4} rad", 1.0), "1.0000 rad");
+  EXPECT_EQ(format("{:.4}", -0.5), "-0.5000");
+  EXPECT_EQ(format("{:+.4}", 0.0012), "+0.0012");
+  EXPECT_EQ(format("{:+.4}", -0.035), "-0.0350");
+}
+
+TEST(Format, ListForms) {
+  EXPECT_EQ(format("{:?}", std::vector<double>{0.0, 6.283185307179586}), "[0.0, 6.283185307179586]");
+  EXPECT_EQ(format("{:+.4?}", std::vector<double>{0.0012, -0.035, 0.0}),
+            "[+0.0012, -0.0350, +0.0000]");
+  EXPECT_EQ(format("{:?}", std::vector<std::string>{"nose_left", "nose_right"}),
+            "[\"nose_left\", \"nose_right\"]");
+  EXPECT_EQ(format("{:?}", std::vector<std::uint8_t>{255, 1, 0}), "[255, 1, 0]");
+  EXPECT_EQ(format("{:?}", std::vector<bool>{true, false}), "[true, false]");
+}
+
+TEST(Format, FillsPlaceholdersInOrder) {
+  EXPECT_EQ(format("register {}: expected {}, got {}", 10, "Uint32", "Float"),
+            "register 10: expected Uint32, got Float");
+  EXPECT_EQ(format("{} missing", std::string("x")), "x missing");
+}
+
+TEST(Format, MismatchedTemplateIsAProgrammingError) {
+  EXPECT_THROW(format("{} {}", 1), std::logic_error);
+  EXPECT_THROW(format("{}", 1, 2), std::logic_error);
+}
+
+}  // namespace
+}  // namespace vorlix::fmt
