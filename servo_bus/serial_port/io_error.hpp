@@ -16,8 +16,6 @@ struct IoError {
   static IoError from_errno(int error);  // EINTR is Interrupted, ETIMEDOUT TimedOut
 
   bool operator==(const IoError&) const = default;
-
-  bool operator==(const IoError&) const = default;
 };
 
 }  // namespace vorlix::servo_bus

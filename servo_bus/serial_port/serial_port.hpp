@@ -18,8 +18,6 @@ struct SerialError {
   std::string text;
 
   bool operator==(const SerialError&) const = default;
-
-  bool operator==(const SerialError&) const = default;
 };
 
 inline constexpr std::chrono::milliseconds kSerialWaitTimeout{10};
