@@ -1,0 +1,94 @@
+// Arm zero calibration: the arms' current pose becomes the new zero by rewriting the arm
+// servos' stored position offsets, assuming the servos report present = encoder - offset.
+#include <algorithm>
+#include <cmath>
+
+#include "common/format.hpp"
+#include "servo_bus/servo/feetech/sm40bl.hpp"
+#include "src/controller/controller.hpp"
+
+namespace vorlix::controller {
+
+namespace {
+constexpr double kPi = 3.141592653589793;
+constexpr double kTwoPi = 2.0 * kPi;
+constexpr std::size_t kArmJoints = kArmIds.size();
+}  // namespace
+
+ControllerResult<std::array<double, 4>> VorlixMotorController::set_arm_home(double verify_tol) {
+  if (!(verify_tol > 0.0)) {
+    return std::unexpected(ControllerError::message(
+        fmt::format("set_arm_home: verify_tol must be positive, got {}", verify_tol)));
+  }
+  // An infinite tolerance would report any result as verified.
+  if (auto finite = require_finite("set_arm_home: verify_tol", verify_tol); !finite) {
+    return std::unexpected(finite.error());
+  }
+  auto port_or_error = servo_port();
+  if (!port_or_error) return std::unexpected(port_or_error.error());
+  servo_bus::SerialPort& port = **port_or_error;
+  const auto fail = [](const servo_bus::ServoBusError& error) {
+    return std::unexpected(ControllerError(error));
+  };
+
+  if (auto off = servo_bus::sm40bl::sync_write_torque_enable(
+          servo_handler_, port, kArmIds, std::vector<bool>(kArmJoints, false));
+      !off) {
+    return fail(off.error());
+  }
+  auto present = servo_bus::sm40bl::sync_read_present_position(servo_handler_, port, kArmIds);
+  if (!present) return fail(present.error());
+  auto prior = servo_bus::sm40bl::sync_read_offset(servo_handler_, port, kArmIds);
+  if (!prior) return fail(prior.error());
+  if (present->size() != kArmJoints || prior->size() != kArmJoints) {
+    return std::unexpected(ControllerError::message(
+        fmt::format("set_arm_home: incomplete arm response (present={} ids, offset={} ids)",
+                    present->size(), prior->size())));
+  }
+
+  std::vector<double> new_offsets(kArmJoints);
+  for (std::size_t i = 0; i < kArmJoints; ++i) {
+    double offset = (*present)[i] + (*prior)[i];
+    while (offset > kPi) offset -= kTwoPi;
+    while (offset < -kPi) offset += kTwoPi;
+    new_offsets[i] = offset;
+  }
+
+  if (auto unlocked = servo_bus::sm40bl::sync_write_lock(servo_handler_, port, kArmIds,
+                                                         std::vector<bool>(kArmJoints, false));
+      !unlocked) {
+    return fail(unlocked.error());
+  }
+  if (auto written = servo_bus::sm40bl::sync_write_offset(servo_handler_, port, kArmIds,
+                                                          new_offsets);
+      !written) {
+    return fail(written.error());
+  }
+  if (auto locked = servo_bus::sm40bl::sync_write_lock(servo_handler_, port, kArmIds,
+                                                       std::vector<bool>(kArmJoints, true));
+      !locked) {
+    return fail(locked.error());
+  }
+
+  auto check = servo_bus::sm40bl::sync_read_present_position(servo_handler_, port, kArmIds);
+  if (!check) return fail(check.error());
+  if (check->size() != kArmJoints) {
+    return std::unexpected(ControllerError::message(fmt::format(
+        "set_arm_home: verify read returned {} values (expected 4)", check->size())));
+  }
+  double largest = 0.0;
+  for (const double position : *check) largest = std::max(largest, std::abs(position));
+  if (largest <= verify_tol) {
+    std::array<double, 4> result{};
+    std::ranges::copy(*check, result.begin());
+    return result;
+  }
+  return std::unexpected(ControllerError::message(fmt::format(
+      "set_arm_home: verify failed — arm IDs {:?} now reading {:+.4?} rad (expected ~0 within "
+      "{:.4}). The Feetech offset sign convention on this hardware may differ from the assumed "
+      "`present = encoder - offset`. EEPROM has been left in the new state; restore manually "
+      "using prior_offsets {:+.4?}, new_offsets {:+.4?}.",
+      kArmIds, *check, verify_tol, *prior, new_offsets)));
+}
+
+}  // namespace vorlix::controller

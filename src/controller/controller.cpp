@@ -1,0 +1,227 @@
+#include "src/controller/controller.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+#include <thread>
+
+#include "common/format.hpp"
+#include "servo_bus/servo/feetech/sm40bl.hpp"
+#include "servo_bus/servo/feetech/sts3025bl.hpp"
+
+namespace vorlix::controller {
+
+using servo_bus::IoError;
+using servo_bus::IoErrorKind;
+using servo_bus::SerialPort;
+
+namespace {
+
+std::span<const std::uint8_t> ids_of(ServoGroup group) {
+  switch (group) {
+    case ServoGroup::Arm:
+      return kArmIds;
+    case ServoGroup::LeftArm:
+      return kLeftArmIds;
+    case ServoGroup::RightArm:
+      return kRightArmIds;
+    case ServoGroup::Nose:
+      return kNoseIds;
+  }
+  throw std::logic_error("unknown servo group");
+}
+
+bool is_arm_id(std::uint8_t id) { return id >= 1 && id <= 4; }
+bool is_nose_id(std::uint8_t id) { return id >= 5 && id <= 7; }
+
+constexpr std::chrono::milliseconds kRawAnswerWindow{10};
+constexpr std::chrono::milliseconds kRawPollPause{5};
+
+}  // namespace
+
+ControllerResult<VorlixMotorController> VorlixMotorController::create(
+    const std::optional<std::string>& serial_port_path, const std::string& can_interface) {
+  std::optional<SerialPort> serial_port;
+  if (serial_port_path) {
+    auto opened = SerialPort::open(*serial_port_path);
+    if (!opened) return std::unexpected(ControllerError(opened.error()));
+    serial_port.emplace(std::move(*opened));
+  }
+  auto transport = can_motor::SocketCanTransport::open(can_interface);
+  if (!transport) {
+    // `serial_port` closes as this returns, so the port can be opened again at once.
+    return std::unexpected(ControllerError::message(fmt::format(
+        "failed to open CAN bus '{}': {}", can_interface, transport.error().text())));
+  }
+  return VorlixMotorController(std::move(serial_port), std::move(*transport));
+}
+
+VorlixMotorController::VorlixMotorController(std::optional<SerialPort> serial_port,
+                                             can_motor::SocketCanTransport can_transport)
+    : neck_motors_{},
+      can_transport_(std::move(can_transport)),
+      serial_port_(std::move(serial_port)) {
+  for (std::size_t i = 0; i < kNeckJoints.size(); ++i) {
+    const NeckJoint& joint = kNeckJoints[i];
+    neck_motors_[i] = can_motor::damiao::Damiao{kNeckRequestTimeout, joint.limits, joint.can_id,
+                                                joint.master_id};
+    neck_slots_[i] = NeckCommandSlot{0.0F, 0.0F, joint.default_kp, joint.default_kd, 0.0F};
+  }
+}
+
+VorlixMotorController::~VorlixMotorController() = default;
+
+ControllerResult<SerialPort*> VorlixMotorController::servo_port() {
+  if (!serial_port_) return std::unexpected(ControllerError::message(std::string(kNeckOnlyMessage)));
+  return &*serial_port_;
+}
+
+std::vector<std::uint8_t> VorlixMotorController::check_missing_ids() {
+  std::vector<std::uint8_t> missing;
+  if (!serial_port_) return missing;
+  for (const std::uint8_t id : kServoIds) {
+    const auto answered = servo_handler_.ping(*serial_port_, id);
+    if (!answered || !*answered) missing.push_back(id);
+  }
+  return missing;
+}
+
+std::unordered_map<std::string, std::uint8_t> VorlixMotorController::get_motor_name_id() {
+  std::unordered_map<std::string, std::uint8_t> names;
+  for (std::size_t i = 0; i < kMotorNames.size(); ++i) {
+    names.emplace(kMotorNames[i], kServoIds[i]);
+  }
+  return names;
+}
+
+ControllerResult<bool> VorlixMotorController::is_torque_enabled() {
+  auto port = servo_port();
+  if (!port) return std::unexpected(port.error());
+  auto arm = servo_bus::sm40bl::sync_read_torque_enable(servo_handler_, **port, kArmIds);
+  if (!arm) return std::unexpected(ControllerError(arm.error()));
+  auto nose = servo_bus::sts3025bl::sync_read_torque_enable(servo_handler_, **port, kNoseIds);
+  if (!nose) return std::unexpected(ControllerError(nose.error()));
+  const auto on = [](bool enabled) { return enabled; };
+  return std::ranges::all_of(*arm, on) && std::ranges::all_of(*nose, on);
+}
+
+ControllerResult<void> VorlixMotorController::set_torque_on_ids(std::span<const std::uint8_t> ids,
+                                                                bool enable) {
+  if (ids.empty()) return {};
+  std::vector<std::uint8_t> arm_part;
+  std::vector<std::uint8_t> nose_part;
+  for (const std::uint8_t id : ids) {
+    if (is_arm_id(id)) arm_part.push_back(id);
+    if (is_nose_id(id)) nose_part.push_back(id);
+  }
+  if (!arm_part.empty()) {
+    if (auto written = write_group_torque(arm_part, enable); !written) return written;
+  }
+  if (!nose_part.empty()) return write_group_torque(nose_part, enable);
+  return {};
+}
+
+ControllerResult<std::array<double, 7>> VorlixMotorController::read_all_positions() {
+  auto port = servo_port();
+  if (!port) return std::unexpected(port.error());
+  auto arm = servo_bus::sm40bl::sync_read_present_position(servo_handler_, **port, kArmIds);
+  if (!arm) return std::unexpected(ControllerError(arm.error()));
+  auto nose = servo_bus::sts3025bl::sync_read_present_position(servo_handler_, **port, kNoseIds);
+  if (!nose) return std::unexpected(ControllerError(nose.error()));
+  std::array<double, 7> positions{};
+  std::ranges::copy(*arm, positions.begin());
+  std::ranges::copy(*nose, positions.begin() + kArmIds.size());
+  return positions;
+}
+
+ControllerResult<std::array<std::uint8_t, 7>> VorlixMotorController::read_all_voltages() {
+  auto port = servo_port();
+  if (!port) return std::unexpected(port.error());
+  auto arm = servo_bus::sm40bl::sync_read_present_voltage(servo_handler_, **port, kArmIds);
+  if (!arm) return std::unexpected(ControllerError(arm.error()));
+  auto nose = servo_bus::sts3025bl::sync_read_present_voltage(servo_handler_, **port, kNoseIds);
+  if (!nose) return std::unexpected(ControllerError(nose.error()));
+  std::array<std::uint8_t, 7> voltages{};
+  std::ranges::copy(*arm, voltages.begin());
+  std::ranges::copy(*nose, voltages.begin() + kArmIds.size());
+  return voltages;
+}
+
+ControllerResult<std::vector<std::uint8_t>> VorlixMotorController::write_raw_packet(
+    std::span<const std::uint8_t> data) {
+  if (!serial_port_) {
+    return std::unexpected(
+        ControllerError(IoError{IoErrorKind::Unsupported, std::string(kNeckOnlyMessage)}));
+  }
+  SerialPort& port = *serial_port_;
+  if (auto written = port.write_all(data); !written) return std::unexpected(written.error());
+  if (auto flushed = port.flush(); !flushed) return std::unexpected(flushed.error());
+
+  const auto query = [&port]() -> std::expected<std::size_t, IoError> {
+    auto waiting = port.bytes_to_read();
+    if (!waiting) return std::unexpected(IoError{IoErrorKind::Other, waiting.error().text});
+    return *waiting;
+  };
+  auto waiting = query();
+  if (!waiting) return std::unexpected(waiting.error());
+  if (*waiting == 0) {
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < kRawAnswerWindow) {
+      std::this_thread::sleep_for(kRawPollPause);
+      waiting = query();
+      if (!waiting) return std::unexpected(waiting.error());
+      if (*waiting > 0) break;
+    }
+  }
+  std::vector<std::uint8_t> answer(*waiting);
+  if (auto read = port.read_exact(answer); !read) return std::unexpected(read.error());
+  return answer;
+}
+
+ControllerResult<void> VorlixMotorController::write_group_goal_positions(
+    std::span<const std::uint8_t> ids, std::span<const double> values) {
+  auto port = servo_port();
+  if (!port) return std::unexpected(port.error());
+  // Both models share the goal register; the arm ids are SM40BL, the nose ids STS3025BL.
+  auto written = is_nose_id(ids.front())
+                     ? servo_bus::sts3025bl::sync_write_goal_position(servo_handler_, **port, ids,
+                                                                      values)
+                     : servo_bus::sm40bl::sync_write_goal_position(servo_handler_, **port, ids,
+                                                                   values);
+  if (!written) return std::unexpected(ControllerError(written.error()));
+  return {};
+}
+
+ControllerResult<void> VorlixMotorController::write_group_torque(std::span<const std::uint8_t> ids,
+                                                                 bool enable) {
+  auto port = servo_port();
+  if (!port) return std::unexpected(port.error());
+  const std::vector<bool> flags(ids.size(), enable);
+  auto written =
+      is_nose_id(ids.front())
+          ? servo_bus::sts3025bl::sync_write_torque_enable(servo_handler_, **port, ids, flags)
+          : servo_bus::sm40bl::sync_write_torque_enable(servo_handler_, **port, ids, flags);
+  if (!written) return std::unexpected(ControllerError(written.error()));
+  return {};
+}
+
+ControllerResult<void> VorlixMotorController::write_goal_positions(ServoGroup group,
+                                                                   std::span<const double> values) {
+  return write_group_goal_positions(ids_of(group), values);
+}
+
+ControllerResult<void> VorlixMotorController::set_all_goal_positions(
+    std::span<const double, 7> values) {
+  if (auto arm = write_group_goal_positions(kArmIds, values.first<4>()); !arm) return arm;
+  return write_group_goal_positions(kNoseIds, values.last<3>());
+}
+
+ControllerResult<void> VorlixMotorController::set_group_torque(ServoGroup group, bool enable) {
+  return write_group_torque(ids_of(group), enable);
+}
+
+ControllerResult<void> VorlixMotorController::set_all_torque(bool enable) {
+  if (auto arm = write_group_torque(kArmIds, enable); !arm) return arm;
+  return write_group_torque(kNoseIds, enable);
+}
+
+}  // namespace vorlix::controller

@@ -32,8 +32,21 @@ inline constexpr std::array<std::uint8_t, 2> kLeftArmIds = {1, 2};
 inline constexpr std::array<std::uint8_t, 2> kRightArmIds = {3, 4};
 inline constexpr std::array<std::uint8_t, 3> kNoseIds = {5, 6, 7};
 
-inline constexpr std::array<std::string_view, 3> kNeckNames = {"neck_yaw", "neck_pitch",
-                                                               "neck_roll"};
+// The neck motor table, in neck order (yaw, pitch, roll).
+struct NeckJoint {
+  std::string_view name;
+  std::uint16_t can_id;
+  std::uint16_t master_id;
+  can_motor::damiao::MitLimits limits;
+  float default_kp;
+  float default_kd;
+};
+inline constexpr std::array<NeckJoint, 3> kNeckJoints = {{
+    {"neck_yaw", 1, 1, {12.5F, 30.0F, 500.0F, 5.0F, 10.0F}, 30.0F, 1.0F},
+    {"neck_pitch", 2, 2, {12.5F, 10.0F, 500.0F, 5.0F, 28.0F}, 60.0F, 2.0F},
+    {"neck_roll", 3, 3, {12.5F, 10.0F, 500.0F, 5.0F, 28.0F}, 60.0F, 2.0F},
+}};
+inline constexpr std::chrono::milliseconds kNeckRequestTimeout{20};
 inline constexpr std::array<std::pair<double, double>, 3> NECK_LIMITS = {
     {{-0.5, 0.5}, {0.0, 0.45}, {-0.4, 0.4}}};
 
@@ -75,6 +88,7 @@ class VorlixMotorController {
   ControllerResult<void> enable_neck(bool enable);
   ControllerResult<void> set_neck_gains(std::size_t index, float kp, float kd);
   ControllerResult<NeckArray> command_neck_mit(const NeckArray& positions, std::string_view label);
+  // Refuses non-finite requests, clamps each joint, then commands the whole neck.
   ControllerResult<NeckArray> set_neck_position(const NeckArray& positions);
   ControllerResult<double> set_single_neck_joint(std::size_t index, double position);
   ControllerResult<NeckArray> read_neck_positions();
@@ -92,6 +106,9 @@ class VorlixMotorController {
 
   // The serial port, or the neck-only error.
   ControllerResult<servo_bus::SerialPort*> servo_port();
+  ControllerResult<void> write_group_goal_positions(std::span<const std::uint8_t> ids,
+                                                    std::span<const double> values);
+  ControllerResult<void> write_group_torque(std::span<const std::uint8_t> ids, bool enable);
 
   std::array<can_motor::damiao::Damiao, 3> neck_motors_;
   servo_bus::FeetechProtocolHandler servo_handler_;

@@ -5,6 +5,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "servo_bus/feetech_protocol/errors.hpp"
@@ -33,5 +34,10 @@ class ControllerError {
 
 template <class T>
 using ControllerResult = std::expected<T, ControllerError>;
+
+// NaN passes every comparison of a range check and the raw conversions would turn it into an
+// extreme position: anything non-finite is refused before it can reach a motor.
+// The error reads "{what} must be finite, got {value}".
+ControllerResult<void> require_finite(std::string_view what, double value);
 
 }  // namespace vorlix::controller

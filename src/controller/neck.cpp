@@ -1,0 +1,130 @@
+// The neck: three Damiao motors in MIT impedance mode, commanded within hard limits.
+#include <cmath>
+#include <limits>
+
+#include "common/format.hpp"
+#include "common/log.hpp"
+#include "src/controller/controller.hpp"
+
+namespace vorlix::controller {
+
+namespace {
+
+constexpr std::uint8_t kMitMode = static_cast<std::uint8_t>(can_motor::damiao::ControlMode::Mit);
+
+}  // namespace
+
+double clamp_neck_position(std::size_t joint, double requested) {
+  const auto [lower, upper] = NECK_LIMITS[joint];
+  const double clamped = requested > upper ? upper : (requested < lower ? lower : requested);
+  if (std::abs(clamped - requested) > std::numeric_limits<double>::epsilon()) {
+    log::warn(log::kControllerTarget,
+              fmt::format("{} requested position {:.4} rad out of safe range [{:.4}, {:.4}]; "
+                          "clamped to {:.4}",
+                          kNeckJoints[joint].name, requested, lower, upper, clamped));
+  }
+  return clamped;
+}
+
+ControllerResult<void> VorlixMotorController::enable_neck(bool enable) {
+  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
+    const auto& motor = neck_motors_[i];
+    const std::string_view name = kNeckJoints[i].name;
+    if (enable) {
+      if (auto mode = motor.ensure_control_mode(can_transport_, kMitMode); !mode) {
+        return std::unexpected(ControllerError::message(
+            fmt::format("{}: ensure MIT mode failed: {}", name, mode.error().text())));
+      }
+      if (auto enabled = motor.enable(can_transport_); !enabled) {
+        return std::unexpected(ControllerError::message(
+            fmt::format("{}: enable failed: {}", name, enabled.error().text())));
+      }
+    } else if (auto disabled = motor.disable(can_transport_); !disabled) {
+      return std::unexpected(ControllerError::message(
+          fmt::format("{}: disable failed: {}", name, disabled.error().text())));
+    }
+  }
+  neck_torque_enabled_ = enable;
+  return {};
+}
+
+ControllerResult<void> VorlixMotorController::set_neck_gains(std::size_t index, float kp,
+                                                             float kd) {
+  if (index >= neck_slots_.size()) {
+    return std::unexpected(
+        ControllerError::message(fmt::format("neck index out of range: {}", index)));
+  }
+  if (auto finite = require_finite("set_neck_gains: kp", kp); !finite) return finite;
+  if (auto finite = require_finite("set_neck_gains: kd", kd); !finite) return finite;
+  neck_slots_[index].kp = kp;
+  neck_slots_[index].kd = kd;
+  return {};
+}
+
+ControllerResult<NeckArray> VorlixMotorController::command_neck_mit(const NeckArray& positions,
+                                                                    std::string_view label) {
+  NeckArray observed{};
+  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
+    neck_slots_[i].position = static_cast<float>(positions[i]);
+    auto reply = neck_motors_[i].control(can_transport_, neck_slots_[i]);
+    if (!reply) {
+      return std::unexpected(ControllerError::message(
+          fmt::format("{}({}): {}", label, kNeckJoints[i].name, reply.error().text())));
+    }
+    observed[i] = reply->position;
+  }
+  return observed;
+}
+
+ControllerResult<NeckArray> VorlixMotorController::set_neck_position(const NeckArray& positions) {
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    const std::string what = fmt::format("set_neck_position: {} position", kNeckJoints[i].name);
+    if (auto finite = require_finite(what, positions[i]); !finite) {
+      return std::unexpected(finite.error());
+    }
+  }
+  NeckArray clamped{};
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    clamped[i] = clamp_neck_position(i, positions[i]);
+  }
+  return command_neck_mit(clamped, "set_neck_position");
+}
+
+ControllerResult<double> VorlixMotorController::set_single_neck_joint(std::size_t index,
+                                                                      double position) {
+  const std::string_view name = kNeckJoints[index].name;
+  const std::string what = fmt::format("set_{}_position: position", name);
+  if (auto finite = require_finite(what, position); !finite) return std::unexpected(finite.error());
+  neck_slots_[index].position = static_cast<float>(clamp_neck_position(index, position));
+  auto reply = neck_motors_[index].control(can_transport_, neck_slots_[index]);
+  if (!reply) {
+    return std::unexpected(ControllerError::message(
+        fmt::format("set_{}_position: {}", name, reply.error().text())));
+  }
+  return static_cast<double>(reply->position);
+}
+
+ControllerResult<NeckArray> VorlixMotorController::read_neck_positions() {
+  NeckArray positions{};
+  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
+    auto reply = neck_motors_[i].request_feedback(can_transport_);
+    if (!reply) {
+      return std::unexpected(ControllerError::message(fmt::format(
+          "read_neck_positions({}): {}", kNeckJoints[i].name, reply.error().text())));
+    }
+    positions[i] = reply->position;
+  }
+  return positions;
+}
+
+std::vector<std::string> VorlixMotorController::check_missing_neck_motors() {
+  std::vector<std::string> missing;
+  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
+    if (!neck_motors_[i].request_feedback(can_transport_)) {
+      missing.emplace_back(kNeckJoints[i].name);
+    }
+  }
+  return missing;
+}
+
+}  // namespace vorlix::controller

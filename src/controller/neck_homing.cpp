@@ -1,0 +1,107 @@
+// Homing: each neck joint goes to the multiple of 2π nearest to where it reports now, since
+// the motors' multi-turn counter restarts at power-up and "0" may be a full turn away.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <thread>
+
+#include "common/format.hpp"
+#include "src/controller/controller.hpp"
+
+namespace vorlix::controller {
+
+namespace {
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kCycleSeconds = 0.01;
+constexpr std::chrono::milliseconds kCycleSleep{10};
+constexpr std::size_t kExtraCycles = 2000;
+constexpr double kArrived = std::numeric_limits<double>::epsilon();
+}  // namespace
+
+ControllerResult<NeckArray> VorlixMotorController::neck_home(double speed, double tolerance,
+                                                             std::optional<float> kp,
+                                                             std::optional<float> kd) {
+  if (!(speed > 0.0)) {
+    return std::unexpected(ControllerError::message(
+        fmt::format("neck_home: speed must be positive, got {}", speed)));
+  }
+  if (!(tolerance > 0.0)) {
+    return std::unexpected(ControllerError::message(
+        fmt::format("neck_home: tolerance must be positive, got {}", tolerance)));
+  }
+  // An infinite speed would jump the set-point straight to a goal up to π away.
+  if (auto finite = require_finite("neck_home: speed", speed); !finite) {
+    return std::unexpected(finite.error());
+  }
+  if (auto finite = require_finite("neck_home: tolerance", tolerance); !finite) {
+    return std::unexpected(finite.error());
+  }
+  if (kp) {
+    if (auto finite = require_finite("neck_home: kp", *kp); !finite) {
+      return std::unexpected(finite.error());
+    }
+  }
+  if (kd) {
+    if (auto finite = require_finite("neck_home: kd", *kd); !finite) {
+      return std::unexpected(finite.error());
+    }
+  }
+
+  for (NeckCommandSlot& slot : neck_slots_) {
+    if (kp) slot.kp = *kp;
+    if (kd) slot.kd = *kd;
+  }
+
+  auto start = read_neck_positions();
+  if (!start) return std::unexpected(start.error());
+  NeckArray observed = *start;
+  NeckArray commanded = *start;
+  NeckArray goals{};
+  for (std::size_t i = 0; i < goals.size(); ++i) {
+    goals[i] = std::round(observed[i] / kTwoPi) * kTwoPi;
+  }
+
+  if (!neck_torque_enabled_) {
+    if (auto enabled = enable_neck(true); !enabled) return std::unexpected(enabled.error());
+  }
+
+  const double step = speed * kCycleSeconds;
+  double farthest = 0.0;
+  for (std::size_t i = 0; i < goals.size(); ++i) {
+    farthest = std::max(farthest, std::abs(observed[i] - goals[i]));
+  }
+  const auto budget = static_cast<std::size_t>(farthest / step) + kExtraCycles;
+
+  std::array<bool, 3> settled{};
+  for (std::size_t cycle = 0; cycle < budget; ++cycle) {
+    for (std::size_t i = 0; i < goals.size(); ++i) {
+      if (settled[i]) continue;
+      const double d = commanded[i] - goals[i];
+      if (d > step) {
+        commanded[i] -= step;
+      } else if (d < -step) {
+        commanded[i] += step;
+      } else {
+        commanded[i] = goals[i];
+      }
+    }
+    auto replies = command_neck_mit(commanded, "neck_home");
+    if (!replies) return std::unexpected(replies.error());
+    observed = *replies;
+    for (std::size_t i = 0; i < goals.size(); ++i) {
+      if (!settled[i] && std::abs(commanded[i] - goals[i]) < kArrived &&
+          std::abs(observed[i] - goals[i]) < tolerance) {
+        settled[i] = true;
+      }
+    }
+    if (std::ranges::all_of(settled, [](bool joint_settled) { return joint_settled; })) {
+      return observed;
+    }
+    std::this_thread::sleep_for(kCycleSleep);
+  }
+  return std::unexpected(ControllerError::message(fmt::format(
+      "neck_home: timed out before settling. observed={:?}, goals={:?}, settled={:?}", observed,
+      goals, settled)));
+}
+
+}  // namespace vorlix::controller
