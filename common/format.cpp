@@ -8,34 +8,34 @@ namespace vorlix::fmt {
 namespace {
 
 template <class F>
-void append_float(std::string& out, F value, const Spec& spec) {
+void append_float(std::string& out, F value, const Placeholder& form) {
   if (std::isnan(value)) {
     out += "NaN";
     return;
   }
-  if (spec.plus && !std::signbit(value)) out += '+';
+  if (form.plus && !std::signbit(value)) out += '+';
   if (std::isinf(value)) {
     out += value < 0 ? "-inf" : "inf";
     return;
   }
   std::array<char, 400> buf{};
-  const auto result = spec.precision >= 0
+  const auto result = form.precision >= 0
                           ? std::to_chars(buf.data(), buf.data() + buf.size(), value,
-                                          std::chars_format::fixed, spec.precision)
+                                          std::chars_format::fixed, form.precision)
                           : std::to_chars(buf.data(), buf.data() + buf.size(), value,
                                           std::chars_format::fixed);
   const std::string_view text(buf.data(), static_cast<std::size_t>(result.ptr - buf.data()));
   out += text;
-  if (spec.debug && spec.precision < 0 && text.find('.') == std::string_view::npos) out += ".0";
+  if (form.debug && form.precision < 0 && text.find('.') == std::string_view::npos) out += ".0";
 }
 
 }  // namespace
 
-void append(std::string& out, double value, const Spec& spec) { append_float(out, value, spec); }
-void append(std::string& out, float value, const Spec& spec) { append_float(out, value, spec); }
+void append(std::string& out, double value, const Placeholder& form) { append_float(out, value, form); }
+void append(std::string& out, float value, const Placeholder& form) { append_float(out, value, form); }
 
-void append(std::string& out, std::string_view value, const Spec& spec) {
-  if (!spec.debug) {
+void append(std::string& out, std::string_view value, const Placeholder& form) {
+  if (!form.debug) {
     out += value;
     return;
   }
@@ -47,17 +47,17 @@ void append(std::string& out, std::string_view value, const Spec& spec) {
   out += '"';
 }
 
-void append(std::string& out, bool value, const Spec&) { out += value ? "true" : "false"; }
+void append(std::string& out, bool value, const Placeholder&) { out += value ? "true" : "false"; }
 
-void append_integer(std::string& out, long long value, const Spec& spec) {
-  if (spec.plus && value >= 0) out += '+';
+void append_integer(std::string& out, long long value, const Placeholder& form) {
+  if (form.plus && value >= 0) out += '+';
   std::array<char, 24> buf{};
   const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value);
   out.append(buf.data(), result.ptr);
 }
 
-void append_integer(std::string& out, unsigned long long value, const Spec& spec) {
-  if (spec.plus) out += '+';
+void append_integer(std::string& out, unsigned long long value, const Placeholder& form) {
+  if (form.plus) out += '+';
   std::array<char, 24> buf{};
   const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value);
   out.append(buf.data(), result.ptr);
@@ -65,7 +65,7 @@ void append_integer(std::string& out, unsigned long long value, const Spec& spec
 
 namespace detail {
 
-Spec next_placeholder(std::string& out, std::string_view tmpl, std::size_t& pos) {
+Placeholder next_placeholder(std::string& out, std::string_view tmpl, std::size_t& pos) {
   const std::size_t open = tmpl.find('{', pos);
   const std::size_t close = open == std::string_view::npos ? open : tmpl.find('}', open);
   if (close == std::string_view::npos) {
@@ -74,12 +74,12 @@ Spec next_placeholder(std::string& out, std::string_view tmpl, std::size_t& pos)
   out += tmpl.substr(pos, open - pos);
   std::string_view body = tmpl.substr(open + 1, close - open - 1);
   pos = close + 1;
-  Spec spec;
-  if (body.empty()) return spec;
+  Placeholder form;
+  if (body.empty()) return form;
   if (body.front() != ':') throw std::logic_error("bad placeholder in message template");
   body.remove_prefix(1);
   if (!body.empty() && body.front() == '+') {
-    spec.plus = true;
+    form.plus = true;
     body.remove_prefix(1);
   }
   if (!body.empty() && body.front() == '.') {
@@ -87,15 +87,15 @@ Spec next_placeholder(std::string& out, std::string_view tmpl, std::size_t& pos)
     int precision = 0;
     const auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), precision);
     if (ec != std::errc{}) throw std::logic_error("bad precision in message template");
-    spec.precision = precision;
+    form.precision = precision;
     body.remove_prefix(static_cast<std::size_t>(end - body.data()));
   }
   if (!body.empty() && body.front() == '?') {
-    spec.debug = true;
+    form.debug = true;
     body.remove_prefix(1);
   }
   if (!body.empty()) throw std::logic_error("bad placeholder in message template");
-  return spec;
+  return form;
 }
 
 void finish(std::string& out, std::string_view tmpl, std::size_t pos) {

@@ -19,8 +19,10 @@ class PoisonedMutex {
 
   class Guard {
    public:
-    Guard(Key, PoisonedMutex& owner)
-        : owner_(&owner), lock_(owner.mutex_), exceptions_at_entry_(std::uncaught_exceptions()) {}
+    Guard(Key, PoisonedMutex& owner, std::adopt_lock_t)
+        : owner_(&owner),
+          lock_(owner.mutex_, std::adopt_lock),
+          exceptions_at_entry_(std::uncaught_exceptions()) {}
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
     ~Guard() {
@@ -39,10 +41,11 @@ class PoisonedMutex {
 
   // Empty when the mark is set; the caller decides whether to raise, log or skip.
   std::optional<Guard> lock() {
-    std::optional<Guard> guard;
-    guard.emplace(Key{}, *this);
-    if (poisoned_) guard.reset();
-    return guard;
+    std::unique_lock<std::mutex> held(mutex_);
+    if (poisoned_) return std::nullopt;
+    held.release();
+    // Built in the return value: a Guard can be neither copied nor moved.
+    return std::optional<Guard>(std::in_place, Key{}, *this, std::adopt_lock);
   }
 
  private:

@@ -1,0 +1,42 @@
+#include "can_motor/transport/can_transport.hpp"
+
+#include <system_error>
+#include <utility>
+
+#include "can_motor/transport/await_frame.hpp"
+#include "common/format.hpp"
+
+namespace vorlix::can_motor {
+
+std::string CanError::text() const {
+  switch (kind_) {
+    case Kind::Timeout:
+      return "timeout waiting for frame";
+    case Kind::FrameTooLarge:
+      return fmt::format("frame too large for selected mode: {} bytes", length_);
+    case Kind::InvalidId:
+      return "invalid CAN id";
+    case Kind::Backend:
+      return fmt::format("backend error: {}", std::generic_category().message(system_error_));
+  }
+  std::unreachable();
+}
+
+CanResult<void> CanTransport::discard_pending() {
+  for (;;) {
+    auto frame = recv(Duration::zero());
+    if (!frame) {
+      if (frame.error().kind() == CanError::Kind::Timeout) return {};
+      return std::unexpected(frame.error());
+    }
+  }
+}
+
+CanResult<CanFrame> CanTransport::request(const CanFrame& frame, CanId expected,
+                                          Duration timeout) {
+  if (auto drained = discard_pending(); !drained) return std::unexpected(drained.error());
+  if (auto sent = send(frame); !sent) return std::unexpected(sent.error());
+  return await_frame(*this, timeout, [&](const CanFrame& reply) { return reply.id == expected; });
+}
+
+}  // namespace vorlix::can_motor

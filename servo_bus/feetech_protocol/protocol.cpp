@@ -1,0 +1,139 @@
+#include "servo_bus/feetech_protocol/protocol.hpp"
+
+#include <array>
+#include <thread>
+
+namespace vorlix::servo_bus {
+namespace {
+
+constexpr int kDrainPasses = 3;
+constexpr std::chrono::milliseconds kDrainPause{5};
+
+template <class T>
+std::unexpected<ServoBusError> fail(T cause) {
+  return std::unexpected(ServoBusError(std::move(cause)));
+}
+
+// Reads and discards whatever is waiting, pausing after each pass so that the rest of a late
+// reply can arrive. True once the input stays empty.
+ServoResult<bool> drain(SerialPort& port) {
+  std::vector<std::uint8_t> discarded;
+  for (int pass = 0; pass < kDrainPasses; ++pass) {
+    const auto waiting = port.bytes_to_read();
+    if (!waiting) return fail(waiting.error());
+    if (*waiting > 0) {
+      discarded.resize(*waiting);
+      if (auto read = port.read_exact(discarded); !read) return fail(read.error());
+    }
+    std::this_thread::sleep_for(kDrainPause);
+    const auto left = port.bytes_to_read();
+    if (!left) return fail(left.error());
+    if (*left == 0) return true;
+  }
+  return false;
+}
+
+using BuiltPacket = ServoResult<std::unique_ptr<InstructionPacketFeetech>>;
+
+// A packet that could not be built is the result of the send.
+ServoResult<void> send_built(SerialPort& port, const BuiltPacket& packet) {
+  if (!packet) return std::unexpected(packet.error());
+  return Protocol::send_instruction_packet(port, **packet);
+}
+
+ServoResult<std::vector<std::uint8_t>> read_data(SerialPort& port, std::uint8_t id) {
+  auto status = Protocol::read_status_packet(port, id);
+  if (!status) return std::unexpected(status.error());
+  const auto data = (*status)->params();
+  return std::vector<std::uint8_t>(data.begin(), data.end());
+}
+
+// Ping and reboot: only sending can fail; a missing or bad reply is a plain "no".
+ServoResult<bool> gets_reply(SerialPort& port, std::uint8_t id, Instruction instruction) {
+  if (auto sent = send_built(port, InstructionPacketFeetech::create(id, instruction, {})); !sent) {
+    return std::unexpected(sent.error());
+  }
+  return Protocol::read_status_packet(port, id).has_value();
+}
+
+}  // namespace
+
+ServoResult<void> Protocol::send_instruction_packet(SerialPort& port,
+                                                    const InstructionPacket& packet) {
+  const auto waiting = port.bytes_to_read();
+  if (!waiting) return fail(waiting.error());
+  if (*waiting > 0) {
+    const auto drained = drain(port);
+    if (!drained) return std::unexpected(drained.error());
+    if (!*drained) return fail(CommunicationErrorKind::TimeoutError);
+  }
+  if (!port.write_all(packet.to_bytes())) return fail(CommunicationErrorKind::TimeoutError);
+  return {};
+}
+
+ServoResult<std::unique_ptr<StatusPacketFeetech>> Protocol::read_status_packet(
+    SerialPort& port, std::uint8_t expected_id) {
+  std::array<std::uint8_t, 4> header{};
+  if (auto read = port.read_exact(header); !read) return fail(read.error());
+  // No search for a later header: the next send drains what is left.
+  if (header[0] != 0xFF || header[1] != 0xFF) return fail(CommunicationErrorKind::ParsingError);
+  std::vector<std::uint8_t> bytes(header.size() + header[3]);
+  std::copy(header.begin(), header.end(), bytes.begin());
+  if (auto read = port.read_exact(std::span(bytes).subspan(header.size())); !read) {
+    return fail(read.error());
+  }
+  return PacketFeetech::status_packet(bytes, expected_id);
+}
+
+ServoResult<bool> FeetechProtocolHandler::ping(SerialPort& port, std::uint8_t id) const {
+  return gets_reply(port, id, Instruction::Ping);
+}
+
+ServoResult<bool> FeetechProtocolHandler::reboot(SerialPort& port, std::uint8_t id) const {
+  return gets_reply(port, id, Instruction::Reboot);
+}
+
+ServoResult<std::vector<std::uint8_t>> FeetechProtocolHandler::read(
+    SerialPort& port, std::uint8_t id, std::uint8_t address, std::uint8_t count) const {
+  const auto sent = send_built(port, PacketFeetech::read_packet(id, address, count));
+  auto result = sent ? read_data(port, id) : std::unexpected(sent.error());
+  if (post_operation_delay_) std::this_thread::sleep_for(*post_operation_delay_);
+  return result;
+}
+
+ServoResult<void> FeetechProtocolHandler::write(SerialPort& port, std::uint8_t id,
+                                                std::uint8_t address,
+                                                std::span<const std::uint8_t> data) const {
+  if (auto sent = send_built(port, PacketFeetech::write_packet(id, address, data)); !sent) {
+    return sent;
+  }
+  if (auto status = Protocol::read_status_packet(port, id); !status) {
+    return std::unexpected(status.error());
+  }
+  if (post_operation_delay_) std::this_thread::sleep_for(*post_operation_delay_);
+  return {};
+}
+
+ServoResult<std::vector<std::vector<std::uint8_t>>> FeetechProtocolHandler::sync_read(
+    SerialPort& port, std::span<const std::uint8_t> ids, std::uint8_t address,
+    std::uint8_t count) const {
+  if (auto sent = send_built(port, PacketFeetech::sync_read_packet(ids, address, count)); !sent) {
+    return std::unexpected(sent.error());
+  }
+  std::vector<std::vector<std::uint8_t>> answers;
+  answers.reserve(ids.size());
+  for (const std::uint8_t id : ids) {
+    auto data = read_data(port, id);
+    if (!data) return std::unexpected(data.error());
+    answers.push_back(std::move(*data));
+  }
+  return answers;
+}
+
+ServoResult<void> FeetechProtocolHandler::sync_write(
+    SerialPort& port, std::span<const std::uint8_t> ids, std::uint8_t address,
+    std::span<const std::vector<std::uint8_t>> values) const {
+  return send_built(port, PacketFeetech::sync_write_packet(ids, address, values));
+}
+
+}  // namespace vorlix::servo_bus

@@ -1,0 +1,200 @@
+#include "servo_bus/serial_port/serial_port.hpp"
+
+// termios2 and BOTHER come from the kernel headers, which clash with <termios.h>: this file
+// talks to the terminal through ioctl only and must never include <termios.h>.
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+namespace vorlix::servo_bus {
+namespace {
+
+constexpr speed_t kBaudRate = 1'000'000;
+
+SerialError system_error(int error) { return SerialError{IoError::from_errno(error).text}; }
+
+// Owns a descriptor until it becomes a port. Closing here never clears exclusive mode: before
+// the lock is ours, that mode may belong to the port's current holder.
+class PendingFd {
+ public:
+  explicit PendingFd(int fd) : fd_(fd) {}
+  PendingFd(const PendingFd&) = delete;
+  PendingFd& operator=(const PendingFd&) = delete;
+  ~PendingFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+void close_port(int fd) {
+  if (fd < 0) return;
+  ::ioctl(fd, TIOCNXCL);
+  ::close(fd);
+}
+
+// What cfmakeraw does, on a termios2.
+void make_raw(termios2& t) {
+  t.c_iflag &= ~tcflag_t{IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON};
+  t.c_oflag &= ~tcflag_t{OPOST};
+  t.c_lflag &= ~tcflag_t{ECHO | ECHONL | ICANON | ISIG | IEXTEN};
+  t.c_cflag &= ~tcflag_t{CSIZE | PARENB};
+  t.c_cflag |= CS8;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+}
+
+// 1,000,000 baud as an arbitrary rate, 8N1, no flow control, receiver on, modem lines ignored.
+// DTR is left as it is.
+void apply_line_settings(termios2& t) {
+  t.c_cflag &= ~tcflag_t{CBAUD | CIBAUD | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS};
+  t.c_cflag |= BOTHER | (BOTHER << IBSHIFT) | CS8 | CREAD | CLOCAL;
+  t.c_iflag &= ~tcflag_t{IXON | IXOFF | IXANY};
+  t.c_ispeed = kBaudRate;
+  t.c_ospeed = kBaudRate;
+}
+
+// A driver may re-encode an exact arbitrary rate as the matching standard rate bits
+// (BOTHER becomes B1000000), so the rate is compared through the speeds, not the rate bits.
+bool same_settings(const termios2& written, const termios2& read) {
+  constexpr tcflag_t kRateBits = CBAUD | CIBAUD;
+  return written.c_iflag == read.c_iflag && written.c_oflag == read.c_oflag &&
+         written.c_lflag == read.c_lflag &&
+         (written.c_cflag & ~kRateBits) == (read.c_cflag & ~kRateBits) &&
+         written.c_ispeed == read.c_ispeed && written.c_ospeed == read.c_ospeed &&
+         written.c_cc[VMIN] == read.c_cc[VMIN] && written.c_cc[VTIME] == read.c_cc[VTIME];
+}
+
+// Without low latency an FTDI adapter holds every reply for its 16 ms latency timer, longer
+// than our 10 ms wait. Ports without the request (ptys, CDC-ACM) are fine as they are.
+void request_low_latency(int fd) {
+  serial_struct serial{};
+  if (::ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
+  constexpr int kLowLatency = static_cast<int>(ASYNC_LOW_LATENCY);
+  if ((serial.flags & kLowLatency) != 0) return;
+  serial.flags |= kLowLatency;
+  ::ioctl(fd, TIOCSSERIAL, &serial);
+}
+
+// Waits at most kSerialWaitTimeout for `events`; a signal does not stretch the wait.
+std::expected<void, IoError> wait_for(int fd, short events) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + kSerialWaitTimeout;
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd entry{fd, events, 0};
+    const int ready = ::poll(&entry, 1, static_cast<int>(std::max<long>(left.count(), 0)));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::from_errno(errno));
+    }
+    if (ready == 0) return std::unexpected(IoError::timed_out());
+    // Input that arrived before a hang-up is still delivered; the read after it reports the end.
+    if ((entry.revents & events) != 0) return {};
+    if ((entry.revents & POLLNVAL) != 0) return std::unexpected(IoError::from_errno(EBADF));
+    return std::unexpected(IoError::from_errno(EIO));  // POLLHUP or POLLERR: unplugged
+  }
+}
+
+}  // namespace
+
+std::expected<SerialPort, SerialError> SerialPort::open(const std::string& path) {
+  PendingFd pending(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  const int fd = pending.get();
+  if (fd < 0) return std::unexpected(system_error(errno));
+  if (::ioctl(fd, TIOCEXCL) != 0) return std::unexpected(system_error(errno));
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return std::unexpected(SerialError{"Unable to acquire exclusive lock on serial port"});
+  }
+  SerialPort port(pending.release());
+
+  termios2 settings{};
+  if (::ioctl(fd, TCGETS2, &settings) != 0) return std::unexpected(system_error(errno));
+  make_raw(settings);
+  if (::ioctl(fd, TCSETS2, &settings) != 0) return std::unexpected(system_error(errno));
+
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return std::unexpected(system_error(errno));
+  }
+
+  apply_line_settings(settings);
+  if (::ioctl(fd, TCSETS2, &settings) != 0) return std::unexpected(system_error(errno));
+  termios2 applied{};
+  if (::ioctl(fd, TCGETS2, &applied) != 0) return std::unexpected(system_error(errno));
+  if (!same_settings(settings, applied)) {
+    return std::unexpected(SerialError{"Settings did not apply correctly"});
+  }
+
+  request_low_latency(fd);
+  return port;
+}
+
+SerialPort::SerialPort(SerialPort&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
+  if (this != &other) {
+    close_port(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+SerialPort::~SerialPort() { close_port(fd_); }
+
+std::expected<std::size_t, SerialError> SerialPort::bytes_to_read() const {
+  int waiting = 0;
+  if (::ioctl(fd_, FIONREAD, &waiting) != 0) return std::unexpected(system_error(errno));
+  return static_cast<std::size_t>(waiting);
+}
+
+std::expected<void, IoError> SerialPort::read_exact(std::span<std::uint8_t> buffer) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    if (auto ready = wait_for(fd_, POLLIN); !ready) return ready;
+    const ssize_t got = ::read(fd_, buffer.data() + done, buffer.size() - done);
+    if (got > 0) {
+      done += static_cast<std::size_t>(got);
+    } else if (got == 0) {
+      return std::unexpected(IoError::from_errno(EIO));  // end of file: the line hung up
+    } else if (errno != EINTR) {
+      return std::unexpected(IoError::from_errno(errno));
+    }
+  }
+  return {};
+}
+
+std::expected<void, IoError> SerialPort::write_all(std::span<const std::uint8_t> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    if (auto ready = wait_for(fd_, POLLOUT); !ready) return ready;
+    const ssize_t put = ::write(fd_, bytes.data() + done, bytes.size() - done);
+    if (put >= 0) {
+      done += static_cast<std::size_t>(put);
+    } else if (errno != EINTR) {
+      return std::unexpected(IoError::from_errno(errno));
+    }
+  }
+  return {};
+}
+
+std::expected<void, IoError> SerialPort::flush() {
+  // TCSBRK with a nonzero argument is tcdrain().
+  while (::ioctl(fd_, TCSBRK, 1) != 0) {
+    if (errno != EINTR) return std::unexpected(IoError::from_errno(errno));
+  }
+  return {};
+}
+
+}  // namespace vorlix::servo_bus

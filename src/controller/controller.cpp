@@ -211,8 +211,23 @@ ControllerResult<void> VorlixMotorController::write_goal_positions(ServoGroup gr
 
 ControllerResult<void> VorlixMotorController::set_all_goal_positions(
     std::span<const double, 7> values) {
-  if (auto arm = write_group_goal_positions(kArmIds, values.first<4>()); !arm) return arm;
-  return write_group_goal_positions(kNoseIds, values.last<3>());
+  auto port = servo_port();
+  if (!port) return std::unexpected(port.error());
+  // Converted as one, so a non-finite nose goal stops the arm part from going out too.
+  const auto raw = servo_bus::feetech::goal_positions_to_raw(kServoIds, values);
+  if (!raw) return std::unexpected(ControllerError(raw.error()));
+  const std::span<const std::int16_t> goals(*raw);
+  if (auto arm = servo_bus::sm40bl::sync_write_raw_goal_position(servo_handler_, **port, kArmIds,
+                                                                 goals.first(kArmIds.size()));
+      !arm) {
+    return std::unexpected(ControllerError(arm.error()));
+  }
+  if (auto nose = servo_bus::sts3025bl::sync_write_raw_goal_position(
+          servo_handler_, **port, kNoseIds, goals.last(kNoseIds.size()));
+      !nose) {
+    return std::unexpected(ControllerError(nose.error()));
+  }
+  return {};
 }
 
 ControllerResult<void> VorlixMotorController::set_group_torque(ServoGroup group, bool enable) {

@@ -19,6 +19,10 @@ ServoResult<std::vector<double>> sync_read_present_position(
 ServoResult<void> sync_write_raw_goal_position(const FeetechProtocolHandler& handler,
                                                SerialPort& port, Ids ids,
                                                std::span<const std::int16_t> values);
+// The raw counts of the goals, or the error their group write would give; sends nothing.
+// Lets a caller refuse a write spanning both models before either part goes out.
+ServoResult<std::vector<std::int16_t>> goal_positions_to_raw(Ids ids,
+                                                             std::span<const double> values);
 // Refuses the whole write, sending nothing, when any goal is not finite.
 ServoResult<void> sync_write_goal_position(const FeetechProtocolHandler& handler,
                                            SerialPort& port, Ids ids,

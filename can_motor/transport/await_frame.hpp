@@ -1,0 +1,29 @@
+// The wait shared by every exchange that sends and then watches the bus for its answer.
+#pragma once
+
+#include <chrono>
+#include <concepts>
+#include <expected>
+
+#include "can_motor/transport/can_transport.hpp"
+
+namespace vorlix::can_motor {
+
+// Receives until `accept` takes a frame. The time-out runs from this call and covers every
+// refused frame (those are consumed), so a busy bus still ends the wait on time.
+template <std::predicate<const CanFrame&> Accept>
+CanResult<CanFrame> await_frame(CanTransport& transport, Duration timeout, Accept accept) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  // Saturates, so that Duration::max() waits without limit instead of overflowing.
+  const auto deadline =
+      timeout > Clock::time_point::max() - start ? Clock::time_point::max() : start + timeout;
+  for (Duration remaining = timeout;; remaining = deadline - Clock::now()) {
+    // Under a microsecond counts as expired rather than as a last look at the queue.
+    if (remaining < std::chrono::microseconds(1)) return std::unexpected(CanError::timeout());
+    auto frame = transport.recv(remaining);
+    if (!frame || accept(*frame)) return frame;
+  }
+}
+
+}  // namespace vorlix::can_motor

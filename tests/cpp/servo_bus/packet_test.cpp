@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "servo_bus/feetech_protocol/feetech.hpp"
+#include "servo_bus/scripted_servo_peer.hpp"
+
+namespace vorlix::servo_bus {
+namespace {
+
+using testing::Bytes;
+using testing::bytes_of;
+using testing::hex;
+using Built = ServoResult<std::unique_ptr<InstructionPacketFeetech>>;
+
+struct GoldenPacket {
+  std::string name;
+  std::function<Built()> build;
+  std::string wire;
+};
+
+class InstructionBytes : public ::testing::TestWithParam<GoldenPacket> {};
+
+TEST_P(InstructionBytes, SerializeByteForByte) {
+  const auto packet = GetParam().build();
+  ASSERT_TRUE(packet) << packet.error().text();
+  EXPECT_EQ(hex((*packet)->to_bytes()), GetParam().wire);
+}
+
+const std::vector<std::vector<std::uint8_t>> kOneByteZeros{{0}, {0}, {0}, {0}};
+const std::vector<std::vector<std::uint8_t>> kTwoByteValues{
+    {0x00, 0x08}, {0x8B, 0x0A}, {0x00, 0x00}, {0x00, 0x10}};
+const Bytes kArmIds{1, 2, 3, 4};
+
+INSTANTIATE_TEST_SUITE_P(
+    Feetech, InstructionBytes,
+    ::testing::Values(
+        GoldenPacket{"Ping",
+                     [] { return InstructionPacketFeetech::create(1, Instruction::Ping, {}); },
+                     "FF FF 01 02 01 FB"},
+        GoldenPacket{"Read", [] { return PacketFeetech::read_packet(1, 0x38, 2); },
+                     "FF FF 01 04 02 38 02 BE"},
+        GoldenPacket{"Reboot",
+                     [] { return InstructionPacketFeetech::create(5, Instruction::Reboot, {}); },
+                     "FF FF 05 02 08 F0"},
+        GoldenPacket{"SyncRead", [] { return PacketFeetech::sync_read_packet(kArmIds, 0x38, 2); },
+                     "FF FF FE 08 82 38 02 01 02 03 04 33"},
+        GoldenPacket{"SyncReadNoIds", [] { return PacketFeetech::sync_read_packet({}, 0x38, 2); },
+                     "FF FF FE 04 82 38 02 41"},
+        GoldenPacket{"SyncWriteOneByte",
+                     [] { return PacketFeetech::sync_write_packet(kArmIds, 0x28, kOneByteZeros); },
+                     "FF FF FE 0C 83 28 01 01 00 02 00 03 00 04 00 3F"},
+        GoldenPacket{"SyncWriteTwoBytes",
+                     [] { return PacketFeetech::sync_write_packet(kArmIds, 0x2A, kTwoByteValues); },
+                     "FF FF FE 10 83 2A 02 01 00 08 02 8B 0A 03 00 00 04 00 10 8B"},
+        // An unpaired id must not shrink the width of the pairs that are sent.
+        GoldenPacket{"SyncWriteMoreIdsThanValues",
+                     [] {
+                       return PacketFeetech::sync_write_packet(
+                           kArmIds, 0x2A, std::span(kTwoByteValues).first(2));
+                     },
+                     "FF FF FE 0A 83 2A 02 01 00 08 02 8B 0A A8"},
+        GoldenPacket{"Write",
+                     [] { return PacketFeetech::write_packet(3, 0x28, Bytes{1}); },
+                     "FF FF 03 04 03 28 01 CC"}),
+    testing::ByName());
+
+TEST(InstructionPacket, RefusesWhatCannotBeFramed) {
+  EXPECT_TRUE(InstructionPacketFeetech::create(1, Instruction::Write, Bytes(253, 0)));
+  const auto too_long = InstructionPacketFeetech::create(1, Instruction::Write, Bytes(254, 0));
+  ASSERT_FALSE(too_long);
+  EXPECT_EQ(too_long.error().text(), "instruction packet has 254 parameter bytes, at most 253 fit");
+
+  const std::vector<std::vector<std::uint8_t>> wide{Bytes(256, 0)};
+  const auto too_wide = PacketFeetech::sync_write_packet(Bytes{1}, 0x2A, wide);
+  ASSERT_FALSE(too_wide);
+  EXPECT_EQ(too_wide.error().text(), "sync write data width 256 does not fit in 8 bits");
+
+  for (const auto& [ids, values] :
+       {std::pair{Bytes{}, kOneByteZeros}, std::pair{kArmIds, decltype(kOneByteZeros){}}}) {
+    const auto empty = PacketFeetech::sync_write_packet(ids, 0x28, values);
+    ASSERT_FALSE(empty);
+    EXPECT_TRUE(std::holds_alternative<InvalidRequest>(empty.error().cause()));
+  }
+}
+
+struct ParseCase {
+  std::string name;
+  std::string wire;
+  std::uint8_t expected_id;
+  std::optional<CommunicationErrorKind> error;  // empty: parses
+  std::string printed;
+};
+
+class StatusParsing : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(StatusParsing, ChecksInWireOrder) {
+  const ParseCase& c = GetParam();
+  ::testing::internal::CaptureStdout();
+  const auto status = PacketFeetech::status_packet(bytes_of(c.wire), c.expected_id);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.printed);
+  if (c.error) {
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error(), ServoBusError(*c.error));
+  } else {
+    ASSERT_TRUE(status) << status.error().text();
+    EXPECT_EQ((*status)->id(), c.expected_id);
+    const auto wire = bytes_of(c.wire);
+    EXPECT_EQ(hex((*status)->params()), hex(std::span(wire).subspan(5, wire.size() - 6)));
+  }
+}
+
+constexpr auto kParsing = CommunicationErrorKind::ParsingError;
+constexpr auto kChecksum = CommunicationErrorKind::ChecksumError;
+
+INSTANTIATE_TEST_SUITE_P(
+    Feetech, StatusParsing,
+    ::testing::Values(
+        ParseCase{"Data", "FF FF 01 04 00 00 08 F2", 1, std::nullopt, ""},
+        ParseCase{"NoData", "FF FF 01 02 00 FC", 1, std::nullopt, ""},
+        ParseCase{"FiveBytesIsShortWithoutALine", "FF FF 01 02 00", 1, kParsing, ""},
+        ParseCase{"Empty", "", 1, kParsing, ""},
+        ParseCase{"ChecksumBeforeId", "FF FF 02 02 00 00", 1, kChecksum,
+                  "read crc: 0, computed crc: 251 data: [255, 255, 2, 2, 0, 0]\n"},
+        ParseCase{"ChecksumBeforeLength", "FF FF 01 05 00 00 08 F2", 1, kChecksum,
+                  "read crc: 242, computed crc: 241 data: [255, 255, 1, 5, 0, 0, 8, 242]\n"},
+        ParseCase{"WrongId", "FF FF 02 02 00 FB", 1, kParsing, ""},
+        ParseCase{"WrongLength", "FF FF 01 03 00 FB", 1, kParsing, ""},
+        ParseCase{"NoHeader", "00 FF 01 02 00 FC", 1, kParsing, ""}),
+    testing::ByName());
+
+class StatusFlags
+    : public ::testing::TestWithParam<std::pair<std::uint8_t, std::vector<StatusFlag>>> {};
+
+TEST_P(StatusFlags, ComeFromBitsZeroToThreeAndFive) {
+  const auto [error_byte, flags] = GetParam();
+  const auto status = PacketFeetech::status_packet(testing::status_reply(7, {}, error_byte), 7);
+  ASSERT_TRUE(status) << status.error().text();
+  EXPECT_EQ(std::vector<StatusFlag>((*status)->errors().begin(), (*status)->errors().end()),
+            flags);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Feetech, StatusFlags,
+    ::testing::Values(std::pair{std::uint8_t{0xFF}, std::vector<StatusFlag>{0, 1, 2, 3, 4}},
+                      std::pair{std::uint8_t{0x10}, std::vector<StatusFlag>{}},
+                      std::pair{std::uint8_t{0x40}, std::vector<StatusFlag>{}},
+                      std::pair{std::uint8_t{0x80}, std::vector<StatusFlag>{}},
+                      std::pair{std::uint8_t{0x20}, std::vector<StatusFlag>{4}},
+                      std::pair{std::uint8_t{0x09}, std::vector<StatusFlag>{0, 3}}));
+
+}  // namespace
+}  // namespace vorlix::servo_bus

@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "servo_bus/feetech_protocol/protocol.hpp"
+#include "servo_bus/scripted_servo_peer.hpp"
+
+namespace vorlix::servo_bus {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Bytes;
+using testing::bytes_of;
+using testing::hex;
+using testing::ScriptedServoPeer;
+using testing::status_reply;
+using Clock = std::chrono::steady_clock;
+
+const Bytes kPing1 = bytes_of("FF FF 01 02 01 FB");
+const Bytes kSyncReadPositions = bytes_of("FF FF FE 08 82 38 02 01 02 03 04 33");
+const Bytes kArmIds{1, 2, 3, 4};
+
+std::unique_ptr<InstructionPacketFeetech> ping_packet(std::uint8_t id) {
+  return std::move(*InstructionPacketFeetech::create(id, Instruction::Ping, {}));
+}
+
+class ProtocolTest : public ::testing::Test {
+ protected:
+  ScriptedServoPeer peer;
+  SerialPort port = peer.open_port();
+  FeetechProtocolHandler handler;
+};
+
+TEST_F(ProtocolTest, StrayBytesAreDrainedWithOnePauseBeforeTheRequest) {
+  auto fastest = Clock::duration::max();
+  constexpr int kRounds = 5;  // the fastest counts: a busy machine may delay any one
+  for (int round = 0; round < kRounds; ++round) {
+    peer.inject(port, {0x12, 0x34});
+    const auto start = Clock::now();
+    const auto sent = Protocol::send_instruction_packet(port, *ping_packet(1));
+    fastest = std::min(fastest, Clock::now() - start);
+    ASSERT_TRUE(sent) << sent.error().text();
+    EXPECT_EQ(port.bytes_to_read().value(), 0U);
+  }
+  EXPECT_GE(fastest, 5ms);
+  EXPECT_LT(fastest, 10ms) << "one pause, not two";
+  Bytes pings;
+  for (int round = 0; round < kRounds; ++round) pings = testing::joined({pings, kPing1});
+  EXPECT_EQ(hex(peer.take_written()), hex(pings));
+}
+
+TEST_F(ProtocolTest, InputThatKeepsComingIsATimeoutErrorAndNothingIsWritten) {
+  peer.flood(500us).start();
+  while (port.bytes_to_read().value() == 0) std::this_thread::sleep_for(1ms);
+  const auto start = Clock::now();
+  const auto sent = Protocol::send_instruction_packet(port, *ping_packet(1));
+  const auto elapsed = Clock::now() - start;
+  peer.finish();
+  ASSERT_FALSE(sent);
+  EXPECT_EQ(sent.error().text(), "Timeout error");
+  EXPECT_GE(elapsed, 15ms) << "three passes";
+  EXPECT_TRUE(peer.take_written().empty());
+}
+
+TEST_F(ProtocolTest, HappyExchangesDoNotPause) {
+  const Bytes four_replies =
+      testing::joined({status_reply(1, {1, 0x08}), status_reply(2, {2, 0x08}),
+                       status_reply(3, {3, 0x08}), status_reply(4, {4, 0x08})});
+  constexpr int kRounds = 5;
+  for (int round = 0; round < kRounds; ++round) {
+    peer.answer(kPing1.size(), status_reply(1, {}))
+        .answer(kSyncReadPositions.size(), four_replies);
+  }
+  peer.start();
+  const auto fastest = testing::fastest_of(kRounds, [&] {
+    EXPECT_EQ(handler.ping(port, 1), true);
+    const auto answers = handler.sync_read(port, kArmIds, 0x38, 2);
+    ASSERT_TRUE(answers) << answers.error().text();
+    EXPECT_EQ(*answers, (std::vector<Bytes>{{1, 8}, {2, 8}, {3, 8}, {4, 8}}));
+  });
+  EXPECT_LT(fastest, 2ms);
+  const auto requests = peer.finish();
+  ASSERT_EQ(requests.size(), 2U * kRounds);
+  EXPECT_EQ(hex(requests[0]), hex(kPing1));
+  EXPECT_EQ(hex(requests[1]), hex(kSyncReadPositions));
+}
+
+// A missing reply must stay the retryable I/O time-out, never TimeoutError.
+TEST_F(ProtocolTest, SilentServoTimesOutAfterOneWait) {
+  const auto expect_one_wait = [](auto check) {
+    const auto fastest = testing::fastest_of(3, check);
+    EXPECT_GE(fastest, 10ms);
+    EXPECT_LT(fastest, 20ms);
+  };
+  expect_one_wait([&] { EXPECT_EQ(handler.ping(port, 9), false); });
+  expect_one_wait([&] { EXPECT_EQ(handler.reboot(port, 9), false); });
+  expect_one_wait([&] {
+    const auto read = handler.read(port, 9, 0x38, 2);
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.error(), ServoBusError(IoError::timed_out()));
+  });
+  expect_one_wait([&] {
+    const auto write = handler.write(port, 9, 0x28, Bytes{1});
+    ASSERT_FALSE(write);
+    EXPECT_EQ(write.error(), ServoBusError(IoError::timed_out()));
+  });
+}
+
+TEST_F(ProtocolTest, SyncReadWithServoThreeAbsentTimesOutAndTheLateAnswerIsDrained) {
+  peer.answer(kSyncReadPositions.size(),
+              testing::joined({status_reply(1, {0x00, 0x08}), status_reply(2, {0x00, 0x08})}))
+      .start();
+  const auto answers = handler.sync_read(port, kArmIds, 0x38, 2);
+  EXPECT_EQ(hex(peer.finish().at(0)), hex(kSyncReadPositions));
+  ASSERT_FALSE(answers);
+  EXPECT_EQ(answers.error(), ServoBusError(IoError::timed_out()));
+
+  peer.inject(port, status_reply(4, {0x00, 0x08}));
+  EXPECT_TRUE(Protocol::send_instruction_packet(port, *ping_packet(1)));
+  EXPECT_EQ(port.bytes_to_read().value(), 0U);
+  EXPECT_EQ(hex(peer.take_written()), hex(kPing1));
+}
+
+TEST_F(ProtocolTest, AnswerOutOfOrderIsAParsingError) {
+  peer.answer(kSyncReadPositions.size(), status_reply(2, {0x00, 0x08})).start();
+  const auto answers = handler.sync_read(port, kArmIds, 0x38, 2);
+  peer.finish();
+  ASSERT_FALSE(answers);
+  EXPECT_EQ(answers.error().text(), "Parsing error");
+}
+
+struct ReplyCase {
+  std::string name;
+  std::string wire;
+  std::size_t consumed;  // bytes the reader takes before it gives up
+};
+
+class BadReply : public ProtocolTest, public ::testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(BadReply, IsAParsingErrorThatReadsNoFurther) {
+  const Bytes wire = bytes_of(GetParam().wire);
+  peer.inject(port, wire);
+  const auto status = Protocol::read_status_packet(port, 1);
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error(), ServoBusError(CommunicationErrorKind::ParsingError));
+  EXPECT_EQ(port.bytes_to_read().value(), wire.size() - GetParam().consumed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Feetech, BadReply,
+                         ::testing::Values(ReplyCase{"FirstByteNotHeader", "00 FF 01 02 00 FC", 4},
+                                           ReplyCase{"LengthZero", "FF FF 01 00 AA BB", 4},
+                                           ReplyCase{"LengthOne", "FF FF 01 01 AA BB", 5}),
+                         testing::ByName());
+
+TEST(ProtocolDelay, ReadPausesAfterEveryOutcomeWriteOnlyAfterSuccess) {
+  ScriptedServoPeer peer;
+  SerialPort port = peer.open_port();
+  const FeetechProtocolHandler slow(50ms);
+  peer.answer(bytes_of("FF FF 01 05 03 28 01 00 CD").size(), status_reply(1, {})).start();
+  auto start = Clock::now();
+  ASSERT_TRUE(slow.write(port, 1, 0x28, Bytes{1, 0}));
+  EXPECT_GE(Clock::now() - start, 50ms);
+  peer.finish();
+
+  EXPECT_LT(testing::fastest_of(3, [&] { EXPECT_FALSE(slow.write(port, 1, 0x28, Bytes{1, 0})); }),
+            50ms);
+
+  start = Clock::now();
+  EXPECT_FALSE(slow.read(port, 1, 0x38, 2));
+  EXPECT_GE(Clock::now() - start, 60ms);
+}
+
+}  // namespace
+}  // namespace vorlix::servo_bus

@@ -1,0 +1,186 @@
+#include "servo_bus/scripted_servo_peer.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
+#include <system_error>
+
+#include "servo_bus/feetech_protocol/feetech.hpp"
+
+namespace vorlix::servo_bus::testing {
+namespace {
+
+// Generous: the peer must never be the one that times out.
+constexpr int kPeerWaitMs = 1000;
+
+[[noreturn]] void fail(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+}  // namespace
+
+Bytes bytes_of(std::string_view hex_text) {
+  Bytes bytes;
+  for (std::size_t i = 0; i < hex_text.size(); ++i) {
+    if (hex_text[i] == ' ') continue;
+    bytes.push_back(static_cast<std::uint8_t>(
+        std::stoul(std::string(hex_text.substr(i, 2)), nullptr, 16)));
+    ++i;
+  }
+  return bytes;
+}
+
+std::string hex(std::span<const std::uint8_t> bytes) {
+  std::string text;
+  for (const std::uint8_t byte : bytes) {
+    char digits[4];
+    std::snprintf(digits, sizeof digits, "%02X", byte);
+    if (!text.empty()) text += ' ';
+    text += digits;
+  }
+  return text;
+}
+
+Bytes status_reply(std::uint8_t id, const Bytes& data, std::uint8_t error_byte) {
+  Bytes bytes(data.size() + 6);
+  bytes[0] = 0xFF;
+  bytes[1] = 0xFF;
+  bytes[2] = id;
+  bytes[3] = static_cast<std::uint8_t>(data.size() + 2);
+  bytes[4] = error_byte;
+  std::copy(data.begin(), data.end(), bytes.begin() + 5);
+  bytes.back() = checksum(std::span(bytes).subspan(2, bytes.size() - 3));
+  return bytes;
+}
+
+Bytes joined(std::initializer_list<Bytes> packets) {
+  Bytes bytes;
+  for (const Bytes& packet : packets) bytes.insert(bytes.end(), packet.begin(), packet.end());
+  return bytes;
+}
+
+ScriptedServoPeer::ScriptedServoPeer() {
+  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0) fail("posix_openpt");
+  char name[64];
+  if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
+      ::ptsname_r(master_, name, sizeof name) != 0) {
+    fail("pty set-up");
+  }
+  slave_path_ = name;
+}
+
+ScriptedServoPeer::~ScriptedServoPeer() {
+  if (thread_.joinable()) finish();
+  close_master();
+}
+
+SerialPort ScriptedServoPeer::open_port() const {
+  auto port = SerialPort::open(slave_path_);
+  if (!port) throw std::runtime_error("cannot open " + slave_path_ + ": " + port.error().text);
+  return std::move(*port);
+}
+
+ScriptedServoPeer& ScriptedServoPeer::answer(std::size_t request_size, Bytes reply) {
+  steps_.push_back(Step{Step::Kind::Answer, request_size, std::move(reply), {}});
+  return *this;
+}
+
+ScriptedServoPeer& ScriptedServoPeer::send_after(std::chrono::microseconds delay, Bytes bytes) {
+  steps_.push_back(Step{Step::Kind::SendAfter, 0, std::move(bytes), delay});
+  return *this;
+}
+
+ScriptedServoPeer& ScriptedServoPeer::flood(std::chrono::microseconds period) {
+  steps_.push_back(Step{Step::Kind::Flood, 0, {}, period});
+  return *this;
+}
+
+void ScriptedServoPeer::start() {
+  thread_ = std::thread([this] { play(); });
+  const sched_param realtime{1};
+  ::pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &realtime);
+}
+
+std::vector<Bytes> ScriptedServoPeer::finish() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  return requests_;
+}
+
+void ScriptedServoPeer::play() {
+  for (const Step& step : steps_) {
+    switch (step.kind) {
+      case Step::Kind::Answer:
+        requests_.push_back(read_request(step.request_size));
+        if (requests_.back().size() < step.request_size) return;  // our side never asked
+        send(step.bytes);
+        break;
+      case Step::Kind::SendAfter:
+        std::this_thread::sleep_for(step.time);
+        send(step.bytes);
+        break;
+      case Step::Kind::Flood:
+        while (!stop_) {
+          send({0x55});
+          std::this_thread::sleep_for(step.time);
+        }
+        break;
+    }
+  }
+}
+
+Bytes ScriptedServoPeer::read_request(std::size_t size) {
+  Bytes request(size);
+  std::size_t done = 0;
+  while (done < size && !stop_) {
+    pollfd entry{master_, POLLIN, 0};
+    if (::poll(&entry, 1, kPeerWaitMs) <= 0) break;
+    const ssize_t got = ::read(master_, request.data() + done, size - done);
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  request.resize(done);
+  return request;
+}
+
+void ScriptedServoPeer::send(const Bytes& bytes) {
+  if (!bytes.empty() && ::write(master_, bytes.data(), bytes.size()) != ssize_t(bytes.size())) {
+    fail("peer write");
+  }
+}
+
+void ScriptedServoPeer::inject(const SerialPort& port, const Bytes& bytes) {
+  send(bytes);
+  // The pty hands bytes to the slave asynchronously.
+  for (int tries = 0; tries < kPeerWaitMs; ++tries) {
+    if (port.bytes_to_read().value_or(0) >= bytes.size()) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  throw std::runtime_error("injected bytes never reached the port");
+}
+
+Bytes ScriptedServoPeer::take_written(std::chrono::milliseconds quiet) {
+  Bytes written;
+  std::uint8_t chunk[512];
+  pollfd entry{master_, POLLIN, 0};
+  while (::poll(&entry, 1, static_cast<int>(quiet.count())) > 0) {
+    const ssize_t got = ::read(master_, chunk, sizeof chunk);
+    if (got <= 0) break;
+    written.insert(written.end(), chunk, chunk + got);
+  }
+  return written;
+}
+
+void ScriptedServoPeer::close_master() {
+  if (master_ >= 0) ::close(master_);
+  master_ = -1;
+}
+
+}  // namespace vorlix::servo_bus::testing

@@ -1,0 +1,103 @@
+// The servo end of a pty for byte-exact tests: the port under test opens the slave, and the
+// test plays the servos on the master with a short script.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <initializer_list>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "servo_bus/serial_port/serial_port.hpp"
+
+namespace vorlix::servo_bus::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// "FF FF 01" <-> {0xFF, 0xFF, 0x01}: failing tests then read like the wire.
+Bytes bytes_of(std::string_view hex);
+std::string hex(std::span<const std::uint8_t> bytes);
+
+// Names a parametrised test case after its `name` field.
+struct ByName {
+  template <class Info>
+  std::string operator()(const Info& info) const {
+    return info.param.name;
+  }
+};
+
+// The shortest of `runs` runs of `operation`. Both bounds of a timing check apply to it: every
+// run is at least that long, and a busy machine rarely delays every one of them.
+template <class Operation>
+std::chrono::steady_clock::duration fastest_of(int runs, Operation operation) {
+  auto fastest = std::chrono::steady_clock::duration::max();
+  for (int run = 0; run < runs; ++run) {
+    const auto start = std::chrono::steady_clock::now();
+    operation();
+    fastest = std::min(fastest, std::chrono::steady_clock::now() - start);
+  }
+  return fastest;
+}
+
+// A well-formed status reply.
+Bytes status_reply(std::uint8_t id, const Bytes& data, std::uint8_t error_byte = 0);
+// Several packets back to back, as they follow each other on the line.
+Bytes joined(std::initializer_list<Bytes> packets);
+
+class ScriptedServoPeer {
+ public:
+  ScriptedServoPeer();
+  ~ScriptedServoPeer();
+  ScriptedServoPeer(const ScriptedServoPeer&) = delete;
+  ScriptedServoPeer& operator=(const ScriptedServoPeer&) = delete;
+
+  const std::string& slave_path() const { return slave_path_; }
+  // Opens the port under test on the slave; the test fails at once if it cannot.
+  SerialPort open_port() const;
+
+  // Script steps, played in order on the peer's thread once start() is called.
+  // Reads one request of `request_size` bytes, then writes `reply` (nothing: a silent servo).
+  ScriptedServoPeer& answer(std::size_t request_size, Bytes reply = {});
+  // Waits `delay`, then writes `bytes` unasked.
+  ScriptedServoPeer& send_after(std::chrono::microseconds delay, Bytes bytes);
+  // Keeps writing one byte every `period` until finish(): input that never stops coming.
+  ScriptedServoPeer& flood(std::chrono::microseconds period);
+  // Plays the steps on a thread of real-time priority where the system allows it, so that the
+  // script keeps its timing on a busy machine.
+  void start();
+  // Ends the script and returns the requests it read, one per answer step.
+  std::vector<Bytes> finish();
+
+  // Writes bytes to our side now.
+  void send(const Bytes& bytes);
+  // Sends, then waits until `port` sees all of them waiting.
+  void inject(const SerialPort& port, const Bytes& bytes);
+  // Everything our side wrote, read until the line stays quiet for `quiet`.
+  Bytes take_written(std::chrono::milliseconds quiet = std::chrono::milliseconds(20));
+  // The adapter is unplugged.
+  void close_master();
+
+ private:
+  struct Step {
+    enum class Kind { Answer, SendAfter, Flood } kind;
+    std::size_t request_size;
+    Bytes bytes;
+    std::chrono::microseconds time;  // the delay of SendAfter, the period of Flood
+  };
+  void play();
+  Bytes read_request(std::size_t size);
+
+  int master_ = -1;
+  std::string slave_path_;
+  std::vector<Step> steps_;
+  std::vector<Bytes> requests_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+}  // namespace vorlix::servo_bus::testing

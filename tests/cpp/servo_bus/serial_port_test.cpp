@@ -1,0 +1,141 @@
+// termios2 comes from the kernel headers; this file must not include <termios.h>.
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <numeric>
+
+#include "servo_bus/scripted_servo_peer.hpp"
+#include "servo_bus/serial_port/serial_port.hpp"
+
+namespace vorlix::servo_bus {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Bytes;
+using testing::ScriptedServoPeer;
+
+// A second look at the terminal, taken before the port makes it exclusive.
+class SlaveView {
+ public:
+  explicit SlaveView(const std::string& path)
+      : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {}
+  ~SlaveView() { ::close(fd_); }
+  termios2 settings() const {
+    termios2 t{};
+    EXPECT_EQ(::ioctl(fd_, TCGETS2, &t), 0);
+    return t;
+  }
+  bool exclusive() const {
+    int excl = -1;
+    EXPECT_EQ(::ioctl(fd_, TIOCGEXCL, &excl), 0);
+    return excl != 0;
+  }
+
+ private:
+  int fd_;
+};
+
+TEST(SerialPortOpen, MissingPathGivesTheSystemText) {
+  const auto port = SerialPort::open("/dev/vorlix-no-such-port");
+  ASSERT_FALSE(port);
+  EXPECT_EQ(port.error().text, "No such file or directory");
+}
+
+TEST(SerialPortOpen, SecondOpenIsLockedOutAndLeavesTheHolderExclusive) {
+  ScriptedServoPeer peer;
+  const SlaveView view(peer.slave_path());
+  {
+    SerialPort holder = peer.open_port();
+    const auto second = SerialPort::open(peer.slave_path());
+    ASSERT_FALSE(second);
+    EXPECT_EQ(second.error().text, "Unable to acquire exclusive lock on serial port");
+    EXPECT_TRUE(view.exclusive());
+  }
+  EXPECT_FALSE(view.exclusive());
+  EXPECT_TRUE(SerialPort::open(peer.slave_path())) << "closing released the lock";
+}
+
+TEST(SerialPortOpen, AppliesRawOneMegabaudEightNOne) {
+  ScriptedServoPeer peer;
+  const SlaveView view(peer.slave_path());
+  const SerialPort port = peer.open_port();
+  const termios2 t = view.settings();
+  EXPECT_EQ(t.c_ispeed, 1'000'000U);
+  EXPECT_EQ(t.c_ospeed, 1'000'000U);
+  EXPECT_EQ(t.c_cflag & CBAUD, tcflag_t{BOTHER});
+  EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL),
+            tcflag_t{CS8 | CREAD | CLOCAL});
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | ISTRIP), 0U);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0U);
+  EXPECT_EQ(t.c_oflag & OPOST, 0U);
+}
+
+TEST(SerialPortIo, EveryByteValuePassesUnchangedBothWays) {
+  ScriptedServoPeer peer;
+  SerialPort port = peer.open_port();
+  Bytes all(256);
+  std::iota(all.begin(), all.end(), std::uint8_t{0});
+
+  ASSERT_TRUE(port.write_all(all));
+  EXPECT_EQ(peer.take_written(), all);
+
+  peer.inject(port, all);
+  EXPECT_EQ(port.bytes_to_read().value(), all.size());
+  Bytes read(all.size());
+  ASSERT_TRUE(port.read_exact(read));
+  EXPECT_EQ(read, all);
+  EXPECT_EQ(port.bytes_to_read().value(), 0U);
+  EXPECT_TRUE(port.flush());
+}
+
+TEST(SerialPortIo, SilentLineTimesOutAfterOneWait) {
+  ScriptedServoPeer peer;
+  SerialPort port = peer.open_port();
+  Bytes buffer(4);
+  const auto fastest = testing::fastest_of(3, [&] {
+    const auto read = port.read_exact(buffer);
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.error(), IoError::timed_out());
+    EXPECT_EQ(read.error().text, "Operation timed out");
+  });
+  EXPECT_GE(fastest, 10ms);
+  EXPECT_LT(fastest, 20ms);
+}
+
+TEST(SerialPortIo, EachWaitIsBoundedNotTheWholeRead) {
+  ScriptedServoPeer peer;
+  SerialPort port = peer.open_port();
+  // Four pieces 4 ms apart: 16 ms in all, no single wait longer than 10 ms.
+  for (std::uint8_t piece = 0; piece < 4; ++piece) peer.send_after(4ms, {0xA0, piece});
+  peer.start();
+  Bytes buffer(8);
+  const auto read = port.read_exact(buffer);
+  peer.finish();
+  ASSERT_TRUE(read) << read.error().text;
+  EXPECT_EQ(buffer, (Bytes{0xA0, 0, 0xA0, 1, 0xA0, 2, 0xA0, 3}));
+}
+
+TEST(SerialPortIo, UnpluggedLineFailsAtOnceWithoutTimingOut) {
+  ScriptedServoPeer peer;
+  SerialPort port = peer.open_port();
+  peer.close_master();
+  Bytes buffer(4);
+  const auto fastest = testing::fastest_of(3, [&] {
+    const auto read = port.read_exact(buffer);
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.error().kind, IoErrorKind::Other) << read.error().text;
+  });
+  EXPECT_LT(fastest, 2ms);
+
+  const auto write = port.write_all(Bytes{0xFF, 0xFF});
+  ASSERT_FALSE(write);
+  EXPECT_EQ(write.error().kind, IoErrorKind::Other) << write.error().text;
+}
+
+}  // namespace
+}  // namespace vorlix::servo_bus
