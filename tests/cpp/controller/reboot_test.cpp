@@ -140,8 +140,8 @@ TEST(Reboot, AllServosAnswerAfterOnePingPass) {
   EXPECT_GE(elapsed, 100ms);
   EXPECT_LT(elapsed, 300ms);
   // Seven reboots (0x08), then one ping (0x01) per servo.
-  std::vector<std::uint8_t> expected(7, 0x08);
-  expected.insert(expected.end(), 7, 0x01);
+  const std::vector<std::uint8_t> expected = {0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08,
+                                              0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01};
   EXPECT_EQ(servos.instructions(), expected);
 }
 

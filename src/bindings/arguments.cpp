@@ -1,0 +1,315 @@
+#include "src/bindings/arguments.hpp"
+
+#include <cfloat>
+#include <cstring>
+#include <limits>
+
+#include "common/format.hpp"
+#include "src/bindings/pending_exception.hpp"
+
+namespace vorlix::bindings {
+namespace {
+
+const char* type_name(PyObject* value) { return Py_TYPE(value)->tp_name; }
+
+std::string function_label(const Signature& signature) {
+  return fmt::format("{}.{}()", signature.owner, signature.name);
+}
+
+bool raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  return false;
+}
+
+bool raise_argument_type(const char* name, PyObject* value, const char* wanted) {
+  return raise(PyExc_TypeError,
+               fmt::format("argument '{}': '{}' object cannot be converted to '{}'", name,
+                           type_name(value), wanted));
+}
+
+// The interpreter's own TypeError from a conversion, given the parameter's name. Other
+// exception types pass unchanged.
+bool name_pending_type_error(const char* name) {
+  PendingException pending = PendingException::take();
+  if (!pending || Py_TYPE(pending.value()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    std::move(pending).restore();
+    return false;
+  }
+  PyObject* text = PyObject_Str(pending.value());
+  if (text == nullptr) return false;
+  const char* utf8 = PyUnicode_AsUTF8(text);
+  if (utf8 != nullptr) raise(PyExc_TypeError, fmt::format("argument '{}': {}", name, utf8));
+  Py_DECREF(text);
+  return false;
+}
+
+// 'a' / 'a' and 'b' / 'a', 'b', and 'c', as CPython lists missing arguments.
+std::string quoted_list(const std::vector<std::string_view>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i != 0) {
+      if (names.size() > 2) out += ',';
+      out += i + 1 == names.size() ? " and " : " ";
+    }
+    out += fmt::format("'{}'", names[i]);
+  }
+  return out;
+}
+
+bool check_positional_count(const Signature& signature, std::size_t given) {
+  const std::size_t most = signature.parameters.size();
+  if (given <= most) return true;
+  const char* verb = given == 1 ? "was" : "were";
+  if (signature.required == most) {
+    return raise(PyExc_TypeError, fmt::format("{} takes {} positional arguments but {} {} given",
+                                              function_label(signature), most, given, verb));
+  }
+  return raise(PyExc_TypeError,
+               fmt::format("{} takes from {} to {} positional arguments but {} {} given",
+                           function_label(signature), signature.required, most, given, verb));
+}
+
+bool place_keyword(const Signature& signature, PyObject* key, PyObject* value,
+                   ArgumentSlots slots) {
+  for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, signature.parameters[i]) != 0) continue;
+    if (slots[i] != nullptr) {
+      return raise(PyExc_TypeError,
+                   fmt::format("{} got multiple values for argument '{}'",
+                               function_label(signature), signature.parameters[i]));
+    }
+    slots[i] = value;
+    return true;
+  }
+  const char* key_text = PyUnicode_AsUTF8(key);
+  if (key_text == nullptr) return false;
+  return raise(PyExc_TypeError, fmt::format("{} got an unexpected keyword argument '{}'",
+                                            function_label(signature), key_text));
+}
+
+bool check_required(const Signature& signature, ArgumentSlots slots) {
+  std::vector<std::string_view> missing;
+  for (std::size_t i = 0; i < signature.required; ++i) {
+    if (slots[i] == nullptr) missing.emplace_back(signature.parameters[i]);
+  }
+  if (missing.empty()) return true;
+  return raise(PyExc_TypeError,
+               fmt::format("{} missing {} required positional {}: {}", function_label(signature),
+                           missing.size(), missing.size() == 1 ? "argument" : "arguments",
+                           quoted_list(missing)));
+}
+
+// numpy.bool_ is "numpy.bool" from NumPy 2 on; NumPy itself is never imported here.
+bool is_numpy_bool(PyObject* value) {
+  const char* name = type_name(value);
+  return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
+}
+
+}  // namespace
+
+bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, ArgumentSlots slots) {
+  const auto positional = static_cast<std::size_t>(nargs);
+  if (!check_positional_count(signature, positional)) return false;
+  for (std::size_t i = 0; i < positional; ++i) slots[i] = args[i];
+  const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t i = 0; i < keywords; ++i) {
+    if (!place_keyword(signature, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots)) {
+      return false;
+    }
+  }
+  return check_required(signature, slots);
+}
+
+bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+                     ArgumentSlots slots) {
+  const auto positional = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+  if (!check_positional_count(signature, positional)) return false;
+  for (std::size_t i = 0; i < positional; ++i) {
+    slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+  }
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (kwargs != nullptr && PyDict_Next(kwargs, &position, &key, &value)) {
+    if (!place_keyword(signature, key, value, slots)) return false;
+  }
+  return check_required(signature, slots);
+}
+
+std::optional<bool> to_flag(PyObject* value, const char* name) {
+  if (PyBool_Check(value)) return value == Py_True;
+  if (is_numpy_bool(value)) {
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) {
+      name_pending_type_error(name);
+      return std::nullopt;
+    }
+    return truth == 1;
+  }
+  raise_argument_type(name, value, "PyBool");
+  return std::nullopt;
+}
+
+std::optional<double> to_real(PyObject* value, const char* name) {
+  const double converted = PyFloat_AsDouble(value);
+  if (converted == -1.0 && PyErr_Occurred() != nullptr) {
+    name_pending_type_error(name);
+    return std::nullopt;
+  }
+  return converted;
+}
+
+std::optional<std::optional<double>> to_optional_real(PyObject* value, const char* name) {
+  if (value == Py_None) return std::optional<double>();
+  const std::optional<double> converted = to_real(value, name);
+  if (!converted) return std::nullopt;
+  return converted;
+}
+
+std::optional<std::size_t> to_index(PyObject* value, const char* name) {
+  PyObject* integer = PyNumber_Index(value);
+  if (integer == nullptr) {
+    name_pending_type_error(name);
+    return std::nullopt;
+  }
+  const std::size_t converted = PyLong_AsSize_t(integer);
+  Py_DECREF(integer);
+  if (converted == static_cast<std::size_t>(-1) && PyErr_Occurred() != nullptr) {
+    name_pending_type_error(name);
+    return std::nullopt;
+  }
+  return converted;
+}
+
+bool fill_real_array(PyObject* value, const char* name, std::span<double> out) {
+  if (PySequence_Check(value) == 0) return raise_argument_type(name, value, "Sequence");
+  const Py_ssize_t length = PySequence_Size(value);
+  if (length < 0) return name_pending_type_error(name);
+  if (static_cast<std::size_t>(length) != out.size()) {
+    return raise(PyExc_ValueError,
+                 fmt::format("expected a sequence of length {} (got {})", out.size(), length));
+  }
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    PyObject* item = PySequence_GetItem(value, static_cast<Py_ssize_t>(i));
+    if (item == nullptr) return name_pending_type_error(name);
+    const std::optional<double> converted = to_real(item, name);
+    Py_DECREF(item);
+    if (!converted) return false;
+    out[i] = *converted;
+  }
+  return true;
+}
+
+std::optional<std::vector<std::uint8_t>> to_id_list(PyObject* value, const char* name) {
+  if (PyUnicode_Check(value)) {
+    raise(PyExc_TypeError, fmt::format("argument '{}': can't extract a str to a list", name));
+    return std::nullopt;
+  }
+  if (PySequence_Check(value) == 0) {
+    raise_argument_type(name, value, "Sequence");
+    return std::nullopt;
+  }
+  PyObject* items = PySequence_Fast(value, "expected a sequence of ids");
+  if (items == nullptr) {
+    name_pending_type_error(name);
+    return std::nullopt;
+  }
+  std::vector<std::uint8_t> ids;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items);
+  ids.reserve(static_cast<std::size_t>(count));
+  bool ok = true;
+  for (Py_ssize_t i = 0; ok && i < count; ++i) {
+    PyObject* integer = PyNumber_Index(PySequence_Fast_GET_ITEM(items, i));
+    if (integer == nullptr) {
+      ok = name_pending_type_error(name);
+      break;
+    }
+    int overflow = 0;
+    const long id = PyLong_AsLongAndOverflow(integer, &overflow);
+    Py_DECREF(integer);
+    if (overflow != 0 || id < 0 || id > std::numeric_limits<std::uint8_t>::max()) {
+      ok = raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    } else {
+      ids.push_back(static_cast<std::uint8_t>(id));
+    }
+  }
+  Py_DECREF(items);
+  if (!ok) return std::nullopt;
+  return ids;
+}
+
+std::optional<std::span<const std::uint8_t>> to_bytes(PyObject* value, const char* name) {
+  if (!PyBytes_Check(value)) {
+    raise_argument_type(name, value, "PyBytes");
+    return std::nullopt;
+  }
+  return std::span<const std::uint8_t>(
+      reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
+      static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+}
+
+std::optional<std::string> to_text(PyObject* value, const char* name) {
+  if (!PyUnicode_Check(value)) {
+    raise_argument_type(name, value, "PyString");
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (utf8 == nullptr) return std::nullopt;
+  std::string text(utf8, static_cast<std::size_t>(size));
+  // A path or interface name cut short at a NUL would name another device.
+  if (text.find('\0') != std::string::npos) {
+    raise(PyExc_ValueError, fmt::format("argument '{}': embedded null character", name));
+    return std::nullopt;
+  }
+  return text;
+}
+
+std::optional<std::optional<std::string>> to_optional_text(PyObject* value, const char* name) {
+  if (value == Py_None) return std::optional<std::string>();
+  std::optional<std::string> text = to_text(value, name);
+  if (!text) return std::nullopt;
+  return text;
+}
+
+float narrow_to_single(double value) {
+  constexpr float kInfinity = std::numeric_limits<float>::infinity();
+  if (value > static_cast<double>(FLT_MAX)) return kInfinity;
+  if (value < -static_cast<double>(FLT_MAX)) return -kInfinity;
+  return static_cast<float>(value);
+}
+
+PyObject* to_python(bool value) { return PyBool_FromLong(value ? 1 : 0); }
+
+PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+
+PyObject* to_python(std::span<const double> values) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = PyFloat_FromDouble(values[i]);
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+PyObject* to_python(std::span<const std::pair<double, double>> pairs) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(pairs.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    PyObject* pair = Py_BuildValue("(dd)", pairs[i].first, pairs[i].second);
+    if (pair == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
+  }
+  return list;
+}
+
+}  // namespace vorlix::bindings

@@ -1,0 +1,241 @@
+#include "src/bindings/logging_bridge.hpp"
+
+#include <climits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/log.hpp"
+#include "common/poisoned_mutex.hpp"
+#include "src/bindings/pending_exception.hpp"
+
+namespace vorlix::bindings {
+namespace {
+
+constexpr int kAcceptsNothing = INT_MAX;
+constexpr int kProbedLevels[] = {5, 10, 20, 30, 40};
+
+int python_level(log::Level level) {
+  switch (level) {
+    case log::Level::Error: return 40;
+    case log::Level::Warn: return 30;
+    case log::Level::Info: return 20;
+    case log::Level::Debug: return 10;
+    case log::Level::Trace: return 5;
+  }
+  return 0;
+}
+
+std::string logger_name(std::string_view target) {
+  std::string name;
+  for (std::size_t i = 0; i < target.size(); ++i) {
+    if (target.compare(i, 2, "::") == 0) {
+      name += '.';
+      ++i;
+    } else {
+      name += target[i];
+    }
+  }
+  return name;
+}
+
+PyObject* decode(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+bool interpreter_shutting_down() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return !Py_IsInitialized() || Py_IsFinalizing();
+#else
+  return !Py_IsInitialized() || _Py_IsFinalizing();
+#endif
+}
+
+class GilHold {
+ public:
+  GilHold() : state_(PyGILState_Ensure()) {}
+  GilHold(const GilHold&) = delete;
+  GilHold& operator=(const GilHold&) = delete;
+  ~GilHold() { PyGILState_Release(state_); }
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// A logger and the most verbose level it accepted when its target first logged.
+struct CachedLogger {
+  PyObject* logger;  // kept for the life of the process
+  int most_verbose;
+};
+
+class PythonLogSink final : public log::Sink {
+ public:
+  PythonLogSink(PyObject* logging, PyObject* get_logger, PyObject* is_enabled_for,
+                PyObject* make_record, PyObject* handle)
+      : logging_(logging),
+        get_logger_(get_logger),
+        is_enabled_for_(is_enabled_for),
+        make_record_(make_record),
+        handle_(handle) {}
+
+  // Any thread; takes the interpreter lock only for records that may be wanted.
+  void write(const log::Record& record) override {
+    const int level = python_level(record.level);
+    const std::optional<CachedLogger> cached = lookup(record.target);
+    if (cached && level < cached->most_verbose) return;
+    // A thread that takes the interpreter lock during shutdown is ended by the interpreter.
+    if (interpreter_shutting_down()) return;
+    GilHold gil;
+    PendingException earlier = PendingException::take();
+    deliver(record, level, cached);
+    // A failing handler must not turn the call that logged into a failure.
+    if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(nullptr);
+    std::move(earlier).restore();
+  }
+
+ private:
+  struct Entry {
+    std::string target;
+    CachedLogger logger;
+  };
+
+  std::optional<CachedLogger> lookup(std::string_view target) {
+    auto entries = cache_.lock();
+    if (!entries) return std::nullopt;
+    for (const Entry& entry : **entries) {
+      if (entry.target == target) return entry.logger;
+    }
+    return std::nullopt;
+  }
+
+  // Takes the reference to `logger`. Interpreter lock held.
+  void remember(std::string_view target, PyObject* logger, int most_verbose) {
+    {
+      auto entries = cache_.lock();
+      if (entries && !contains(**entries, target)) {
+        (*entries)->push_back(Entry{std::string(target), CachedLogger{logger, most_verbose}});
+        return;
+      }
+    }
+    Py_DECREF(logger);
+  }
+
+  static bool contains(const std::vector<Entry>& entries, std::string_view target) {
+    for (const Entry& entry : entries) {
+      if (entry.target == target) return true;
+    }
+    return false;
+  }
+
+  // 1 or 0, or -1 with an error set.
+  int is_enabled_for(PyObject* logger, int level) {
+    PyObject* number = PyLong_FromLong(level);
+    if (number == nullptr) return -1;
+    PyObject* answer = PyObject_CallMethodOneArg(logger, is_enabled_for_, number);
+    Py_DECREF(number);
+    if (answer == nullptr) return -1;
+    const int truth = PyObject_IsTrue(answer);
+    Py_DECREF(answer);
+    return truth;
+  }
+
+  // The most verbose of the probed levels that the logger accepts, or -1 with an error set.
+  int most_verbose_level(PyObject* logger) {
+    for (const int level : kProbedLevels) {
+      const int enabled = is_enabled_for(logger, level);
+      if (enabled != 0) return enabled < 0 ? -1 : level;
+    }
+    return kAcceptsNothing;
+  }
+
+  // logger.handle(logger.makeRecord(name, level, file, line, message, (), None)).
+  bool handle(PyObject* logger, const std::string& name, int level, const log::Record& record) {
+    PyObject* args[] = {logger,
+                        decode(name),
+                        PyLong_FromLong(level),
+                        decode(record.file),
+                        PyLong_FromUnsignedLong(record.line),
+                        decode(record.message),
+                        PyTuple_New(0),
+                        Py_NewRef(Py_None)};
+    bool built = true;
+    for (PyObject* arg : args) built = built && arg != nullptr;
+    PyObject* made = built ? PyObject_VectorcallMethod(make_record_, args, std::size(args), nullptr)
+                           : nullptr;
+    for (std::size_t i = 1; i < std::size(args); ++i) Py_XDECREF(args[i]);
+    if (made == nullptr) return false;
+    PyObject* handled = PyObject_CallMethodOneArg(logger, handle_, made);
+    Py_DECREF(made);
+    if (handled == nullptr) return false;
+    Py_DECREF(handled);
+    return true;
+  }
+
+  // Interpreter lock held. Leaves an error set on failure.
+  void deliver(const log::Record& record, int level, const std::optional<CachedLogger>& cached) {
+    const std::string name = logger_name(record.target);
+    PyObject* logger = nullptr;
+    if (cached) {
+      logger = Py_NewRef(cached->logger);
+    } else {
+      PyObject* py_name = decode(name);
+      if (py_name == nullptr) return;
+      logger = PyObject_CallMethodOneArg(logging_, get_logger_, py_name);
+      Py_DECREF(py_name);
+      if (logger == nullptr) return;
+    }
+    const int enabled = is_enabled_for(logger, level);
+    if (enabled < 0 || (enabled == 1 && !handle(logger, name, level, record))) {
+      Py_DECREF(logger);
+      return;
+    }
+    if (cached) {
+      Py_DECREF(logger);
+      return;
+    }
+    const int most_verbose = most_verbose_level(logger);
+    if (most_verbose < 0) {
+      Py_DECREF(logger);
+      return;
+    }
+    remember(record.target, logger, most_verbose);
+  }
+
+  // Strong references, never released: the sink lives as long as the process.
+  PyObject* logging_;
+  PyObject* get_logger_;
+  PyObject* is_enabled_for_;
+  PyObject* make_record_;
+  PyObject* handle_;
+  // Never cleared: each target's logger and level are sampled once.
+  PoisonedMutex<std::vector<Entry>> cache_{std::vector<Entry>{}};
+};
+
+}  // namespace
+
+bool install_logging_bridge() {
+  // Guarded by the interpreter lock.
+  static bool installed = false;
+  if (installed) return true;
+  PyObject* logging = PyImport_ImportModule("logging");
+  if (logging == nullptr) return false;
+  PyObject* names[] = {PyUnicode_InternFromString("getLogger"),
+                       PyUnicode_InternFromString("isEnabledFor"),
+                       PyUnicode_InternFromString("makeRecord"),
+                       PyUnicode_InternFromString("handle")};
+  for (PyObject* name : names) {
+    if (name == nullptr) {
+      for (PyObject* other : names) Py_XDECREF(other);
+      Py_DECREF(logging);
+      return false;
+    }
+  }
+  // Never deleted: worker threads may still log while the process exits.
+  auto* sink = new PythonLogSink(logging, names[0], names[1], names[2], names[3]);
+  log::install(*sink, log::Level::Debug);
+  installed = true;
+  return true;
+}
+
+}  // namespace vorlix::bindings

@@ -1,0 +1,517 @@
+#include "src/bindings/motor_controller_type.hpp"
+
+#include <array>
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "common/format.hpp"
+#include "common/poisoned_mutex.hpp"
+#include "src/bindings/arguments.hpp"
+#include "src/bindings/panic.hpp"
+#include "src/controller/controller.hpp"
+
+namespace vorlix::bindings {
+namespace {
+
+using Core = controller::VorlixMotorController;
+using CoreLock = PoisonedMutex<Core>;
+using controller::ServoGroup;
+template <class T>
+using CoreResult = controller::ControllerResult<T>;
+using Arguments = std::span<PyObject* const>;
+
+constexpr std::string_view kClassName = "VorlixMotorController";
+constexpr char kPoisonedMessage[] = "Failed to lock motor controller";
+
+// The header, then the lock with the core controller in it, built in place by tp_new.
+struct ControllerObject {
+  PyObject ob_base;
+  alignas(CoreLock) unsigned char core[sizeof(CoreLock)];
+};
+
+CoreLock& core_lock(PyObject* self) {
+  unsigned char* storage = reinterpret_cast<ControllerObject*>(self)->core;
+  return *std::launder(reinterpret_cast<CoreLock*>(storage));
+}
+
+// Runs `operation` with the interpreter lock released, so that other Python threads (and a
+// worker thread that logs) run while this one waits on the buses. It must touch no Python
+// object. An internal failure is carried out of the region and rethrown with the lock back.
+template <class Operation>
+auto without_gil(Operation&& operation) -> std::invoke_result_t<Operation&> {
+  std::optional<std::invoke_result_t<Operation&>> result;
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    result.emplace(operation());
+  } catch (abi::__forced_unwind&) {
+    // The interpreter ends this thread at shutdown; it must not come back to Python.
+    throw;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
+
+PyObject* raise_core_error(const controller::ControllerError& error) {
+  const std::string text = error.text();
+  PyObject* message =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (message == nullptr) return nullptr;
+  PyErr_SetObject(PyExc_RuntimeError, message);
+  Py_DECREF(message);
+  return nullptr;
+}
+
+template <class T>
+PyObject* convert_result(const T& value) {
+  return to_python(value);
+}
+
+template <class T>
+PyObject* convert_result(const CoreResult<T>& result) {
+  if (!result) return raise_core_error(result.error());
+  if constexpr (std::is_void_v<T>) {
+    return Py_NewRef(Py_None);
+  } else {
+    return to_python(*result);
+  }
+}
+
+// The rest of every call once its arguments are converted: the object's lock is taken only
+// after the interpreter lock is released, so a thread waiting for it blocks nobody else.
+template <class Operation>
+PyObject* call_core(PyObject* self, Operation&& operation) {
+  using Outcome = std::invoke_result_t<Operation&, Core&>;
+  std::optional<Outcome> outcome = without_gil([&]() -> std::optional<Outcome> {
+    // An internal failure unwinding through the guard poisons the lock.
+    auto core = core_lock(self).lock();
+    if (!core) return std::nullopt;
+    return operation(**core);
+  });
+  if (!outcome) {
+    PyErr_SetString(PyExc_RuntimeError, kPoisonedMessage);
+    return nullptr;
+  }
+  return convert_result(*outcome);
+}
+
+// The interpreter's method descriptors check the receiver already; this check keeps the
+// cast in core_lock sound whatever the way in.
+bool check_receiver(PyObject* self) {
+  if (Py_IS_TYPE(self, motor_controller_type())) return true;
+  const std::string message = fmt::format("'{}' object cannot be converted to '{}'",
+                                          Py_TYPE(self)->tp_name, kClassName);
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  return false;
+}
+
+constexpr std::size_t kMostParameters = 4;
+
+template <PyObject* (*Body)(PyObject*)>
+PyObject* no_arguments(PyObject* self, PyObject*) {
+  return guarded([self] { return check_receiver(self) ? Body(self) : nullptr; });
+}
+
+template <const Signature& Parameters, PyObject* (*Body)(PyObject*, Arguments)>
+PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static_assert(Parameters.parameters.size() <= kMostParameters);
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, kMostParameters> slots{};
+    const ArgumentSlots used(slots.data(), Parameters.parameters.size());
+    if (!parse_arguments(Parameters, args, nargs, kwnames, used) || !check_receiver(self)) {
+      return nullptr;
+    }
+    return Body(self, used);
+  });
+}
+
+std::optional<float> narrow_optional(std::optional<double> value) {
+  if (!value) return std::nullopt;
+  return narrow_to_single(*value);
+}
+
+// Method bodies, in registration order.
+
+PyObject* is_torque_enabled(PyObject* self) {
+  return call_core(self, [](Core& core) { return core.is_torque_enabled(); });
+}
+
+template <bool Enable>
+PyObject* all_torque(PyObject* self) {
+  return call_core(self, [](Core& core) { return core.set_all_torque(Enable); });
+}
+
+template <bool Enable>
+PyObject* torque_on_ids(PyObject* self, Arguments args) {
+  const auto ids = to_id_list(args[0], "ids");
+  if (!ids) return nullptr;
+  return call_core(self, [&](Core& core) { return core.set_torque_on_ids(*ids, Enable); });
+}
+
+PyObject* read_all_positions(PyObject* self) {
+  return call_core(self, [](Core& core) { return core.read_all_positions(); });
+}
+
+PyObject* set_all_goal_positions(PyObject* self, Arguments args) {
+  const auto positions = to_real_array<7>(args[0], "positions");
+  if (!positions) return nullptr;
+  return call_core(self, [&](Core& core) { return core.set_all_goal_positions(*positions); });
+}
+
+template <ServoGroup Group, std::size_t Count>
+PyObject* group_goal_positions(PyObject* self, Arguments args) {
+  const auto position = to_real_array<Count>(args[0], "position");
+  if (!position) return nullptr;
+  return call_core(self, [&](Core& core) { return core.write_goal_positions(Group, *position); });
+}
+
+PyObject* set_neck_position(PyObject* self, Arguments args) {
+  const auto position = to_real_array<3>(args[0], "position");
+  if (!position) return nullptr;
+  return call_core(self, [&](Core& core) { return core.set_neck_position(*position); });
+}
+
+template <std::size_t Joint>
+PyObject* single_neck_joint(PyObject* self, Arguments args) {
+  const auto position = to_real(args[0], "position");
+  if (!position) return nullptr;
+  return call_core(self,
+                   [&](Core& core) { return core.set_single_neck_joint(Joint, *position); });
+}
+
+PyObject* neck_position_limits(PyObject* self) {
+  // No bus traffic, but a poisoned object still refuses.
+  return call_core(self, [](Core&) { return controller::NECK_LIMITS; });
+}
+
+PyObject* read_neck_positions(PyObject* self) {
+  return call_core(self, [](Core& core) { return core.read_neck_positions(); });
+}
+
+PyObject* set_neck_gains(PyObject* self, Arguments args) {
+  const auto index = to_index(args[0], "index");
+  if (!index) return nullptr;
+  const auto kp = to_real(args[1], "kp");
+  if (!kp) return nullptr;
+  const auto kd = to_real(args[2], "kd");
+  if (!kd) return nullptr;
+  return call_core(self, [&](Core& core) {
+    return core.set_neck_gains(*index, narrow_to_single(*kp), narrow_to_single(*kd));
+  });
+}
+
+PyObject* neck_home(PyObject* self, Arguments args) {
+  const auto speed = or_default(args[0], "speed", to_real, 0.4);
+  if (!speed) return nullptr;
+  const auto tolerance = or_default(args[1], "tolerance", to_real, 0.15);
+  if (!tolerance) return nullptr;
+  const auto kp = or_default(args[2], "kp", to_optional_real, std::optional<double>());
+  if (!kp) return nullptr;
+  const auto kd = or_default(args[3], "kd", to_optional_real, std::optional<double>());
+  if (!kd) return nullptr;
+  return call_core(self, [&](Core& core) {
+    return core.neck_home(*speed, *tolerance, narrow_optional(*kp), narrow_optional(*kd));
+  });
+}
+
+PyObject* enable_neck(PyObject* self, Arguments args) {
+  const auto enable = to_flag(args[0], "enable");
+  if (!enable) return nullptr;
+  return call_core(self, [&](Core& core) { return core.enable_neck(*enable); });
+}
+
+PyObject* is_neck_torque_enabled(PyObject* self) {
+  return call_core(self, [](Core& core) { return core.is_neck_torque_enabled(); });
+}
+
+template <ServoGroup Group>
+PyObject* group_torque(PyObject* self, Arguments args) {
+  const auto enable = to_flag(args[0], "enable");
+  if (!enable) return nullptr;
+  return call_core(self, [&](Core& core) { return core.set_group_torque(Group, *enable); });
+}
+
+PyObject* set_arm_home(PyObject* self, Arguments args) {
+  const auto verify_tol = or_default(args[0], "verify_tol", to_real, 0.05);
+  if (!verify_tol) return nullptr;
+  return call_core(self, [&](Core& core) { return core.set_arm_home(*verify_tol); });
+}
+
+PyObject* write_raw_packet(PyObject* self, Arguments args) {
+  const auto data = to_bytes(args[0], "data");
+  if (!data) return nullptr;
+  return call_core(self, [&](Core& core) -> CoreResult<void> {
+    // The answer is read only to keep it off the line; nobody asked for it.
+    auto answer = core.write_raw_packet(*data);
+    if (!answer) return std::unexpected(std::move(answer).error());
+    return {};
+  });
+}
+
+// Parameter lists.
+constexpr const char* kIdsParameters[] = {"ids"};
+constexpr const char* kPositionsParameters[] = {"positions"};
+constexpr const char* kPositionParameters[] = {"position"};
+constexpr const char* kGainParameters[] = {"index", "kp", "kd"};
+constexpr const char* kHomingParameters[] = {"speed", "tolerance", "kp", "kd"};
+constexpr const char* kEnableParameters[] = {"enable"};
+constexpr const char* kVerifyParameters[] = {"verify_tol"};
+constexpr const char* kDataParameters[] = {"data"};
+constexpr const char* kNewParameters[] = {"serialport", "can_bus"};
+
+constexpr Signature kEnableTorqueOnIds{kClassName, "enable_torque_on_ids", kIdsParameters, 1};
+constexpr Signature kDisableTorqueOnIds{kClassName, "disable_torque_on_ids", kIdsParameters, 1};
+constexpr Signature kSetAllGoalPositions{kClassName, "set_all_goal_positions",
+                                         kPositionsParameters, 1};
+constexpr Signature kSetLeftArmPosition{kClassName, "set_left_arm_position", kPositionParameters,
+                                        1};
+constexpr Signature kSetRightArmPosition{kClassName, "set_right_arm_position",
+                                         kPositionParameters, 1};
+constexpr Signature kSetArmsPosition{kClassName, "set_arms_position", kPositionParameters, 1};
+constexpr Signature kSetNosePosition{kClassName, "set_nose_position", kPositionParameters, 1};
+constexpr Signature kSetNeckPosition{kClassName, "set_neck_position", kPositionParameters, 1};
+constexpr Signature kSetNeckYawPosition{kClassName, "set_neck_yaw_position", kPositionParameters,
+                                        1};
+constexpr Signature kSetNeckPitchPosition{kClassName, "set_neck_pitch_position",
+                                          kPositionParameters, 1};
+constexpr Signature kSetNeckRollPosition{kClassName, "set_neck_roll_position",
+                                         kPositionParameters, 1};
+constexpr Signature kSetNeckGains{kClassName, "set_neck_gains", kGainParameters, 3};
+constexpr Signature kNeckHome{kClassName, "neck_home", kHomingParameters, 0};
+constexpr Signature kEnableNeck{kClassName, "enable_neck", kEnableParameters, 1};
+constexpr Signature kEnableArms{kClassName, "enable_arms", kEnableParameters, 1};
+constexpr Signature kSetArmHome{kClassName, "set_arm_home", kVerifyParameters, 0};
+constexpr Signature kEnableNose{kClassName, "enable_nose", kEnableParameters, 1};
+constexpr Signature kWriteRawPacket{kClassName, "write_raw_packet", kDataParameters, 1};
+constexpr Signature kNew{kClassName, "__new__", kNewParameters, 0};
+
+// Docstrings: the text signature, then the body.
+constexpr char kClassDoc[] = "VorlixMotorController(serialport=None, can_bus=...)\n--\n\n";
+constexpr char kIsTorqueEnabledDoc[] =
+    "is_torque_enabled($self)\n--\n\n"
+    "Is torque enabled on all motors";
+constexpr char kEnableTorqueDoc[] =
+    "enable_torque($self)\n--\n\n"
+    "Enable torque on all motors.";
+constexpr char kEnableTorqueOnIdsDoc[] =
+    "enable_torque_on_ids($self, ids)\n--\n\n"
+    "Enable torque on ids";
+constexpr char kDisableTorqueDoc[] =
+    "disable_torque($self)\n--\n\n"
+    "Disable torque on all motors.";
+constexpr char kDisableTorqueOnIdsDoc[] =
+    "disable_torque_on_ids($self, ids)\n--\n\n"
+    "Disable torque on ids";
+constexpr char kReadAllPositionsDoc[] =
+    "read_all_positions($self)\n--\n\n"
+    "Read all motor positions as a 7-element array.\n"
+    "Order: [left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right]";
+constexpr char kSetAllGoalPositionsDoc[] =
+    "set_all_goal_positions($self, positions)\n--\n\n"
+    "Set goal positions for all motors (7 values).\n"
+    "\n"
+    "# Arguments\n"
+    "* `positions` - Array of 7 goal positions\n"
+    "  (left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right).";
+constexpr char kSetLeftArmPositionDoc[] =
+    "set_left_arm_position($self, position)\n--\n\n"
+    "Set goal positions for the left arm (2 values: pitch, yaw).";
+constexpr char kSetRightArmPositionDoc[] =
+    "set_right_arm_position($self, position)\n--\n\n"
+    "Set goal positions for the right arm (2 values: pitch, yaw).";
+constexpr char kSetArmsPositionDoc[] =
+    "set_arms_position($self, position)\n--\n\n"
+    "Set goal positions for both arms (4 values: left pitch, left yaw, right pitch, right yaw).";
+constexpr char kSetNosePositionDoc[] =
+    "set_nose_position($self, position)\n--\n\n"
+    "Set goal positions for the nose (3 values).";
+constexpr char kSetNeckPositionDoc[] =
+    "set_neck_position($self, position)\n--\n\n"
+    "Set goal positions for the neck (3 values: yaw, pitch, roll). Returns\n"
+    "the observed positions reported by the motor replies.";
+constexpr char kSetNeckYawPositionDoc[] =
+    "set_neck_yaw_position($self, position)\n--\n\n";
+constexpr char kSetNeckPitchPositionDoc[] =
+    "set_neck_pitch_position($self, position)\n--\n\n";
+constexpr char kSetNeckRollPositionDoc[] =
+    "set_neck_roll_position($self, position)\n--\n\n";
+constexpr char kNeckPositionLimitsDoc[] =
+    "neck_position_limits($self)\n--\n\n"
+    "Hard safety bounds (lower, upper) in rad for each neck joint.\n"
+    "Order: [yaw, pitch, roll]. Every neck setter clamps to these bounds\n"
+    "before commanding the motor.";
+constexpr char kReadNeckPositionsDoc[] =
+    "read_neck_positions($self)\n--\n\n"
+    "Read the current neck positions (yaw, pitch, roll) via a Damiao\n"
+    "feedback request.";
+constexpr char kSetNeckGainsDoc[] =
+    "set_neck_gains($self, index, kp, kd)\n--\n\n"
+    "Override the MIT impedance gains (kp, kd) for a single neck joint.\n"
+    "`index`: 0=yaw, 1=pitch, 2=roll.";
+constexpr char kNeckHomeDoc[] =
+    "neck_home($self, speed=0.4, tolerance=0.15, kp=None, kd=None)\n--\n\n"
+    "Home the 3 neck joints to the nearest physical zero.\n"
+    "\n"
+    "Snaps each goal to the nearest multiple of 2π of the joint's current\n"
+    "reported position — after a power cycle the Damiao multi-turn counter\n"
+    "resets, so commanding \"go to 0\" naively could spin the head a full\n"
+    "turn. Rounding keeps travel within ±π and lands at a physically\n"
+    "equivalent zero.\n"
+    "\n"
+    "Enables neck torque if it isn't already (does **not** disable on\n"
+    "exit — caller owns torque lifecycle). Ramps at `speed` rad/s on a\n"
+    "10 ms cycle and returns the observed positions once every joint is\n"
+    "within `tolerance` rad of its goal. Raises on timeout.\n"
+    "\n"
+    "`kp` / `kd`: optional overrides applied to all three joints for the\n"
+    "duration of homing (and left in place afterwards). `None` keeps the\n"
+    "per-joint defaults baked into the controller.";
+constexpr char kEnableNeckDoc[] =
+    "enable_neck($self, enable)\n--\n\n"
+    "Enable or disable the neck motors. On enable, also forces each motor\n"
+    "into MIT control mode.";
+constexpr char kIsNeckTorqueEnabledDoc[] =
+    "is_neck_torque_enabled($self)\n--\n\n"
+    "Last commanded torque-enable state for the neck (in-memory; the\n"
+    "Damiao firmware does not expose a readable enable register).";
+constexpr char kEnableArmsDoc[] =
+    "enable_arms($self, enable)\n--\n\n"
+    "Enable or disable the arm motors.";
+constexpr char kSetArmHomeDoc[] =
+    "set_arm_home($self, verify_tol=0.05)\n--\n\n"
+    "Make the current physical arm pose the new \"radian zero\" by rewriting\n"
+    "each Feetech arm motor's Position Offset EEPROM register (0x1F).\n"
+    "Persistent across power cycles.\n"
+    "\n"
+    "Disables arm torque, reads the current present_position + offset for\n"
+    "every arm motor, computes a new offset equal to the recovered absolute\n"
+    "encoder position (so future `present_position` reads of this pose come\n"
+    "back as 0 rad and `goal_position = 0` writes leave the arm where it\n"
+    "sits now), unlocks EEPROM, writes the offset, re-locks, and verifies\n"
+    "by reading present_position back. Caller owns torque lifecycle — arms\n"
+    "are left **torque-off** on exit.\n"
+    "\n"
+    "Returns the observed post-write `present_position` (rad) for the four\n"
+    "joints: `[left_pitch, left_yaw, right_pitch, right_yaw]`. Raises\n"
+    "`RuntimeError` when verification fails (within `verify_tol` rad of 0)\n"
+    "or any bus call errors.";
+constexpr char kEnableNoseDoc[] =
+    "enable_nose($self, enable)\n--\n\n"
+    "Enable or disable the nose motors.";
+constexpr char kWriteRawPacketDoc[] =
+    "write_raw_packet($self, data)\n--\n\n"
+    "Write raw packet data to the serial port.\n"
+    "\n"
+    "# Arguments\n"
+    "* `data` - Byte array of raw packet data to send.";
+
+template <PyObject* (*Body)(PyObject*)>
+constexpr PyMethodDef method(const char* name, const char* doc) {
+  return {name, no_arguments<Body>, METH_NOARGS, doc};
+}
+
+template <const Signature& Parameters, PyObject* (*Body)(PyObject*, Arguments)>
+PyMethodDef method(const char* doc) {
+  return {Parameters.name.data(),
+          reinterpret_cast<PyCFunction>(
+              reinterpret_cast<void (*)()>(with_arguments<Parameters, Body>)),
+          METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+PyMethodDef methods[] = {
+    method<is_torque_enabled>("is_torque_enabled", kIsTorqueEnabledDoc),
+    method<all_torque<true>>("enable_torque", kEnableTorqueDoc),
+    method<kEnableTorqueOnIds, torque_on_ids<true>>(kEnableTorqueOnIdsDoc),
+    method<all_torque<false>>("disable_torque", kDisableTorqueDoc),
+    method<kDisableTorqueOnIds, torque_on_ids<false>>(kDisableTorqueOnIdsDoc),
+    method<read_all_positions>("read_all_positions", kReadAllPositionsDoc),
+    method<kSetAllGoalPositions, set_all_goal_positions>(kSetAllGoalPositionsDoc),
+    method<kSetLeftArmPosition, group_goal_positions<ServoGroup::LeftArm, 2>>(
+        kSetLeftArmPositionDoc),
+    method<kSetRightArmPosition, group_goal_positions<ServoGroup::RightArm, 2>>(
+        kSetRightArmPositionDoc),
+    method<kSetArmsPosition, group_goal_positions<ServoGroup::Arm, 4>>(kSetArmsPositionDoc),
+    method<kSetNosePosition, group_goal_positions<ServoGroup::Nose, 3>>(kSetNosePositionDoc),
+    method<kSetNeckPosition, set_neck_position>(kSetNeckPositionDoc),
+    method<kSetNeckYawPosition, single_neck_joint<0>>(kSetNeckYawPositionDoc),
+    method<kSetNeckPitchPosition, single_neck_joint<1>>(kSetNeckPitchPositionDoc),
+    method<kSetNeckRollPosition, single_neck_joint<2>>(kSetNeckRollPositionDoc),
+    method<neck_position_limits>("neck_position_limits", kNeckPositionLimitsDoc),
+    method<read_neck_positions>("read_neck_positions", kReadNeckPositionsDoc),
+    method<kSetNeckGains, set_neck_gains>(kSetNeckGainsDoc),
+    method<kNeckHome, neck_home>(kNeckHomeDoc),
+    method<kEnableNeck, enable_neck>(kEnableNeckDoc),
+    method<is_neck_torque_enabled>("is_neck_torque_enabled", kIsNeckTorqueEnabledDoc),
+    method<kEnableArms, group_torque<ServoGroup::Arm>>(kEnableArmsDoc),
+    method<kSetArmHome, set_arm_home>(kSetArmHomeDoc),
+    method<kEnableNose, group_torque<ServoGroup::Nose>>(kEnableNoseDoc),
+    method<kWriteRawPacket, write_raw_packet>(kWriteRawPacketDoc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, std::size(kNewParameters)> slots{};
+    if (!parse_arguments(kNew, args, kwargs, slots)) return nullptr;
+    const auto serialport =
+        or_default(slots[0], "serialport", to_optional_text, std::optional<std::string>());
+    if (!serialport) return nullptr;
+    const auto can_bus = or_default(slots[1], "can_bus", to_text, std::string("can0"));
+    if (!can_bus) return nullptr;
+    auto created = without_gil([&] { return Core::create(*serialport, *can_bus); });
+    if (!created) return raise_core_error(created.error());
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (reinterpret_cast<ControllerObject*>(self)->core) CoreLock(std::move(*created));
+    return self;
+  });
+}
+
+void destroy(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Closing the serial port may wait on the driver. Destructors do not throw.
+  Py_BEGIN_ALLOW_THREADS
+  core_lock(self).~CoreLock();
+  Py_END_ALLOW_THREADS
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(construct)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+// No Py_TPFLAGS_BASETYPE: the class cannot be subclassed. No __dict__ and no weak references.
+PyType_Spec type_spec = {
+    "vorlix_motor_controller.VorlixMotorController",
+    sizeof(ControllerObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots,
+};
+
+}  // namespace
+
+PyTypeObject* motor_controller_type() {
+  // Created under the interpreter lock, which serialises this check.
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyType_FromSpec(&type_spec);
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace vorlix::bindings

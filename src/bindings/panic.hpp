@@ -1,0 +1,38 @@
+// Internal failures are C++ exceptions and must never cross the C API: every entry from the
+// interpreter runs inside `guarded`, which turns them into PanicException.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cxxabi.h>
+
+#include <type_traits>
+#include <utility>
+
+namespace vorlix::bindings {
+
+// PanicException (a BaseException, so `except Exception` does not swallow it), created on
+// first need and kept; null with an error set if it cannot be created.
+PyObject* panic_exception_type();
+
+// Raises PanicException with the text of the exception being handled. Only call it from a
+// catch block. Ends the process if the report itself fails.
+void raise_panic_from_current_exception() noexcept;
+
+// Runs an entry that returns a new reference or null with an error set.
+template <class Entry>
+auto guarded(Entry&& entry) -> std::invoke_result_t<Entry&&> {
+  static_assert(std::is_pointer_v<std::invoke_result_t<Entry&&>>);
+  try {
+    return std::forward<Entry>(entry)();
+  } catch (abi::__forced_unwind&) {
+    // A thread ended by the interpreter at shutdown unwinds through here; it must go on.
+    throw;
+  } catch (...) {
+    raise_panic_from_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace vorlix::bindings

@@ -1,0 +1,429 @@
+"""VorlixMotorController's neck against the virtual neck: limits and the clamp's warnings,
+gains, enabling, reading, refusals of non-finite values, and the frames the motors received."""
+
+import logging
+import math
+import threading
+
+import pytest
+from vorlix_motor_controller import VorlixMotorController
+from vorlix_virtual_torso.mit_codec import decode_command
+
+from test_controller_servos import ARM, NOSE, PRESENT_POSITION, describe
+
+LOGGER = "vorlix_motor_controller.controller"
+SERVICE_ID = 0x7FF
+ENABLE = b"\xff" * 7 + b"\xfc"
+DISABLE = b"\xff" * 7 + b"\xfd"
+CTRL_MODE = 10
+TIMEOUT = "transport error: timeout waiting for frame"
+MODE_REFUSED = "ensure MIT mode failed: control mode verification failed: wrote 1, motor reports {}"
+NAMES = ["neck_yaw", "neck_pitch", "neck_roll"]
+DEFAULT_GAINS = [(30.0, 1.0), (60.0, 2.0), (60.0, 2.0)]
+# One step of the encodings: 16-bit positions over [-12.5, 12.5], 12-bit gains.
+POSITION_STEP = 25 / 65535
+KP_STEP = 500 / 4095
+KD_STEP = 5 / 4095
+
+
+def describe_frame(frame: tuple[int, bytes]) -> tuple:
+    can_id, data = frame
+    assert len(data) == 8, f"frame {can_id:#x} carries {data.hex(' ')}"
+    if can_id == SERVICE_ID:
+        motor, command = data[0] | data[1] << 8, data[2]
+        if command == 0xCC:
+            return ("feedback", motor)
+        if command == 0x33:
+            return ("read_register", motor, data[3])
+        if command == 0x55:
+            return ("write_register", motor, data[3], int.from_bytes(data[4:], "little"))
+    if data == ENABLE:
+        return ("enable", can_id)
+    if data == DISABLE:
+        return ("disable", can_id)
+    return ("mit", can_id)
+
+
+def neck_sent(neck, expected_count: int) -> list[tuple]:
+    """The frames received, once expected_count arrived and nothing followed for a moment."""
+    neck.wait_for_frames(expected_count, timeout=2.0)
+    return [describe_frame(f) for f in neck.wait_for_frames(expected_count + 1, timeout=0.05)]
+
+
+def mit_set_points(neck) -> list:
+    """The MIT commands the neck received, decoded, as (motor index, set-point)."""
+    return [
+        (can_id - 1, decode_command(neck.motors[can_id - 1].limits, data))
+        for can_id, data in neck.frames
+        if describe_frame((can_id, data))[0] == "mit"
+    ]
+
+
+def assert_set_point(set_point, position=None, gains=None):
+    if position is not None:
+        assert set_point.position == pytest.approx(position, abs=POSITION_STEP)
+    if gains is not None:
+        assert set_point.kp == pytest.approx(gains[0], abs=KP_STEP)
+        assert set_point.kd == pytest.approx(gains[1], abs=KD_STEP)
+    # Velocity and feed-forward torque stay zero: one step around the middle of their range.
+    assert abs(set_point.velocity) < 0.02 and abs(set_point.torque) < 0.02
+
+
+def clamp_warning(name, request, lower, upper, clamped):
+    return (
+        f"{name} requested position {request:.4f} rad out of safe range "
+        f"[{lower:.4f}, {upper:.4f}]; clamped to {clamped:.4f}"
+    )
+
+
+def controller_warnings(caplog) -> list[str]:
+    return [
+        r.getMessage() for r in caplog.records if r.name == LOGGER and r.levelno == logging.WARNING
+    ]
+
+
+@pytest.fixture
+def controller(neck, can_iface):
+    return VorlixMotorController(None, can_iface)
+
+
+@pytest.fixture
+def warnings_seen(caplog):
+    with caplog.at_level(logging.WARNING, logger=LOGGER):
+        yield caplog
+
+
+def place(neck, positions):
+    for motor, position in zip(neck.motors, positions):
+        motor.position = position
+
+
+# --- limits and the clamp ----------------------------------------------------------------
+
+
+def test_neck_position_limits(controller, neck):
+    assert controller.neck_position_limits() == [(-0.5, 0.5), (0.0, 0.45), (-0.4, 0.4)]
+    assert neck_sent(neck, 0) == []
+
+
+CLAMPS = [
+    # request, commanded, warnings
+    (
+        [1.0, -1.0, 0.0],
+        [0.5, 0.0, 0.0],
+        [
+            clamp_warning("neck_yaw", 1.0, -0.5, 0.5, 0.5),
+            clamp_warning("neck_pitch", -1.0, 0.0, 0.45, 0.0),
+        ],
+    ),
+    ([-0.5, 0.45, 0.4], [-0.5, 0.45, 0.4], []),
+    ([0.5, 0.0, -0.4], [0.5, 0.0, -0.4], []),
+    ([0.2, 0.1, -3.0], [0.2, 0.1, -0.4], [clamp_warning("neck_roll", -3.0, -0.4, 0.4, -0.4)]),
+]
+
+
+@pytest.mark.parametrize("request_, commanded, warnings", CLAMPS)
+def test_set_neck_position_clamps_warns_and_returns_what_the_motors_report(
+    controller, neck, warnings_seen, request_, commanded, warnings
+):
+    place(neck, [0.3, 0.1, -0.2])  # disabled motors stay where they are
+
+    observed = controller.set_neck_position(request_)
+
+    assert observed == pytest.approx([0.3, 0.1, -0.2], abs=POSITION_STEP)
+    assert neck_sent(neck, 3) == [("mit", 1), ("mit", 2), ("mit", 3)]
+    for (index, set_point), position in zip(mit_set_points(neck), commanded):
+        assert_set_point(set_point, position, DEFAULT_GAINS[index])
+    assert controller_warnings(warnings_seen) == warnings
+
+
+SINGLE_JOINTS = [
+    # method, index, request, commanded, warning
+    ("set_neck_yaw_position", 0, 0.7, 0.5, [clamp_warning("neck_yaw", 0.7, -0.5, 0.5, 0.5)]),
+    ("set_neck_pitch_position", 1, 0.3, 0.3, []),
+    (
+        "set_neck_pitch_position",
+        1,
+        -0.01,
+        0.0,
+        [clamp_warning("neck_pitch", -0.01, 0.0, 0.45, 0.0)],
+    ),
+    ("set_neck_roll_position", 2, -0.9, -0.4, [clamp_warning("neck_roll", -0.9, -0.4, 0.4, -0.4)]),
+]
+
+
+@pytest.mark.parametrize("method, index, request_, commanded, warnings", SINGLE_JOINTS)
+def test_single_joint_setters_command_only_their_joint(
+    controller, neck, warnings_seen, method, index, request_, commanded, warnings
+):
+    place(neck, [0.11, 0.22, -0.33])
+
+    observed = getattr(controller, method)(request_)
+
+    assert isinstance(observed, float)
+    assert observed == pytest.approx([0.11, 0.22, -0.33][index], abs=POSITION_STEP)
+    assert neck_sent(neck, 1) == [("mit", index + 1)]
+    [(_, set_point)] = mit_set_points(neck)
+    assert_set_point(set_point, commanded, DEFAULT_GAINS[index])
+    assert controller_warnings(warnings_seen) == warnings
+
+
+NON_FINITE_POSITIONS = [
+    ("set_neck_position", ([math.nan, 0.0, 0.0],)),
+    ("set_neck_position", ([0.0, math.inf, 0.0],)),
+    ("set_neck_position", ([0.1, 0.2, -math.inf],)),
+    ("set_neck_yaw_position", (math.nan,)),
+    ("set_neck_pitch_position", (math.inf,)),
+    ("set_neck_roll_position", (-math.inf,)),
+    ("set_neck_roll_position", (math.nan,)),
+]
+
+
+@pytest.mark.parametrize("method, args", NON_FINITE_POSITIONS)
+def test_non_finite_neck_positions_are_refused_before_anything_is_sent(
+    controller, neck, warnings_seen, method, args
+):
+    with pytest.raises(RuntimeError) as refused:
+        getattr(controller, method)(*args)
+    assert "nan" in str(refused.value).lower() or "inf" in str(refused.value).lower()
+    assert neck_sent(neck, 0) == []
+    assert controller_warnings(warnings_seen) == []
+
+
+# --- gains -------------------------------------------------------------------------------
+
+
+def assert_commanded_gains(controller, neck, expected):
+    """Sends one whole-neck command now and checks the gains it carried."""
+    neck.clear_frames()
+    controller.set_neck_position([0.0, 0.0, 0.0])
+    assert neck_sent(neck, 3) == [("mit", 1), ("mit", 2), ("mit", 3)]
+    for index, set_point in mit_set_points(neck):
+        assert_set_point(set_point, gains=expected[index])
+
+
+@pytest.mark.parametrize("index", [3, 4, 1000])
+def test_set_neck_gains_refuses_an_index_past_roll(controller, neck, index):
+    with pytest.raises(RuntimeError) as refused:
+        controller.set_neck_gains(index, 10.0, 1.0)
+    assert str(refused.value) == f"neck index out of range: {index}"
+    assert neck_sent(neck, 0) == []
+    assert_commanded_gains(controller, neck, DEFAULT_GAINS)
+
+
+# Gains are not range-checked when set; the MIT encoding clamps them to [0, 500] and [0, 5].
+@pytest.mark.parametrize(
+    "kp, kd, sent_gains", [(10.0, 0.5, (10.0, 0.5)), (1e4, -1.0, (500.0, 0.0))]
+)
+def test_set_neck_gains_changes_only_that_joints_next_commands(
+    controller, neck, kp, kd, sent_gains
+):
+    assert controller.set_neck_gains(1, kp, kd) is None
+    assert neck_sent(neck, 0) == []
+
+    controller.set_neck_position([0.0, 0.2, 0.0])
+    controller.set_neck_pitch_position(0.1)
+    controller.set_neck_yaw_position(0.1)
+
+    assert neck_sent(neck, 5) == [("mit", 1), ("mit", 2), ("mit", 3), ("mit", 2), ("mit", 1)]
+    for index, set_point in mit_set_points(neck):
+        assert_set_point(set_point, gains=sent_gains if index == 1 else DEFAULT_GAINS[index])
+
+
+@pytest.mark.parametrize(
+    "index, kp, kd",
+    [(1, math.nan, 0.5), (1, 10.0, math.nan), (0, math.inf, 1.0), (2, 10.0, -math.inf)],
+)
+def test_non_finite_gains_are_refused_and_change_nothing(controller, neck, index, kp, kd):
+    with pytest.raises(RuntimeError) as refused:
+        controller.set_neck_gains(index, kp, kd)
+    assert "nan" in str(refused.value).lower() or "inf" in str(refused.value).lower()
+    assert neck_sent(neck, 0) == []
+    assert_commanded_gains(controller, neck, DEFAULT_GAINS)
+
+
+# --- enabling ----------------------------------------------------------------------------
+
+
+def enable_frames(can_id):
+    return [("read_register", can_id, CTRL_MODE), ("enable", can_id)]
+
+
+def test_enable_neck_checks_the_mode_then_enables_each_motor(controller, neck):
+    assert controller.is_neck_torque_enabled() is False
+
+    assert controller.enable_neck(True) is None
+
+    assert neck_sent(neck, 6) == enable_frames(1) + enable_frames(2) + enable_frames(3)
+    assert controller.is_neck_torque_enabled() is True
+    assert all(m.enabled for m in neck.motors)
+
+    neck.clear_frames()
+    assert controller.enable_neck(False) is None
+    assert neck_sent(neck, 3) == [("disable", 1), ("disable", 2), ("disable", 3)]
+    assert controller.is_neck_torque_enabled() is False
+    assert not any(m.enabled for m in neck.motors)
+
+
+def test_enable_neck_switches_a_motor_into_mit_mode(controller, neck):
+    neck.motors[1].control_mode = 3
+
+    controller.enable_neck(True)
+
+    assert neck_sent(neck, 8) == enable_frames(1) + [
+        ("read_register", 2, CTRL_MODE),
+        ("write_register", 2, CTRL_MODE, 1),
+        ("read_register", 2, CTRL_MODE),
+        ("enable", 2),
+    ] + enable_frames(3)
+    assert neck.motors[1].control_mode == 1
+    assert controller.is_neck_torque_enabled() is True
+
+
+ENABLE_FAILURES = [
+    # enable, fault on pitch, message, frames
+    (
+        True,
+        {"silent": True},
+        f"neck_pitch: ensure MIT mode failed: {TIMEOUT}",
+        enable_frames(1) + [("read_register", 2, CTRL_MODE)],
+    ),
+    (
+        True,
+        {"control_mode": 3, "refuse_mode_change": True},
+        "neck_pitch: " + MODE_REFUSED.format(3),
+        enable_frames(1)
+        + [
+            ("read_register", 2, CTRL_MODE),
+            ("write_register", 2, CTRL_MODE, 1),
+            ("read_register", 2, CTRL_MODE),
+        ],
+    ),
+    (
+        False,
+        {"silent": True},
+        f"neck_pitch: disable failed: {TIMEOUT}",
+        [("disable", 1), ("disable", 2)],
+    ),
+]
+
+
+@pytest.mark.parametrize("enable, fault, message, frames", ENABLE_FAILURES)
+def test_enable_neck_stops_at_the_first_failing_motor(
+    controller, neck, enable, fault, message, frames
+):
+    if not enable:
+        controller.enable_neck(True)
+        neck.clear_frames()
+    for name, value in fault.items():
+        setattr(neck.motors[1], name, value)
+
+    with pytest.raises(RuntimeError) as failed:
+        controller.enable_neck(enable)
+
+    assert str(failed.value) == message
+    assert neck_sent(neck, len(frames)) == frames
+    assert neck.motors[0].enabled is enable  # yaw was switched
+    assert neck.motors[2].enabled is not enable  # roll was not touched
+    assert controller.is_neck_torque_enabled() is not enable  # the flag kept its value
+
+
+def test_a_new_controller_does_not_trust_motors_left_enabled(neck, can_iface):
+    first = VorlixMotorController(None, can_iface)
+    first.enable_neck(True)
+    del first
+    assert all(m.enabled for m in neck.motors)
+    assert VorlixMotorController(None, can_iface).is_neck_torque_enabled() is False
+
+
+# --- reading -----------------------------------------------------------------------------
+
+
+def test_read_neck_positions_works_disabled(controller, neck):
+    place(neck, [0.3, -0.2, 6.0])  # multi-turn positions come back as they are
+
+    assert controller.read_neck_positions() == pytest.approx([0.3, -0.2, 6.0], abs=POSITION_STEP)
+
+    assert neck_sent(neck, 3) == [("feedback", 1), ("feedback", 2), ("feedback", 3)]
+    assert not any(m.enabled for m in neck.motors)
+
+
+NECK_FAILURES = [
+    # call, silent motor, message, frames sent
+    ("read_neck_positions", (), 0, f"read_neck_positions(neck_yaw): {TIMEOUT}", [("feedback", 1)]),
+    (
+        "read_neck_positions",
+        (),
+        2,
+        f"read_neck_positions(neck_roll): {TIMEOUT}",
+        [("feedback", 1), ("feedback", 2), ("feedback", 3)],
+    ),
+    (
+        "set_neck_position",
+        ([0.0, 0.0, 0.0],),
+        0,
+        f"set_neck_position(neck_yaw): {TIMEOUT}",
+        [("mit", 1)],
+    ),
+    (
+        "set_neck_position",
+        ([0.0, 0.0, 0.0],),
+        2,
+        f"set_neck_position(neck_roll): {TIMEOUT}",
+        [("mit", 1), ("mit", 2), ("mit", 3)],
+    ),
+    ("set_neck_yaw_position", (0.0,), 0, f"set_neck_yaw_position: {TIMEOUT}", [("mit", 1)]),
+    ("set_neck_pitch_position", (0.1,), 1, f"set_neck_pitch_position: {TIMEOUT}", [("mit", 2)]),
+    ("set_neck_roll_position", (0.0,), 2, f"set_neck_roll_position: {TIMEOUT}", [("mit", 3)]),
+]
+
+
+@pytest.mark.parametrize("method, args, silent, message, frames", NECK_FAILURES)
+def test_a_silent_neck_motor_fails_with_the_joint_name(
+    controller, neck, method, args, silent, message, frames
+):
+    neck.motors[silent].silent = True
+    with pytest.raises(RuntimeError) as failed:
+        getattr(controller, method)(*args)
+    assert str(failed.value) == message
+    assert neck_sent(neck, len(frames)) == frames
+
+    neck.motors[silent].silent = False
+    assert len(controller.read_neck_positions()) == 3
+
+
+# --- threads -----------------------------------------------------------------------------
+
+
+def test_two_threads_sharing_a_controller_never_interleave_exchanges(torso):
+    controller = VorlixMotorController(torso.serial_path, torso.can_iface)
+    torso.servo_bus.servos[3].encoder = 3072
+    place(torso.neck, [0.1, 0.2, 0.3])
+    rounds = 25
+    results, errors = [], []
+
+    def hammer():
+        try:
+            for _ in range(rounds):
+                results.append((controller.read_all_positions(), controller.read_neck_positions()))
+        except Exception as failure:  # noqa: BLE001 - reported by the assertion below
+            errors.append(failure)
+
+    threads = [threading.Thread(target=hammer) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+    assert errors == []
+    assert len(results) == 2 * rounds
+    for positions, neck_positions in results:
+        assert positions[2] == pytest.approx(math.pi / 2, abs=1e-12)
+        assert neck_positions == pytest.approx([0.1, 0.2, 0.3], abs=POSITION_STEP)
+    # Whole exchanges only: arm read then nose read, and yaw, pitch, roll, every time.
+    assert [describe(p) for p in torso.servo_bus.requests] == [
+        ("sync_read", PRESENT_POSITION, 2, ids) for _ in range(2 * rounds) for ids in (ARM, NOSE)
+    ]
+    assert [describe_frame(f) for f in torso.neck.frames] == [
+        ("feedback", i) for _ in range(2 * rounds) for i in (1, 2, 3)
+    ]
