@@ -78,7 +78,9 @@ TEST_F(ProtocolTest, HappyExchangesDoNotPause) {
     ASSERT_TRUE(answers) << answers.error().text();
     EXPECT_EQ(*answers, (std::vector<Bytes>{{1, 8}, {2, 8}, {3, 8}, {4, 8}}));
   });
-  EXPECT_LT(fastest, 2ms);
+  // Two exchanges take about 1 ms natively and under 3 ms in user-mode Linux; one drain
+  // pause alone would be 5 ms.
+  EXPECT_LT(fastest, 4ms);
   const auto requests = peer.finish();
   ASSERT_EQ(requests.size(), 2U * kRounds);
   EXPECT_EQ(hex(requests[0]), hex(kPing1));

@@ -1,0 +1,149 @@
+"""Three virtual Damiao neck motors on a SocketCAN interface (vcan)."""
+
+import heapq
+import itertools
+import select
+import socket
+import struct
+import threading
+import time
+from collections.abc import Sequence
+
+from .mit_codec import MitLimits
+from .neck_motor import VirtualNeckMotor
+from .serving import Recorder, ServingThread
+
+CLASSIC_FRAME = struct.Struct("=IB3x8s")  # struct can_frame
+FD_FRAME = struct.Struct("=IBB2x64s")  # struct canfd_frame
+SERVICE_ID = 0x7FF  # feedback requests and register access, addressed inside the payload
+LATE_REPLY_DELAY = 0.03  # s: well past the controller's 20 ms time-out
+UNRELATED_STANDARD_ID = 0x7F0
+
+NECK_MOTORS = (
+    ("neck_yaw", 1, MitLimits(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)),
+    ("neck_pitch", 2, MitLimits(p_max=12.5, v_max=10.0, kp_max=500.0, kd_max=5.0, t_max=28.0)),
+    ("neck_roll", 3, MitLimits(p_max=12.5, v_max=10.0, kp_max=500.0, kd_max=5.0, t_max=28.0)),
+)
+
+
+class VirtualNeck:
+    """The neck's CAN bus: yaw, pitch and roll (can and feedback ids 1, 2, 3) on iface.
+
+    Opens the socket and starts serving at construction; `close` (or leaving the `with` block)
+    stops. Start positions are multi-turn, in radians.
+    """
+
+    def __init__(self, iface: str, start_positions: Sequence[float] = (0.0, 0.0, 0.0)) -> None:
+        if len(start_positions) != len(NECK_MOTORS):
+            raise ValueError("start_positions needs one position per neck motor (yaw, pitch, roll)")
+        self.iface = iface
+        self._lock = threading.RLock()
+        self.motors = [
+            VirtualNeckMotor(name, can_id, limits, start, self._lock)
+            for (name, can_id, limits), start in zip(NECK_MOTORS, start_positions, strict=True)
+        ]
+        self.unrelated_traffic = False
+        self._frames = Recorder()
+        # Frames to send, as (due time, order, can id, data); only the serving thread uses it.
+        self._outbox: list[tuple[float, int, int, bytes]] = []
+        self._order = itertools.count()
+        self._socket = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+        try:
+            # FD frames are heard too, so tests see everything the controller sends.
+            self._socket.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FD_FRAMES, 1)
+            self._socket.bind((iface,))
+        except OSError:
+            self._socket.close()
+            raise
+        self._server = ServingThread("virtual-neck", self._serve)
+        self._server.start()
+
+    def __enter__(self) -> "VirtualNeck":
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.close()
+
+    @property
+    def frames(self) -> list[tuple[int, bytes]]:
+        """Every frame received, in order, as (can id, data); an extended id carries
+        socket.CAN_EFF_FLAG, so Standard 1 and Extended 1 differ."""
+        return self._frames.items
+
+    def clear_frames(self) -> None:
+        self._frames.clear()
+
+    def wait_for_frames(self, count: int, timeout: float = 1.0) -> list[tuple[int, bytes]]:
+        """The frames received, once there are at least count of them or timeout passed."""
+        return self._frames.wait_for(count, timeout)
+
+    def close(self) -> None:
+        self._server.stop()
+        self._socket.close()
+
+    def _serve(self) -> None:
+        poller = select.poll()
+        poller.register(self._socket.fileno(), select.POLLIN)
+        poller.register(self._server.wake_fd, select.POLLIN)
+        while not self._server.stopping.is_set():
+            timeout = None
+            if self._outbox:
+                timeout = max(0.0, (self._outbox[0][0] - time.monotonic()) * 1000)
+            events = poller.poll(timeout)
+            if any(fd == self._server.wake_fd for fd, _ in events):
+                return
+            if events:
+                self._receive(self._socket.recv(FD_FRAME.size))
+            self._send_due()
+
+    def _receive(self, raw: bytes) -> None:
+        if len(raw) == CLASSIC_FRAME.size:
+            can_id, length, data = CLASSIC_FRAME.unpack(raw)
+        else:
+            can_id, length, _flags, data = FD_FRAME.unpack(raw)
+        data = data[:length]
+        if can_id & socket.CAN_EFF_FLAG:
+            self._frames.append((can_id & (socket.CAN_EFF_FLAG | socket.CAN_EFF_MASK), data))
+        else:
+            self._frames.append((can_id & socket.CAN_SFF_MASK, data))
+        # The motors speak classic data frames with standard ids only.
+        if len(raw) != CLASSIC_FRAME.size or can_id & (socket.CAN_EFF_FLAG | socket.CAN_RTR_FLAG):
+            return
+        if can_id == SERVICE_ID:
+            if len(data) != 8:
+                return
+            motor = self._motor(data[0] | data[1] << 8)
+        else:
+            motor = self._motor(can_id)
+        if motor is None or motor.silent:
+            return
+        now = time.monotonic()
+        with self._lock:
+            if can_id == SERVICE_ID:
+                reply = motor.on_service(data, now)
+            else:
+                reply = motor.on_command(data, now)
+        if reply is not None:
+            self._queue_reply(motor, reply, now)
+
+    def _motor(self, can_id: int) -> VirtualNeckMotor | None:
+        return next((motor for motor in self.motors if motor.can_id == can_id), None)
+
+    def _queue_reply(self, motor: VirtualNeckMotor, reply: bytes, now: float) -> None:
+        due = now + LATE_REPLY_DELAY if motor.late_reply else now
+        if self.unrelated_traffic:
+            # Other devices talk just before the reply: one on the same number as an
+            # extended id, one with a short frame that starts like a register reply.
+            self._queue(due, socket.CAN_EFF_FLAG | motor.feedback_id, bytes(8))
+            self._queue(due, UNRELATED_STANDARD_ID, b"\x33\x0a\x00\x00")
+        self._queue(due, motor.feedback_id, reply)
+        self._send_due()
+
+    def _queue(self, due: float, can_id: int, data: bytes) -> None:
+        heapq.heappush(self._outbox, (due, next(self._order), can_id, data))
+
+    def _send_due(self) -> None:
+        now = time.monotonic()
+        while self._outbox and self._outbox[0][0] <= now:
+            _, _, can_id, data = heapq.heappop(self._outbox)
+            self._socket.send(CLASSIC_FRAME.pack(can_id, len(data), data))

@@ -1,0 +1,198 @@
+"""One virtual Damiao neck motor: MIT impedance dynamics, registers and fault switches."""
+
+import struct
+import threading
+import time
+
+from .mit_codec import MitLimits, MitSetPoint, MotorState, decode_command, encode_state
+
+ENABLE = b"\xff" * 7 + b"\xfc"
+DISABLE = b"\xff" * 7 + b"\xfd"
+FEEDBACK_REQUEST = 0xCC
+READ_REGISTER = 0x33
+WRITE_REGISTER = 0x55
+
+MST_ID = 7
+ESC_ID = 8
+CTRL_MODE = 10
+PMAX = 21
+VMAX = 22
+TMAX = 23
+MIT_MODE = 1
+CONTROL_MODES = range(1, 5)  # MIT, POS_VEL, VEL, FORCE_POS
+
+STEP = 0.001  # s: the dynamics advance in fixed 1 kHz steps
+# After a long quiet spell only the last second is simulated: the joint has settled long
+# before, and a reply must not wait for hours of steps.
+MAX_CATCH_UP_STEPS = 1000
+INERTIA = 0.01  # kg m^2: the neck's default gains then settle in well under a second
+DRIVER_TEMPERATURE = 30
+ROTOR_TEMPERATURE = 28
+
+
+def _u32(value: int) -> bytes:
+    return value.to_bytes(4, "little")
+
+
+def _float32(value: float) -> bytes:
+    return struct.pack("<f", value)
+
+
+class VirtualNeckMotor:
+    """A motor of the virtual neck; the neck serialises all access with its lock.
+
+    The dynamics are integrated whenever the motor is looked at, in fixed 1 ms steps up to
+    that moment: the same motion as a 1 kHz thread, without waking the single CPU of the
+    test kernel a thousand times a second.
+    """
+
+    def __init__(
+        self,
+        name: str,
+        can_id: int,
+        limits: MitLimits,
+        start_position: float,
+        lock: threading.RLock,
+    ) -> None:
+        self.name = name
+        self.can_id = can_id
+        self.feedback_id = can_id
+        self.limits = limits
+        self._lock = lock
+        self._position = float(start_position)
+        self._velocity = 0.0
+        self._torque = 0.0
+        self._enabled = False
+        self._set_point = MitSetPoint(self._position, 0.0, 0.0, 0.0, 0.0)
+        self._clock = time.monotonic()
+        self.registers = {
+            MST_ID: _u32(self.feedback_id),
+            ESC_ID: _u32(can_id),
+            CTRL_MODE: _u32(MIT_MODE),
+            PMAX: _float32(limits.p_max),
+            VMAX: _float32(limits.v_max),
+            TMAX: _float32(limits.t_max),
+        }
+
+        # Fault switches, set by tests.
+        self.silent = False
+        self.late_reply = False
+        self.refuse_mode_change = False
+        self.blocked = False
+
+    @property
+    def position(self) -> float:
+        with self._lock:
+            self.advance(time.monotonic())
+            return self._position
+
+    @position.setter
+    def position(self, value: float) -> None:
+        with self._lock:
+            self.advance(time.monotonic())
+            self._position = float(value)
+
+    @property
+    def velocity(self) -> float:
+        with self._lock:
+            self.advance(time.monotonic())
+            return self._velocity
+
+    @property
+    def enabled(self) -> bool:
+        return self._enabled
+
+    @property
+    def kp(self) -> float:
+        return self._set_point.kp
+
+    @property
+    def kd(self) -> float:
+        return self._set_point.kd
+
+    @property
+    def control_mode(self) -> int:
+        return int.from_bytes(self.registers[CTRL_MODE], "little")
+
+    @control_mode.setter
+    def control_mode(self, mode: int) -> None:
+        self.registers[CTRL_MODE] = _u32(mode)
+
+    def advance(self, now: float) -> None:
+        steps = int((now - self._clock) / STEP)
+        if steps > MAX_CATCH_UP_STEPS:
+            steps = MAX_CATCH_UP_STEPS
+            self._clock = now
+        else:
+            self._clock += steps * STEP
+        if self._enabled:
+            for _ in range(steps):
+                self._step()
+
+    def on_command(self, data: bytes, now: float) -> bytes | None:
+        """A frame on the motor's command id; returns the state reply, or None to ignore it.
+
+        Each control mode has its own command id; only MIT commands are simulated, so the
+        motor hears its plain id in MIT mode only.
+        """
+        if len(data) != 8 or self.control_mode != MIT_MODE:
+            return None
+        self.advance(now)
+        if data == ENABLE:
+            self._enabled = True
+            # Limp until the first set-point: an old one would make the joint jump.
+            self._set_point = MitSetPoint(self._position, 0.0, 0.0, 0.0, 0.0)
+        elif data == DISABLE:
+            self._enabled = False
+            self._velocity = 0.0
+            self._torque = 0.0
+        else:
+            self._set_point = decode_command(self.limits, data)
+        return self._state_frame()
+
+    def on_service(self, data: bytes, now: float) -> bytes | None:
+        """An 8-byte frame to 0x7FF naming this motor; returns the reply, or None."""
+        command, register = data[2], data[3]
+        if command == FEEDBACK_REQUEST:
+            self.advance(now)
+            return self._state_frame()
+        if command == READ_REGISTER:
+            return data[:4] + self.registers.get(register, bytes(4))
+        if command == WRITE_REGISTER:
+            self._write_register(register, data[4:8])
+            return data
+        return None
+
+    def _write_register(self, register: int, value: bytes) -> None:
+        if register == CTRL_MODE:
+            mode = int.from_bytes(value, "little")
+            if self.refuse_mode_change or mode not in CONTROL_MODES:
+                return
+        self.registers[register] = bytes(value)
+
+    def _step(self) -> None:
+        target = self._set_point
+        torque = (
+            target.kp * (target.position - self._position)
+            + target.kd * (target.velocity - self._velocity)
+            + target.torque
+        )
+        self._torque = max(-self.limits.t_max, min(self.limits.t_max, torque))
+        if self.blocked:
+            self._velocity = 0.0
+            return
+        velocity = self._velocity + self._torque / INERTIA * STEP
+        self._velocity = max(-self.limits.v_max, min(self.limits.v_max, velocity))
+        self._position += self._velocity * STEP
+
+    def _state_frame(self) -> bytes:
+        state = MotorState(
+            motor_id=self.can_id,
+            status=1 if self._enabled else 0,
+            position=self._position,
+            velocity=self._velocity,
+            torque=self._torque,
+            driver_temperature=DRIVER_TEMPERATURE,
+            rotor_temperature=ROTOR_TEMPERATURE,
+        )
+        return encode_state(self.limits, state)

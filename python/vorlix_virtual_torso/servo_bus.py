@@ -1,0 +1,201 @@
+"""Seven virtual Feetech servos answering on the master side of a pty."""
+
+import os
+import select
+import threading
+import time
+import tty
+
+from .feetech_packets import (
+    BROADCAST_ID,
+    SYNC_READ,
+    SYNC_WRITE,
+    Instruction,
+    PacketFramer,
+    parse_instruction,
+)
+from .serving import Recorder, ServingThread
+from .servo import VirtualServo
+
+SERVO_MODELS = {
+    1: "SM40BL",
+    2: "SM40BL",
+    3: "SM40BL",
+    4: "SM40BL",
+    5: "STS3025BL",
+    6: "STS3025BL",
+    7: "STS3025BL",
+}
+BYTE_TIME = 10e-6  # one byte, 10 bits with start and stop, at 1 Mbaud
+PACKET_GAP = 0.02  # an unfinished packet followed by this much silence is dropped
+DEFAULT_REBOOT_SILENCE = 0.05
+# In a sync read each servo answers after the one before it; when that one stays silent, the
+# next waits this long before taking its turn: longer than the controller's 10 ms time-out,
+# so the controller sees the silence and the later answers arrive late.
+MISSING_ANSWER_WAIT = 0.02
+DEFAULT_VOLTAGE = 120  # tenths of a volt: a steady 12 V supply
+
+
+class VirtualServoBus:
+    """The servo line of the torso; give `serial_path` to the controller.
+
+    Opens the pty and starts serving at construction; `close` (or leaving the `with` block)
+    stops. `wire_time` adds the time the bytes would take on a real 1 Mbaud line.
+    """
+
+    def __init__(self, wire_time: bool = False) -> None:
+        self.wire_time = wire_time
+        self.reboot_silence = DEFAULT_REBOOT_SILENCE
+        self._lock = threading.RLock()
+        self.servos = {i: VirtualServo(i, model, self._lock) for i, model in SERVO_MODELS.items()}
+        self._requests = Recorder()
+        self._ramp = (time.monotonic(), DEFAULT_VOLTAGE, DEFAULT_VOLTAGE, 0.0)
+        self._master, self._slave = os.openpty()
+        # Raw at once: with the pty's default echo, every request would come back to the
+        # controller as if a servo had sent it.
+        tty.setraw(self._slave)
+        # The slave stays open here, so the master sees no hang-up while no controller has
+        # the line open.
+        self.serial_path = os.ttyname(self._slave)
+        # A line nobody reads loses bytes rather than blocking the serving thread.
+        os.set_blocking(self._master, False)
+        self._server = ServingThread("virtual-servo-bus", self._serve)
+        self._server.start()
+
+    def __enter__(self) -> "VirtualServoBus":
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.close()
+
+    @property
+    def requests(self) -> list[bytes]:
+        """Every instruction packet received, in order (corrupted ones included)."""
+        return self._requests.items
+
+    def clear_requests(self) -> None:
+        self._requests.clear()
+
+    def wait_for_requests(self, count: int, timeout: float = 1.0) -> list[bytes]:
+        """The packets received, once there are at least count of them or timeout passed."""
+        return self._requests.wait_for(count, timeout)
+
+    def voltage_ramp(self, start: int, target: int, seconds: float) -> None:
+        """From now, every servo's present voltage goes linearly from start to target."""
+        if not (0 <= start <= 255 and 0 <= target <= 255) or seconds < 0:
+            raise ValueError("voltages must be 0..255 tenths of a volt and seconds not negative")
+        with self._lock:
+            self._ramp = (time.monotonic(), start, target, seconds)
+
+    def unplug(self) -> None:
+        """Closes the master, as when the USB adapter is pulled out; the bus stops serving."""
+        self._server.stop()
+        if self._master >= 0:
+            os.close(self._master)
+            self._master = -1
+
+    def close(self) -> None:
+        self.unplug()
+        if self._slave >= 0:
+            os.close(self._slave)
+            self._slave = -1
+
+    def _serve(self) -> None:
+        framer = PacketFramer()
+        poller = select.poll()
+        poller.register(self._master, select.POLLIN)
+        poller.register(self._server.wake_fd, select.POLLIN)
+        while not self._server.stopping.is_set():
+            events = poller.poll(PACKET_GAP * 1000 if framer.pending else None)
+            if not events:
+                framer.drop_pending()
+                continue
+            if any(fd == self._server.wake_fd for fd, _ in events):
+                return
+            try:
+                data = os.read(self._master, 4096)
+            except BlockingIOError:
+                continue
+            for packet in framer.feed(data):
+                self._receive(packet)
+
+    def _receive(self, packet: bytes) -> None:
+        self._requests.append(packet)
+        # When each reply is due, on an absolute schedule so that one late wake-up does not
+        # add to the next.
+        due = time.monotonic() + self._wire_time(len(packet))
+        instruction = parse_instruction(packet)
+        if instruction is None:
+            return
+        for servo, data, wait in self._execute(instruction):
+            with self._lock:
+                reply = servo.status(data)
+            due += wait + servo.reply_delay + self._wire_time(len(reply))
+            remaining = due - time.monotonic()
+            if remaining > 0 and self._server.stopping.wait(remaining):
+                return
+            try:
+                os.write(self._master, reply)
+            except BlockingIOError:
+                pass  # nobody reads the line and its buffer is full: the bytes are lost
+
+    def _execute(self, instruction: Instruction) -> list[tuple[VirtualServo, bytes, float]]:
+        """Applies the instruction; returns the answers due, in the order they are sent, each
+        with the time it waits for missing answers before it."""
+        now = time.monotonic()
+        with self._lock:
+            voltage = self._voltage(now)
+            for servo in self.servos.values():
+                servo.advance(now)
+                servo.set_voltage(voltage)
+            if instruction.id == BROADCAST_ID:
+                if instruction.code == SYNC_READ:
+                    return self._sync_read(instruction.params, now)
+                if instruction.code == SYNC_WRITE:
+                    self._sync_write(instruction.params, now)
+                    return []
+                # Every servo acts on a broadcast and none answers it.
+                for servo in self.servos.values():
+                    if servo.listening(now):
+                        servo.execute(instruction, now, self.reboot_silence)
+                return []
+            servo = self.servos.get(instruction.id)
+            if servo is None or not servo.listening(now):
+                return []
+            data = servo.execute(instruction, now, self.reboot_silence)
+            return [] if data is None else [(servo, data, 0.0)]
+
+    def _sync_read(self, params: bytes, now: float) -> list[tuple[VirtualServo, bytes, float]]:
+        if len(params) < 2:
+            return []
+        address, count = params[0], params[1]
+        answers = []
+        wait = 0.0
+        for servo_id in params[2:]:
+            servo = self.servos.get(servo_id)
+            data = servo.read(address, count) if servo and servo.listening(now) else None
+            if data is None:
+                wait += MISSING_ANSWER_WAIT
+            else:
+                answers.append((servo, data, wait))
+                wait = 0.0
+        return answers
+
+    def _sync_write(self, params: bytes, now: float) -> None:
+        if len(params) < 2:
+            return
+        address, group_size, groups = params[0], params[1] + 1, params[2:]
+        if not groups or len(groups) % group_size:
+            return  # malformed: a servo cannot tell where its data is
+        for start in range(0, len(groups), group_size):
+            servo = self.servos.get(groups[start])
+            if servo is not None and servo.listening(now):
+                servo.write(address, groups[start + 1 : start + group_size], now)
+
+    def _voltage(self, now: float) -> int:
+        started, start, target, seconds = self._ramp
+        progress = 1.0 if seconds == 0 else min(1.0, (now - started) / seconds)
+        return round(start + (target - start) * progress)
+
+    def _wire_time(self, byte_count: int) -> float:
+        return byte_count * BYTE_TIME if self.wire_time else 0.0
