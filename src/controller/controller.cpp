@@ -33,6 +33,26 @@ std::span<const std::uint8_t> ids_of(ServoGroup group) {
 bool is_arm_id(std::uint8_t id) { return id >= 1 && id <= 4; }
 bool is_nose_id(std::uint8_t id) { return id >= 5 && id <= 7; }
 
+// One register of all seven servos: the arm group first, then the nose group, which is not
+// read when the arm read fails.
+template <class T>
+using GroupRead = servo_bus::ServoResult<std::vector<T>> (*)(
+    const servo_bus::FeetechProtocolHandler&, SerialPort&, std::span<const std::uint8_t>);
+
+template <class T>
+ControllerResult<std::array<T, 7>> read_arm_then_nose(
+    const servo_bus::FeetechProtocolHandler& handler, SerialPort& port, GroupRead<T> arm_read,
+    GroupRead<T> nose_read) {
+  auto arm = arm_read(handler, port, kArmIds);
+  if (!arm) return std::unexpected(ControllerError(arm.error()));
+  auto nose = nose_read(handler, port, kNoseIds);
+  if (!nose) return std::unexpected(ControllerError(nose.error()));
+  std::array<T, 7> values{};
+  std::ranges::copy(*arm, values.begin());
+  std::ranges::copy(*nose, values.begin() + kArmIds.size());
+  return values;
+}
+
 constexpr std::chrono::milliseconds kRawAnswerWindow{10};
 constexpr std::chrono::milliseconds kRawPollPause{5};
 
@@ -96,12 +116,11 @@ std::unordered_map<std::string, std::uint8_t> VorlixMotorController::get_motor_n
 ControllerResult<bool> VorlixMotorController::is_torque_enabled() {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
-  auto arm = servo_bus::sm40bl::sync_read_torque_enable(servo_handler_, **port, kArmIds);
-  if (!arm) return std::unexpected(ControllerError(arm.error()));
-  auto nose = servo_bus::sts3025bl::sync_read_torque_enable(servo_handler_, **port, kNoseIds);
-  if (!nose) return std::unexpected(ControllerError(nose.error()));
-  const auto on = [](bool enabled) { return enabled; };
-  return std::ranges::all_of(*arm, on) && std::ranges::all_of(*nose, on);
+  const auto enabled =
+      read_arm_then_nose<bool>(servo_handler_, **port, servo_bus::sm40bl::sync_read_torque_enable,
+                               servo_bus::sts3025bl::sync_read_torque_enable);
+  if (!enabled) return std::unexpected(enabled.error());
+  return std::ranges::all_of(*enabled, [](bool servo_enabled) { return servo_enabled; });
 }
 
 ControllerResult<void> VorlixMotorController::set_torque_on_ids(std::span<const std::uint8_t> ids,
@@ -123,27 +142,17 @@ ControllerResult<void> VorlixMotorController::set_torque_on_ids(std::span<const 
 ControllerResult<std::array<double, 7>> VorlixMotorController::read_all_positions() {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
-  auto arm = servo_bus::sm40bl::sync_read_present_position(servo_handler_, **port, kArmIds);
-  if (!arm) return std::unexpected(ControllerError(arm.error()));
-  auto nose = servo_bus::sts3025bl::sync_read_present_position(servo_handler_, **port, kNoseIds);
-  if (!nose) return std::unexpected(ControllerError(nose.error()));
-  std::array<double, 7> positions{};
-  std::ranges::copy(*arm, positions.begin());
-  std::ranges::copy(*nose, positions.begin() + kArmIds.size());
-  return positions;
+  return read_arm_then_nose<double>(servo_handler_, **port,
+                                    servo_bus::sm40bl::sync_read_present_position,
+                                    servo_bus::sts3025bl::sync_read_present_position);
 }
 
 ControllerResult<std::array<std::uint8_t, 7>> VorlixMotorController::read_all_voltages() {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
-  auto arm = servo_bus::sm40bl::sync_read_present_voltage(servo_handler_, **port, kArmIds);
-  if (!arm) return std::unexpected(ControllerError(arm.error()));
-  auto nose = servo_bus::sts3025bl::sync_read_present_voltage(servo_handler_, **port, kNoseIds);
-  if (!nose) return std::unexpected(ControllerError(nose.error()));
-  std::array<std::uint8_t, 7> voltages{};
-  std::ranges::copy(*arm, voltages.begin());
-  std::ranges::copy(*nose, voltages.begin() + kArmIds.size());
-  return voltages;
+  return read_arm_then_nose<std::uint8_t>(servo_handler_, **port,
+                                          servo_bus::sm40bl::sync_read_present_voltage,
+                                          servo_bus::sts3025bl::sync_read_present_voltage);
 }
 
 ControllerResult<std::vector<std::uint8_t>> VorlixMotorController::write_raw_packet(
