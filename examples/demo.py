@@ -2,9 +2,11 @@
 
 Run it against the virtual torso (``tools/demo`` starts one for you) or against the robot:
 
-    python examples/demo.py --serial /dev/ttyUSB0 --can can0
+    python examples/demo.py --serial /dev/ttyUSB0 --can can0 [--calibrate-arms]
 
-On the robot the arms and the neck really move: keep clear of them.
+On the robot the arms and the neck really move: keep clear of them. ``--calibrate-arms``
+rewrites the arm servos' stored zero (EEPROM) and leaves the arms without torque, so it is
+off unless asked for.
 """
 
 import argparse
@@ -45,6 +47,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--serial", required=True, help="servo serial port, e.g. /dev/ttyUSB0")
     parser.add_argument("--can", default="can0", help="SocketCAN interface of the neck")
+    parser.add_argument("--calibrate-arms", action="store_true",
+                        help="make a new arm pose the stored zero (rewrites the servos' EEPROM)")
     args = parser.parse_args()
 
     # The controller's warnings (the neck clamp, for one) arrive through Python logging.
@@ -69,19 +73,38 @@ def main():
     print("\nHoming the neck to its nearest physical zero (each joint moves at most π).")
     homed = torso.neck_home(speed=1.0, tolerance=0.05)
     show("Neck after homing", NECK, homed)
+    turns = [round(position / math.tau) for position in homed]
+    for name, turn in zip(NECK, turns):
+        if turn:
+            print(f"  {name} sits {turn:+d} turn(s) from its counter's zero: physically at zero.")
 
-    lower_upper = torso.neck_position_limits()
+    limits = torso.neck_position_limits()
     print("\nNeck limits (rad):", ", ".join(
-        f"{name} [{lo:+.2f}, {hi:+.2f}]" for name, (lo, hi) in zip(NECK, lower_upper)))
-    print("Asking for yaw 1.0 and pitch -1.0: both are clamped, with a warning each.")
-    show("Neck as the motors report it", NECK, torso.set_neck_position([1.0, -1.0, 0.0]))
-    torso.set_neck_position([0.0, 0.0, 0.0])
-    torso.enable_neck(False)
+        f"{name} [{lower:+.2f}, {upper:+.2f}]" for name, (lower, upper) in zip(NECK, limits)))
+    # A joint homed a turn away would spin a full turn to reach any position within its
+    # limits, so only joints whose zero is the counter's zero are commanded here.
+    setters = [torso.set_neck_yaw_position, torso.set_neck_pitch_position,
+               torso.set_neck_roll_position]
+    for joint, (name, turn) in enumerate(zip(NECK, turns)):
+        if turn:
+            print(f"Leaving {name} where it is: commanding it would turn it {abs(turn)} turn(s).")
+            continue
+        upper = limits[joint][1]
+        request = upper + 0.5
+        print(f"Asking {name} for {request:.2f} rad, beyond its limit: it is clamped, with a warning.")
+        reported = setters[joint](request)
+        print(f"  {name} reports {reported:.3f} rad on its way to {upper:.2f}")
+        setters[joint](0.0)
 
-    print("\nCalibrating the arm zero: the current arm pose becomes 0 rad (arms left torque-off).")
-    torso.set_arm_home()
-    show("Arms after calibration", ARM_AND_NOSE[:4], torso.read_all_positions()[:4])
+    if args.calibrate_arms:
+        print("\nCalibrating the arm zero: left arm pitch raised 0.2 rad, and that pose becomes")
+        print("the new 0 rad (written to the servos' EEPROM; the arms are left without torque).")
+        move_arms(torso, [0.2, 0.0, 0.0, 0.0])
+        show("Arms after calibration", ARM_AND_NOSE[:4], torso.set_arm_home())
+    else:
+        print("\nSkipping arm zero calibration (pass --calibrate-arms to rewrite the servos' zero).")
 
+    # The neck stays enabled: disabling it would let the head drop.
     print("\nDone.")
 
 

@@ -17,6 +17,7 @@ stop_torso() {
 }
 trap 'stop_torso; rm -rf "$workdir"' EXIT
 
+: >"$workdir/torso.out"  # exists before the loop below reads it
 "$(dirname "$python")/vorlix-virtual-torso" --serial "$serial" --can "$VORLIX_CAN_IFACE" \
   --neck-start 6.2,-3.0,0.1 >"$workdir/torso.out" &
 torso_pid=$!
@@ -37,7 +38,7 @@ if [[ $(wc -l <"$workdir/torso.out") -lt 2 ]]; then
 fi
 sed 's/^/virtual torso: /' "$workdir/torso.out"
 
-"$python" examples/demo.py --serial "$serial" --can "$VORLIX_CAN_IFACE"
+"$python" examples/demo.py --serial "$serial" --can "$VORLIX_CAN_IFACE" --calibrate-arms
 status=$?
 stop_torso || echo "run-demo: the virtual torso did not stop cleanly" >&2
 exit $status
