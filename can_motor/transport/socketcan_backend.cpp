@@ -118,8 +118,17 @@ CanResult<CanFrame> SocketCanTransport::recv(Duration timeout) {
   // exact. Under one microsecond nothing is waited for: only a frame already here is taken.
   if (timeout >= std::chrono::microseconds(1)) {
     pollfd readable{.fd = fd_, .events = POLLIN, .revents = 0};
-    const timespec limit = to_timespec(timeout);
-    const int ready = ::ppoll(&readable, 1, &limit, nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    Duration left = timeout;
+    int ready = 0;
+    // A signal (a profiler's, say) only interrupts the wait; the rest of it still applies.
+    for (;;) {
+      const timespec limit = to_timespec(left);
+      ready = ::ppoll(&readable, 1, &limit, nullptr);
+      if (ready >= 0 || errno != EINTR) break;
+      left = timeout - (std::chrono::steady_clock::now() - start);
+      if (left < std::chrono::microseconds(1)) return std::unexpected(CanError::timeout());
+    }
     if (ready < 0) return system_failure(errno);
     if (ready == 0) return std::unexpected(CanError::timeout());
   }

@@ -70,7 +70,13 @@ ControllerResult<NeckArray> VorlixMotorController::neck_home(double speed, doubl
   for (std::size_t i = 0; i < goals.size(); ++i) {
     farthest = std::max(farthest, std::abs(observed[i] - goals[i]));
   }
-  const auto budget = static_cast<std::size_t>(farthest / step) + kExtraCycles;
+  // Saturated: a vanishing speed must not overflow the conversion.
+  const double ramp_cycles = farthest / step;
+  constexpr double kMostCycles = 1e18;
+  const std::size_t budget =
+      (ramp_cycles < kMostCycles ? static_cast<std::size_t>(ramp_cycles)
+                                 : static_cast<std::size_t>(kMostCycles)) +
+      kExtraCycles;
 
   std::array<bool, 3> settled{};
   for (std::size_t cycle = 0; cycle < budget; ++cycle) {
