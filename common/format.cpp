@@ -7,6 +7,41 @@
 namespace vorlix::fmt {
 namespace {
 
+// The shortest digits that read back as `value`, written out without an exponent.
+template <class F>
+void append_shortest_fixed(std::string& out, F value) {
+  std::array<char, 64> buf{};
+  const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value,
+                                    std::chars_format::scientific);
+  const std::string_view text(buf.data(), static_cast<std::size_t>(result.ptr - buf.data()));
+  // "-d.ddde+XX": sign, digits around the point, exponent.
+  const std::size_t e_at = text.find('e');
+  std::string_view mantissa = text.substr(0, e_at);
+  int exponent = 0;
+  std::from_chars(text.data() + e_at + (text[e_at + 1] == '+' ? 2 : 1), text.data() + text.size(),
+                  exponent);
+  if (mantissa.front() == '-') {
+    out += '-';
+    mantissa.remove_prefix(1);
+  }
+  std::string digits(mantissa.substr(0, 1));
+  if (mantissa.size() > 2) digits += mantissa.substr(2);
+  const int count = static_cast<int>(digits.size());
+  if (exponent >= count - 1) {
+    out += digits;
+    out.append(static_cast<std::size_t>(exponent - (count - 1)), '0');
+  } else if (exponent < 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-exponent - 1), '0');
+    out += digits;
+  } else {
+    const auto point = static_cast<std::size_t>(exponent + 1);
+    out += std::string_view(digits).substr(0, point);
+    out += '.';
+    out += std::string_view(digits).substr(point);
+  }
+}
+
 template <class F>
 void append_float(std::string& out, F value, const Placeholder& form) {
   if (std::isnan(value)) {
@@ -18,15 +53,16 @@ void append_float(std::string& out, F value, const Placeholder& form) {
     out += value < 0 ? "-inf" : "inf";
     return;
   }
-  std::array<char, 400> buf{};
-  const auto result = form.precision >= 0
-                          ? std::to_chars(buf.data(), buf.data() + buf.size(), value,
-                                          std::chars_format::fixed, form.precision)
-                          : std::to_chars(buf.data(), buf.data() + buf.size(), value,
-                                          std::chars_format::fixed);
-  const std::string_view text(buf.data(), static_cast<std::size_t>(result.ptr - buf.data()));
-  out += text;
-  if (form.debug && form.precision < 0 && text.find('.') == std::string_view::npos) out += ".0";
+  const std::size_t start = out.size();
+  if (form.precision >= 0) {
+    std::array<char, 400> buf{};
+    const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value,
+                                      std::chars_format::fixed, form.precision);
+    out.append(buf.data(), result.ptr);
+    return;
+  }
+  append_shortest_fixed(out, value);
+  if (form.debug && out.find('.', start) == std::string::npos) out += ".0";
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "src/bindings/arguments.hpp"
 
+#include <cmath>
+
 #include <cfloat>
 #include <cstring>
 #include <limits>
@@ -274,9 +276,10 @@ std::optional<std::optional<std::string>> to_optional_text(PyObject* value, cons
 }
 
 float narrow_to_single(double value) {
-  constexpr float kInfinity = std::numeric_limits<float>::infinity();
-  if (value > static_cast<double>(FLT_MAX)) return kInfinity;
-  if (value < -static_cast<double>(FLT_MAX)) return -kInfinity;
+  // NaN and infinities pass unchanged, for the core to refuse them.
+  if (!std::isfinite(value)) return static_cast<float>(value);
+  if (value > static_cast<double>(FLT_MAX)) return FLT_MAX;
+  if (value < -static_cast<double>(FLT_MAX)) return -FLT_MAX;
   return static_cast<float>(value);
 }
 

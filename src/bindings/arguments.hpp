@@ -73,8 +73,8 @@ std::optional<std::array<double, N>> to_real_array(PyObject* value, const char* 
   return out;
 }
 
-// To single precision the way a float cast behaves in IEEE arithmetic: out of range becomes
-// an infinity (which the core refuses) rather than undefined behaviour.
+// To single precision: a finite value beyond its range saturates (the MIT encoder clamps gains
+// anyway), so only a value that was not finite to begin with is refused by the core.
 float narrow_to_single(double value);
 
 // Results.

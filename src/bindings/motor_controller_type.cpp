@@ -1,5 +1,6 @@
 #include "src/bindings/motor_controller_type.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <exception>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "common/format.hpp"
 #include "common/poisoned_mutex.hpp"
@@ -29,6 +31,9 @@ using Arguments = std::span<PyObject* const>;
 
 constexpr std::string_view kClassName = "VorlixMotorController";
 constexpr char kPoisonedMessage[] = "Failed to lock motor controller";
+constexpr char kReentrantMessage[] =
+    "motor controller called from within one of its own calls on the same thread "
+    "(a logging handler calling back into it?)";
 
 // The header, then the lock with the core controller in it, built in place by tp_new.
 struct ControllerObject {
@@ -87,10 +92,28 @@ PyObject* convert_result(const CoreResult<T>& result) {
   }
 }
 
+// The controllers this thread is inside a call of. A logging handler runs on the calling
+// thread while the call holds the object's lock: calling the same controller from there
+// would wait for that lock forever.
+thread_local std::vector<const PyObject*> t_active_calls;
+
+class ActiveCall {
+ public:
+  explicit ActiveCall(const PyObject* self) { t_active_calls.push_back(self); }
+  ActiveCall(const ActiveCall&) = delete;
+  ActiveCall& operator=(const ActiveCall&) = delete;
+  ~ActiveCall() { t_active_calls.pop_back(); }
+};
+
 // The rest of every call once its arguments are converted: the object's lock is taken only
 // after the interpreter lock is released, so a thread waiting for it blocks nobody else.
 template <class Operation>
 PyObject* call_core(PyObject* self, Operation&& operation) {
+  if (std::ranges::find(t_active_calls, self) != t_active_calls.end()) {
+    PyErr_SetString(PyExc_RuntimeError, kReentrantMessage);
+    return nullptr;
+  }
+  const ActiveCall active(self);
   using Outcome = std::invoke_result_t<Operation&, Core&>;
   std::optional<Outcome> outcome = without_gil([&]() -> std::optional<Outcome> {
     // An internal failure unwinding through the guard poisons the lock.
@@ -497,11 +520,12 @@ PyType_Slot slots[] = {
 };
 
 // No Py_TPFLAGS_BASETYPE: the class cannot be subclassed. No __dict__ and no weak references.
+// Immutable: its attributes can be neither set nor deleted.
 PyType_Spec type_spec = {
     "vorlix_motor_controller.VorlixMotorController",
     sizeof(ControllerObject),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     slots,
 };
 

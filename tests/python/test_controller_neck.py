@@ -213,7 +213,8 @@ def test_set_neck_gains_refuses_an_index_past_roll(controller, neck, index):
 
 # Gains are not range-checked when set; the MIT encoding clamps them to [0, 500] and [0, 5].
 @pytest.mark.parametrize(
-    "kp, kd, sent_gains", [(10.0, 0.5, (10.0, 0.5)), (1e4, -1.0, (500.0, 0.0))]
+    "kp, kd, sent_gains",
+    [(10.0, 0.5, (10.0, 0.5)), (1e4, -1.0, (500.0, 0.0)), (1e300, -1e300, (500.0, 0.0))],
 )
 def test_set_neck_gains_changes_only_that_joints_next_commands(
     controller, neck, kp, kd, sent_gains

@@ -252,6 +252,18 @@ def test_the_class_cannot_be_subclassed():
         type("Sub", (VorlixMotorController,), {})
 
 
+@pytest.mark.parametrize(
+    "change",
+    [lambda: setattr(VorlixMotorController, "extra", 1),
+     lambda: delattr(VorlixMotorController, "read_all_positions")],
+)
+def test_the_class_is_immutable(change):
+    with pytest.raises(TypeError):
+        change()
+    assert not hasattr(VorlixMotorController, "extra")
+    assert hasattr(VorlixMotorController, "read_all_positions")
+
+
 def test_instances_have_no_attributes_of_their_own_and_no_weak_references(controller):
     with pytest.raises(AttributeError):
         controller.extra = 1
@@ -312,6 +324,27 @@ def test_a_clamp_warning_reaches_the_controller_logger(controller, neck, collect
     assert record.args == ()
     assert record.exc_info is None
     assert record.pathname.endswith(".cpp") and record.lineno > 0
+
+
+def test_a_handler_calling_back_into_the_controller_is_refused_not_deadlocked(
+    controller, neck, collector
+):
+    # The handler runs while the call that logged holds the controller's lock.
+    refused = []
+
+    def call_back(record):
+        try:
+            controller.read_neck_positions()
+        except RuntimeError as error:
+            refused.append(str(error))
+
+    collector.emit = call_back
+    controller.set_neck_yaw_position(0.6)
+    assert refused == [
+        "motor controller called from within one of its own calls on the same thread "
+        "(a logging handler calling back into it?)"
+    ]
+    assert len(controller.read_neck_positions()) == 3
 
 
 # Each scenario runs in a fresh process: the bridge samples a logger once per process.

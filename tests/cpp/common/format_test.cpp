@@ -19,6 +19,16 @@ TEST(Format, ShortestRoundTripFloats) {
   EXPECT_EQ(format("{}", 6.283185307179586), "6.283185307179586");
 }
 
+TEST(Format, ShortestFormNeverUsesAnExponent) {
+  EXPECT_EQ(format("{}", -1e300), "-1" + std::string(300, '0'));
+  EXPECT_EQ(format("{}", 1e-7), "0.0000001");
+  EXPECT_EQ(format("{}", 123.456e5), "12345600");
+  EXPECT_EQ(format("{}", 0.1F), "0.1");
+  EXPECT_EQ(format("{:?}", -0.0), "-0.0");
+  EXPECT_EQ(format("{:?}", 1e300), "1" + std::string(300, '0') + ".0");
+  EXPECT_EQ(format("{}", std::numeric_limits<double>::infinity()), "inf");
+}
+
 TEST(Format, FixedDecimalsAndSign) {
   EXPECT_EQ(format("{:.4} rad", 1.0), "1.0000 rad");
   EXPECT_EQ(format("{:.4}", -0.5), "-0.5000");
