@@ -6,7 +6,7 @@ import math
 import pytest
 from vorlix_motor_controller import VorlixMotorController
 
-from test_controller_servos import (
+from servo_traffic import (
     ARM,
     GOAL_POSITION,
     PRESENT_POSITION,

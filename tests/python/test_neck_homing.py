@@ -12,7 +12,7 @@ from vorlix_motor_controller import VorlixMotorController
 from vorlix_virtual_torso import VirtualNeck
 from vorlix_virtual_torso.mit_codec import MotorState, encode_state
 
-from test_controller_neck import (
+from neck_traffic import (
     DEFAULT_GAINS,
     KD_STEP,
     KP_STEP,
