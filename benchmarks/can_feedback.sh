@@ -7,8 +7,9 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build/can-bench
+build=$root/build/bench
 exchanges=${1:-2000}
+command -v strace >/dev/null || { echo "strace is not installed (apt-get install strace)" >&2; exit 1; }
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DVORLIX_BUILD_BENCHMARKS=ON -DVORLIX_BUILD_TESTS=OFF >/dev/null

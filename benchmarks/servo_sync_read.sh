@@ -12,7 +12,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/bench}"
 exchanges="${EXCHANGES:-2000}"
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLIX_BUILD_BENCHMARKS=ON >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLIX_BUILD_BENCHMARKS=ON -DVORLIX_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target vorlix_servo_sync_read_bench -j2 >/dev/null
 bench="$build/vorlix_servo_sync_read_bench"
 
@@ -21,12 +21,11 @@ echo "== time per exchange"
 "$bench" --exchanges "$exchanges" --wire-time
 
 command -v strace >/dev/null || { echo "strace is not installed" >&2; exit 1; }
+traces=$(mktemp -d)
+trap 'rm -rf "$traces"' EXIT
 trace() {  # prints "syscall calls" lines for a run of $1 exchanges
-  local out
-  out="$(mktemp)"
-  strace -c -o "$out" "$bench" --exchanges "$1" >/dev/null
-  awk '$1 ~ /^[0-9.]+$/ && NF >= 5 && $NF != "total" { print $NF, $4 }' "$out"
-  rm -f "$out"
+  strace -c -o "$traces/$1" "$bench" --exchanges "$1" >/dev/null
+  awk '$1 ~ /^[0-9.]+$/ && NF >= 5 && $NF != "total" { print $NF, $4 }' "$traces/$1"
 }
 short=100
 long=$((short + 1000))

@@ -1,5 +1,6 @@
 # Run by tools/test through tools/with-vcan: both suites, the second even when the first
 # fails, so one run shows every failure. Arguments: the ctest program, the venv's python.
+set -u
 ctest=$1
 python=$2
 failed=()

@@ -27,7 +27,8 @@ install_debian_packages() {
 # What both commands need from the system. Build tools count as present when found on PATH,
 # wherever they came from (a newer CMake from pip, say).
 install_system_packages() {
-  local packages=(user-mode-linux kmod can-utils iproute2 strace "$@")
+  # tools/with-vcan installs user-mode Linux itself where the kernel lacks vcan.
+  local packages=(iproute2 "$@")
   command -v c++ >/dev/null || packages+=(g++)
   command -v cmake >/dev/null || packages+=(cmake)
   command -v ninja >/dev/null || packages+=(ninja-build)

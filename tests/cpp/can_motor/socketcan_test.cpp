@@ -102,7 +102,7 @@ TEST_F(VcanTest, ShortTimeOutsOnlyTakeWaitingFramesAndNeverBlock) {
   for (const Duration timeout : {Duration::zero(), Duration(999)}) {
     const auto start = Clock::now();
     ASSERT_EQ(transport_->recv(timeout), std::unexpected(CanError::timeout()));
-    EXPECT_LT(Clock::now() - start, 5ms);
+    EXPECT_LT(Clock::now() - start, 50ms);  // blocking would never end
   }
   peer_->send(classic(3, {1}));
   std::this_thread::sleep_for(5ms);

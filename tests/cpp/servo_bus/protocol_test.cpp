@@ -66,7 +66,8 @@ TEST_F(ProtocolTest, HappyExchangesDoNotPause) {
   const Bytes four_replies =
       testing::joined({status_reply(1, {1, 0x08}), status_reply(2, {2, 0x08}),
                        status_reply(3, {3, 0x08}), status_reply(4, {4, 0x08})});
-  constexpr int kRounds = 5;
+  // Many rounds: on a busy single-CPU guest only the fastest tells what the code does.
+  constexpr int kRounds = 20;
   for (int round = 0; round < kRounds; ++round) {
     peer.answer(kPing1.size(), status_reply(1, {}))
         .answer(kSyncReadPositions.size(), four_replies);
@@ -78,9 +79,9 @@ TEST_F(ProtocolTest, HappyExchangesDoNotPause) {
     ASSERT_TRUE(answers) << answers.error().text();
     EXPECT_EQ(*answers, (std::vector<Bytes>{{1, 8}, {2, 8}, {3, 8}, {4, 8}}));
   });
-  // Two exchanges take about 1 ms natively and under 3 ms in user-mode Linux; one drain
-  // pause alone would be 5 ms.
-  EXPECT_LT(fastest, 4ms);
+  // Two exchanges take about 1 ms natively and about 3 ms in user-mode Linux; one pause of
+  // the drain step alone would be 5 ms.
+  EXPECT_LT(fastest, 5ms);
   const auto requests = peer.finish();
   ASSERT_EQ(requests.size(), 2U * kRounds);
   EXPECT_EQ(hex(requests[0]), hex(kPing1));

@@ -130,7 +130,7 @@ TEST(SerialPortIo, UnpluggedLineFailsAtOnceWithoutTimingOut) {
     ASSERT_FALSE(read);
     EXPECT_EQ(read.error().kind, IoErrorKind::Other) << read.error().text;
   });
-  EXPECT_LT(fastest, 2ms);
+  EXPECT_LT(fastest, 5ms);  // far below the 10 ms wait
 
   const auto write = port.write_all(Bytes{0xFF, 0xFF});
   ASSERT_FALSE(write);
