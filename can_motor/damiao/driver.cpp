@@ -129,16 +129,9 @@ DamiaoResult<RegisterValue> Damiao::read_register(CanTransport& transport,
                                                   std::uint8_t id) const {
   const RegisterInfo* info = lookup(id);
   if (info == nullptr) return failure(UnknownRegister{id});
-  // Only an answer to this read may be taken, never one left over from an earlier one.
-  if (auto drained = transport.discard_pending(); !drained) {
-    return failure(drained.error());
-  }
   const auto request = classic_frame(kManagementId, management_payload(can_id, kReadRegister, id));
-  if (auto sent = transport.send(request); !sent) {
-    return failure(sent.error());
-  }
   // Recognised by content: the identifier the motor answers on is not checked.
-  auto reply = await_frame(transport, timeout, [&](const CanFrame& frame) {
+  auto reply = exchange(transport, request, timeout, [&](const CanFrame& frame) {
     return frame.data.size() == 8 && frame.data[2] == kReadRegister && frame.data[3] == id;
   });
   if (!reply) return failure(reply.error());

@@ -26,4 +26,16 @@ CanResult<CanFrame> await_frame(CanTransport& transport, Duration timeout, Accep
   }
 }
 
+// Discards the frames already waiting, sends `frame`, then waits as await_frame does, so an
+// exchange only ever takes an answer that came after its own request.
+template <std::predicate<const CanFrame&> Accept>
+CanResult<CanFrame> exchange(CanTransport& transport, const CanFrame& frame, Duration timeout,
+                             Accept accept) {
+  if (auto drained = transport.discard_pending(); !drained) {
+    return std::unexpected(drained.error());
+  }
+  if (auto sent = transport.send(frame); !sent) return std::unexpected(sent.error());
+  return await_frame(transport, timeout, accept);
+}
+
 }  // namespace vorlix::can_motor

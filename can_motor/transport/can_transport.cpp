@@ -34,9 +34,8 @@ CanResult<void> CanTransport::discard_pending() {
 
 CanResult<CanFrame> CanTransport::request(const CanFrame& frame, CanId expected,
                                           Duration timeout) {
-  if (auto drained = discard_pending(); !drained) return std::unexpected(drained.error());
-  if (auto sent = send(frame); !sent) return std::unexpected(sent.error());
-  return await_frame(*this, timeout, [&](const CanFrame& reply) { return reply.id == expected; });
+  return exchange(*this, frame, timeout,
+                  [&](const CanFrame& reply) { return reply.id == expected; });
 }
 
 }  // namespace vorlix::can_motor

@@ -52,8 +52,6 @@ class CanError {
   static CanError backend(int system_error) { return CanError(Kind::Backend, 0, system_error); }
 
   Kind kind() const { return kind_; }
-  std::size_t length() const { return length_; }        // FrameTooLarge
-  int system_error() const { return system_error_; }   // Backend: the errno value
   std::string text() const;
 
   bool operator==(const CanError&) const = default;

@@ -61,7 +61,7 @@ struct PacketFeetech {
       std::uint8_t id, std::uint8_t address, std::span<const std::uint8_t> data);
   static ServoResult<std::unique_ptr<InstructionPacketFeetech>> sync_read_packet(
       std::span<const std::uint8_t> ids, std::uint8_t address, std::uint8_t count);
-  // Fails (InvalidRequest) with no ids or a width that does not fit 8 bits.
+  // Fails (InvalidRequest) with no id-value pair or a width that does not fit 8 bits.
   static ServoResult<std::unique_ptr<InstructionPacketFeetech>> sync_write_packet(
       std::span<const std::uint8_t> ids, std::uint8_t address,
       std::span<const std::vector<std::uint8_t>> values);

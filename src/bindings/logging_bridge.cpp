@@ -1,5 +1,6 @@
 #include "src/bindings/logging_bridge.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <optional>
 #include <string>
@@ -100,32 +101,29 @@ class PythonLogSink final : public log::Sink {
     CachedLogger logger;
   };
 
+  static const Entry* find(const std::vector<Entry>& entries, std::string_view target) {
+    const auto found = std::ranges::find(entries, target, &Entry::target);
+    return found == entries.end() ? nullptr : &*found;
+  }
+
   std::optional<CachedLogger> lookup(std::string_view target) {
     auto entries = cache_.lock();
     if (!entries) return std::nullopt;
-    for (const Entry& entry : **entries) {
-      if (entry.target == target) return entry.logger;
-    }
-    return std::nullopt;
+    const Entry* entry = find(**entries, target);
+    if (entry == nullptr) return std::nullopt;
+    return entry->logger;
   }
 
   // Takes the reference to `logger`. Interpreter lock held.
   void remember(std::string_view target, PyObject* logger, int most_verbose) {
     {
       auto entries = cache_.lock();
-      if (entries && !contains(**entries, target)) {
+      if (entries && find(**entries, target) == nullptr) {
         (*entries)->push_back(Entry{std::string(target), CachedLogger{logger, most_verbose}});
         return;
       }
     }
     Py_DECREF(logger);
-  }
-
-  static bool contains(const std::vector<Entry>& entries, std::string_view target) {
-    for (const Entry& entry : entries) {
-      if (entry.target == target) return true;
-    }
-    return false;
   }
 
   // 1 or 0, or -1 with an error set.

@@ -2,6 +2,7 @@
 // servos' stored position offsets, assuming the servos report present = encoder - offset.
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 #include "common/format.hpp"
 #include "servo_bus/servo/feetech/sm40bl.hpp"
@@ -10,19 +11,15 @@
 namespace vorlix::controller {
 
 namespace {
-constexpr double kPi = 3.141592653589793;
+constexpr double kPi = std::numbers::pi;
 constexpr double kTwoPi = 2.0 * kPi;
 constexpr std::size_t kArmJoints = kArmIds.size();
 }  // namespace
 
 ControllerResult<std::array<double, 4>> VorlixMotorController::set_arm_home(double verify_tol) {
-  if (!(verify_tol > 0.0)) {
-    return std::unexpected(ControllerError::message(
-        fmt::format("set_arm_home: verify_tol must be positive, got {}", verify_tol)));
-  }
-  // An infinite tolerance would report any result as verified.
-  if (auto finite = require_finite("set_arm_home: verify_tol", verify_tol); !finite) {
-    return std::unexpected(finite.error());
+  // Also finite: an infinite tolerance would report any result as verified.
+  if (auto valid = require_positive("set_arm_home: verify_tol", verify_tol); !valid) {
+    return std::unexpected(valid.error());
   }
   auto port_or_error = servo_port();
   if (!port_or_error) return std::unexpected(port_or_error.error());

@@ -34,18 +34,18 @@ bool is_arm_id(std::uint8_t id) { return id >= 1 && id <= 4; }
 bool is_nose_id(std::uint8_t id) { return id >= 5 && id <= 7; }
 
 // One register of all seven servos: the arm group first, then the nose group, which is not
-// read when the arm read fails.
+// read when the arm read fails. Both models keep these registers alike, so one group
+// operation serves the SM40BL arm and the STS3025BL nose.
 template <class T>
 using GroupRead = servo_bus::ServoResult<std::vector<T>> (*)(
     const servo_bus::FeetechProtocolHandler&, SerialPort&, std::span<const std::uint8_t>);
 
 template <class T>
 ControllerResult<std::array<T, 7>> read_arm_then_nose(
-    const servo_bus::FeetechProtocolHandler& handler, SerialPort& port, GroupRead<T> arm_read,
-    GroupRead<T> nose_read) {
-  auto arm = arm_read(handler, port, kArmIds);
+    const servo_bus::FeetechProtocolHandler& handler, SerialPort& port, GroupRead<T> read) {
+  auto arm = read(handler, port, kArmIds);
   if (!arm) return std::unexpected(ControllerError(arm.error()));
-  auto nose = nose_read(handler, port, kNoseIds);
+  auto nose = read(handler, port, kNoseIds);
   if (!nose) return std::unexpected(ControllerError(nose.error()));
   std::array<T, 7> values{};
   std::ranges::copy(*arm, values.begin());
@@ -117,8 +117,7 @@ ControllerResult<bool> VorlixMotorController::is_torque_enabled() {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
   const auto enabled =
-      read_arm_then_nose<bool>(servo_handler_, **port, servo_bus::sm40bl::sync_read_torque_enable,
-                               servo_bus::sts3025bl::sync_read_torque_enable);
+      read_arm_then_nose<bool>(servo_handler_, **port, servo_bus::feetech::sync_read_torque_enable);
   if (!enabled) return std::unexpected(enabled.error());
   return std::ranges::all_of(*enabled, [](bool servo_enabled) { return servo_enabled; });
 }
@@ -143,16 +142,14 @@ ControllerResult<std::array<double, 7>> VorlixMotorController::read_all_position
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
   return read_arm_then_nose<double>(servo_handler_, **port,
-                                    servo_bus::sm40bl::sync_read_present_position,
-                                    servo_bus::sts3025bl::sync_read_present_position);
+                                    servo_bus::feetech::sync_read_present_position);
 }
 
 ControllerResult<std::array<std::uint8_t, 7>> VorlixMotorController::read_all_voltages() {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
   return read_arm_then_nose<std::uint8_t>(servo_handler_, **port,
-                                          servo_bus::sm40bl::sync_read_present_voltage,
-                                          servo_bus::sts3025bl::sync_read_present_voltage);
+                                          servo_bus::feetech::sync_read_present_voltage);
 }
 
 ControllerResult<std::vector<std::uint8_t>> VorlixMotorController::write_raw_packet(
@@ -190,12 +187,8 @@ ControllerResult<void> VorlixMotorController::write_group_goal_positions(
     std::span<const std::uint8_t> ids, std::span<const double> values) {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
-  // Both models share the goal register; the arm ids are SM40BL, the nose ids STS3025BL.
-  auto written = is_nose_id(ids.front())
-                     ? servo_bus::sts3025bl::sync_write_goal_position(servo_handler_, **port, ids,
-                                                                      values)
-                     : servo_bus::sm40bl::sync_write_goal_position(servo_handler_, **port, ids,
-                                                                   values);
+  // Both models keep the goal register alike (arm ids SM40BL, nose ids STS3025BL).
+  auto written = servo_bus::feetech::sync_write_goal_position(servo_handler_, **port, ids, values);
   if (!written) return std::unexpected(ControllerError(written.error()));
   return {};
 }
@@ -205,10 +198,8 @@ ControllerResult<void> VorlixMotorController::write_group_torque(std::span<const
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
   const std::vector<bool> flags(ids.size(), enable);
-  auto written =
-      is_nose_id(ids.front())
-          ? servo_bus::sts3025bl::sync_write_torque_enable(servo_handler_, **port, ids, flags)
-          : servo_bus::sm40bl::sync_write_torque_enable(servo_handler_, **port, ids, flags);
+  // Both models keep the torque register alike (arm ids SM40BL, nose ids STS3025BL).
+  auto written = servo_bus::feetech::sync_write_torque_enable(servo_handler_, **port, ids, flags);
   if (!written) return std::unexpected(ControllerError(written.error()));
   return {};
 }
@@ -226,8 +217,8 @@ ControllerResult<void> VorlixMotorController::set_all_goal_positions(
   const auto raw = servo_bus::feetech::goal_positions_to_raw(kServoIds, values);
   if (!raw) return std::unexpected(ControllerError(raw.error()));
   const std::span<const std::int16_t> goals(*raw);
-  if (auto arm = servo_bus::sm40bl::sync_write_raw_goal_position(servo_handler_, **port, kArmIds,
-                                                                 goals.first(kArmIds.size()));
+  if (auto arm = servo_bus::sm40bl::sync_write_raw_goal_position(
+          servo_handler_, **port, kArmIds, goals.first(kArmIds.size()));
       !arm) {
     return std::unexpected(ControllerError(arm.error()));
   }

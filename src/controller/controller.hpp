@@ -54,7 +54,6 @@ inline constexpr std::string_view kNeckOnlyMessage =
     "serial port not configured (neck-only controller)";
 
 enum class ServoGroup { Arm, LeftArm, RightArm, Nose };
-enum class ServoRegister { GoalPosition, TorqueEnable };
 
 // Logs a warning when the request is out of range; never fails.
 double clamp_neck_position(std::size_t joint, double requested);

@@ -26,4 +26,24 @@ ControllerResult<void> require_finite(std::string_view what, double value) {
       ControllerError::message(fmt::format("{} must be finite, got {}", what, value)));
 }
 
+ControllerResult<void> require_finite(std::string_view what, std::optional<float> value) {
+  if (!value) return {};
+  return require_finite(what, *value);
+}
+
+ControllerResult<void> require_positive(std::string_view what, double value) {
+  if (!(value > 0.0)) {
+    return std::unexpected(
+        ControllerError::message(fmt::format("{} must be positive, got {}", what, value)));
+  }
+  return require_finite(what, value);
+}
+
+ControllerResult<void> first_failure(std::initializer_list<ControllerResult<void>> checks) {
+  for (const auto& check : checks) {
+    if (!check) return check;
+  }
+  return {};
+}
+
 }  // namespace vorlix::controller

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <expected>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,9 +36,15 @@ class ControllerError {
 template <class T>
 using ControllerResult = std::expected<T, ControllerError>;
 
+// Refusals of values that must not reach a motor, checked before anything is sent or changed.
 // NaN passes every comparison of a range check and the raw conversions would turn it into an
-// extreme position: anything non-finite is refused before it can reach a motor.
-// The error reads "{what} must be finite, got {value}".
+// extreme position.
+// "{what} must be finite, got {value}"; an absent optional value passes.
 ControllerResult<void> require_finite(std::string_view what, double value);
+ControllerResult<void> require_finite(std::string_view what, std::optional<float> value);
+// "{what} must be positive, got {value}" (NaN included), then the finite check.
+ControllerResult<void> require_positive(std::string_view what, double value);
+// The first failure among checks made in order, or success.
+ControllerResult<void> first_failure(std::initializer_list<ControllerResult<void>> checks);
 
 }  // namespace vorlix::controller

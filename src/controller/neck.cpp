@@ -54,8 +54,11 @@ ControllerResult<void> VorlixMotorController::set_neck_gains(std::size_t index, 
     return std::unexpected(
         ControllerError::message(fmt::format("neck index out of range: {}", index)));
   }
-  if (auto finite = require_finite("set_neck_gains: kp", kp); !finite) return finite;
-  if (auto finite = require_finite("set_neck_gains: kd", kd); !finite) return finite;
+  if (auto valid = first_failure({require_finite("set_neck_gains: kp", kp),
+                                  require_finite("set_neck_gains: kd", kd)});
+      !valid) {
+    return valid;
+  }
   neck_slots_[index].kp = kp;
   neck_slots_[index].kd = kd;
   return {};
@@ -78,10 +81,11 @@ ControllerResult<NeckArray> VorlixMotorController::command_neck_mit(const NeckAr
 
 ControllerResult<NeckArray> VorlixMotorController::set_neck_position(const NeckArray& positions) {
   for (std::size_t i = 0; i < positions.size(); ++i) {
-    const std::string what = fmt::format("set_neck_position: {} position", kNeckJoints[i].name);
-    if (auto finite = require_finite(what, positions[i]); !finite) {
-      return std::unexpected(finite.error());
-    }
+    if (std::isfinite(positions[i])) continue;
+    return std::unexpected(
+        require_finite(fmt::format("set_neck_position: {} position", kNeckJoints[i].name),
+                       positions[i])
+            .error());
   }
   NeckArray clamped{};
   for (std::size_t i = 0; i < positions.size(); ++i) {
@@ -93,8 +97,10 @@ ControllerResult<NeckArray> VorlixMotorController::set_neck_position(const NeckA
 ControllerResult<double> VorlixMotorController::set_single_neck_joint(std::size_t index,
                                                                       double position) {
   const std::string_view name = kNeckJoints[index].name;
-  const std::string what = fmt::format("set_{}_position: position", name);
-  if (auto finite = require_finite(what, position); !finite) return std::unexpected(finite.error());
+  if (!std::isfinite(position)) {
+    return std::unexpected(
+        require_finite(fmt::format("set_{}_position: position", name), position).error());
+  }
   neck_slots_[index].position = static_cast<float>(clamp_neck_position(index, position));
   auto reply = neck_motors_[index].control(can_transport_, neck_slots_[index]);
   if (!reply) {

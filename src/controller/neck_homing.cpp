@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <thread>
 
 #include "common/format.hpp"
@@ -11,7 +12,7 @@
 namespace vorlix::controller {
 
 namespace {
-constexpr double kTwoPi = 6.283185307179586;
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
 constexpr double kCycleSeconds = 0.01;
 constexpr std::chrono::milliseconds kCycleSleep{10};
 constexpr std::size_t kExtraCycles = 2000;
@@ -21,30 +22,14 @@ constexpr double kArrived = std::numeric_limits<double>::epsilon();
 ControllerResult<NeckArray> VorlixMotorController::neck_home(double speed, double tolerance,
                                                              std::optional<float> kp,
                                                              std::optional<float> kd) {
-  if (!(speed > 0.0)) {
-    return std::unexpected(ControllerError::message(
-        fmt::format("neck_home: speed must be positive, got {}", speed)));
-  }
-  if (!(tolerance > 0.0)) {
-    return std::unexpected(ControllerError::message(
-        fmt::format("neck_home: tolerance must be positive, got {}", tolerance)));
-  }
-  // An infinite speed would jump the set-point straight to a goal up to π away.
-  if (auto finite = require_finite("neck_home: speed", speed); !finite) {
-    return std::unexpected(finite.error());
-  }
-  if (auto finite = require_finite("neck_home: tolerance", tolerance); !finite) {
-    return std::unexpected(finite.error());
-  }
-  if (kp) {
-    if (auto finite = require_finite("neck_home: kp", *kp); !finite) {
-      return std::unexpected(finite.error());
-    }
-  }
-  if (kd) {
-    if (auto finite = require_finite("neck_home: kd", *kd); !finite) {
-      return std::unexpected(finite.error());
-    }
+  // A speed or tolerance must also be finite: an infinite speed would jump the set-point
+  // straight to a goal up to π away.
+  if (auto valid = first_failure({require_positive("neck_home: speed", speed),
+                                  require_positive("neck_home: tolerance", tolerance),
+                                  require_finite("neck_home: kp", kp),
+                                  require_finite("neck_home: kd", kd)});
+      !valid) {
+    return std::unexpected(valid.error());
   }
 
   for (NeckCommandSlot& slot : neck_slots_) {

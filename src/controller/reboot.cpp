@@ -1,4 +1,5 @@
 // Reboots every servo and waits until each answers a ping again.
+#include <algorithm>
 #include <thread>
 
 #include "common/format.hpp"
@@ -15,11 +16,14 @@ ControllerResult<void> VorlixMotorController::reboot(std::chrono::nanoseconds ti
   if (!serial_port_) return {};
   servo_bus::SerialPort& port = *serial_port_;
   const std::vector<std::uint8_t> ids(kServoIds.begin(), kServoIds.end());
-  std::unordered_map<std::uint8_t, std::string> names;
-  for (const auto& [name, id] : get_motor_name_id()) names.emplace(id, name);
+  // The motor table's names and ids are parallel arrays.
+  const auto name_of = [](std::uint8_t id) {
+    const auto at = std::ranges::find(kServoIds, id) - kServoIds.begin();
+    return kMotorNames[static_cast<std::size_t>(at)];
+  };
 
   for (const std::uint8_t id : ids) {
-    log::warn(log::kControllerTarget, fmt::format("Rebooting motor {} (id={})", names[id], id));
+    log::warn(log::kControllerTarget, fmt::format("Rebooting motor {} (id={})", name_of(id), id));
     if (auto sent = servo_handler_.reboot(port, id); !sent) {
       return std::unexpected(ControllerError(sent.error()));
     }
@@ -29,12 +33,12 @@ ControllerResult<void> VorlixMotorController::reboot(std::chrono::nanoseconds ti
   const auto start = std::chrono::steady_clock::now();
   while (!pending.empty()) {
     if (std::chrono::steady_clock::now() - start >= timeout) {
-      std::vector<std::string> pending_names;
+      std::vector<std::string_view> pending_names;
       for (const std::uint8_t id : pending) {
         log::warn(log::kControllerTarget,
                   fmt::format("Motor {} (id={}) did not respond after reboot within timeout",
-                              names[id], id));
-        pending_names.push_back(names[id]);
+                              name_of(id), id));
+        pending_names.push_back(name_of(id));
       }
       return std::unexpected(ControllerError::message(
           fmt::format("Some motors did not respond after reboot ({:?} - ids: {:?})",

@@ -13,7 +13,6 @@ DISABLE = b"\xff" * 7 + b"\xfd"
 CTRL_MODE = 10
 TIMEOUT = "transport error: timeout waiting for frame"
 MODE_REFUSED = "ensure MIT mode failed: control mode verification failed: wrote 1, motor reports {}"
-NAMES = ["neck_yaw", "neck_pitch", "neck_roll"]
 DEFAULT_GAINS = [(30.0, 1.0), (60.0, 2.0), (60.0, 2.0)]
 # One step of the encodings: 16-bit positions over [-12.5, 12.5], 12-bit gains.
 POSITION_STEP = 25 / 65535

@@ -112,23 +112,22 @@ def test_single_joint_setters_command_only_their_joint(
 
 
 NON_FINITE_POSITIONS = [
-    ("set_neck_position", ([math.nan, 0.0, 0.0],)),
-    ("set_neck_position", ([0.0, math.inf, 0.0],)),
-    ("set_neck_position", ([0.1, 0.2, -math.inf],)),
-    ("set_neck_yaw_position", (math.nan,)),
-    ("set_neck_pitch_position", (math.inf,)),
-    ("set_neck_roll_position", (-math.inf,)),
-    ("set_neck_roll_position", (math.nan,)),
+    ("set_neck_position", ([math.nan, 0.0, 0.0],), "neck_yaw position must be finite, got NaN"),
+    ("set_neck_position", ([0.0, math.inf, 0.0],), "neck_pitch position must be finite, got inf"),
+    ("set_neck_position", ([0.1, 0.2, -math.inf],), "neck_roll position must be finite, got -inf"),
+    ("set_neck_yaw_position", (math.nan,), "position must be finite, got NaN"),
+    ("set_neck_pitch_position", (math.inf,), "position must be finite, got inf"),
+    ("set_neck_roll_position", (-math.inf,), "position must be finite, got -inf"),
 ]
 
 
-@pytest.mark.parametrize("method, args", NON_FINITE_POSITIONS)
+@pytest.mark.parametrize("method, args, message", NON_FINITE_POSITIONS)
 def test_non_finite_neck_positions_are_refused_before_anything_is_sent(
-    controller, neck, warnings_seen, method, args
+    controller, neck, warnings_seen, method, args, message
 ):
     with pytest.raises(RuntimeError) as refused:
         getattr(controller, method)(*args)
-    assert "nan" in str(refused.value).lower() or "inf" in str(refused.value).lower()
+    assert str(refused.value) == f"{method}: {message}"
     assert neck_sent(neck, 0) == []
     assert controller_warnings(warnings_seen) == []
 
@@ -166,13 +165,18 @@ def test_set_neck_gains_changes_only_that_joints_next_commands(
 
 
 @pytest.mark.parametrize(
-    "index, kp, kd",
-    [(1, math.nan, 0.5), (1, 10.0, math.nan), (0, math.inf, 1.0), (2, 10.0, -math.inf)],
+    "index, kp, kd, message",
+    [
+        (1, math.nan, 0.5, "kp must be finite, got NaN"),
+        (1, 10.0, math.nan, "kd must be finite, got NaN"),
+        (0, math.inf, 1.0, "kp must be finite, got inf"),
+        (2, 10.0, -math.inf, "kd must be finite, got -inf"),
+    ],
 )
-def test_non_finite_gains_are_refused_and_change_nothing(controller, neck, index, kp, kd):
+def test_non_finite_gains_are_refused_and_change_nothing(controller, neck, index, kp, kd, message):
     with pytest.raises(RuntimeError) as refused:
         controller.set_neck_gains(index, kp, kd)
-    assert "nan" in str(refused.value).lower() or "inf" in str(refused.value).lower()
+    assert str(refused.value) == f"set_neck_gains: {message}"
     assert neck_sent(neck, 0) == []
     assert_commanded_gains(controller, neck, DEFAULT_GAINS)
 

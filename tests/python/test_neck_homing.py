@@ -111,6 +111,8 @@ BAD_ARGUMENTS = [
     ({"tolerance": 0.0}, "neck_home: tolerance must be positive, got 0"),
     ({"speed": 0.4, "tolerance": -0.5}, "neck_home: tolerance must be positive, got -0.5"),
     ({"tolerance": math.nan}, "neck_home: tolerance must be positive, got NaN"),
+    ({"speed": math.inf}, "neck_home: speed must be finite, got inf"),
+    ({"tolerance": math.inf}, "neck_home: tolerance must be finite, got inf"),
 ]
 
 
@@ -128,19 +130,21 @@ def test_neck_home_refuses_speed_and_tolerance_before_anything_changes(
 
 
 @pytest.mark.parametrize(
-    "gains",
+    "gains, message",
     [
-        {"kp": math.nan},
-        {"kd": math.inf},
-        {"kp": -math.inf, "kd": 0.5},
-        {"kp": 20.0, "kd": math.nan},
+        ({"kp": math.nan}, "neck_home: kp must be finite, got NaN"),
+        ({"kd": math.inf}, "neck_home: kd must be finite, got inf"),
+        ({"kp": -math.inf, "kd": 0.5}, "neck_home: kp must be finite, got -inf"),
+        ({"kp": 20.0, "kd": math.nan}, "neck_home: kd must be finite, got NaN"),
     ],
 )
-def test_neck_home_refuses_non_finite_gains_before_anything_changes(neck, can_iface, gains):
+def test_neck_home_refuses_non_finite_gains_before_anything_changes(
+    neck, can_iface, gains, message
+):
     controller = VorlixMotorController(None, can_iface)
     with pytest.raises(RuntimeError) as refused:
         controller.neck_home(**gains)
-    assert "nan" in str(refused.value).lower() or "inf" in str(refused.value).lower()
+    assert str(refused.value) == message
     assert neck.wait_for_frames(1, timeout=0.05) == []
     assert_commanded_gains(controller, neck, DEFAULT_GAINS)
 

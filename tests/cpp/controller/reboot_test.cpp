@@ -172,6 +172,14 @@ TEST(Reboot, AnAbsentServoFailsAtTheTimeOutWithItsNameAndId) {
   EXPECT_LE(pings, 6u + 10u);
 }
 
+TEST(CheckMissingIds, ListsTheSilentServosInTableOrder) {
+  AnsweringServos servos({6, 2});
+  auto controller = open_controller(servos.slave_path());
+  EXPECT_EQ(controller.check_missing_ids(), (std::vector<std::uint8_t>{2, 6}));
+  // One ping per servo, nothing else.
+  EXPECT_EQ(servos.instructions(), std::vector<std::uint8_t>(7, 0x01));
+}
+
 TEST(Reboot, WithoutASerialPortSucceedsAtOnceAndLogsNothing) {
   const char* can_iface = std::getenv("VORLIX_CAN_IFACE");
   ASSERT_NE(can_iface, nullptr) << "run these tests through tools/with-vcan";
