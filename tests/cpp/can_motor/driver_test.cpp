@@ -2,11 +2,14 @@
 
 #include <map>
 
+#include "support/test_support.hpp"
 #include "table_rows.hpp"
 #include "vcan_peer.hpp"
 
 namespace vorlix::can_motor::test {
 namespace {
+
+using test_support::ByName;
 
 using namespace damiao;
 
@@ -37,8 +40,8 @@ using DriverTest = VcanTest;
 
 TEST_F(DriverTest, EnableAndDisableSendTheirCommandAndDecodeTheReply) {
   for (const auto& [operation, wire] :
-       std::map<std::string, std::string>{{"enable", "ff ff ff ff ff ff ff fc"},
-                                          {"disable", "ff ff ff ff ff ff ff fd"}}) {
+       std::map<std::string, std::string>{{"enable", "FF FF FF FF FF FF FF FC"},
+                                          {"disable", "FF FF FF FF FF FF FF FD"}}) {
     Responder responder(interface_name_, state_replies(0x001));
     const Damiao m = motor(1, 1);
     const auto state = operation == "enable" ? m.enable(*transport_) : m.disable(*transport_);
@@ -63,7 +66,7 @@ TEST_F(DriverTest, FeedbackRequestNamesTheMotorAndWaitsForItsFeedbackId) {
   EXPECT_EQ(state->motor_id, 1);  // from the frame on 0x012, not the one on 0x002
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].can_id, 0x7FFu);
-  EXPECT_EQ(seen[0].hex(), "02 00 cc 00 00 00 00 00");
+  EXPECT_EQ(seen[0].hex(), "02 00 CC 00 00 00 00 00");
 }
 
 struct ControlCase : NamedRow {
@@ -88,16 +91,16 @@ INSTANTIATE_TEST_SUITE_P(
     Damiao, Control,
     ::testing::Values(
         ControlCase{"Mit", MitCommand{0.0f, 0.0f, 30.0f, 1.0f, 0.0f}, 0x001,
-                    "7f ff 7f f0 f5 33 37 ff"},
-        ControlCase{"PosVel", PosVelCommand{1.0f, -2.0f}, 0x101, "00 00 80 3f 00 00 00 c0"},
+                    "7F FF 7F F0 F5 33 37 FF"},
+        ControlCase{"PosVel", PosVelCommand{1.0f, -2.0f}, 0x101, "00 00 80 3F 00 00 00 C0"},
         ControlCase{"Vel", VelCommand{2.0f}, 0x201, "00 00 00 40 00 00 00 00"},
         // velocity limit 150 caps at 100 (10000), current limit -1 at 0
         ControlCase{"ForcePosClamped", ForcePosCommand{0.5f, 150.0f, -1.0f}, 0x301,
-                    "00 00 00 3f 10 27 00 00"},
+                    "00 00 00 3F 10 27 00 00"},
         // 0.129 * 100 = 12.9 and 0.00015 * 10000 = 1.5 truncate to 12 and 1
         ControlCase{"ForcePosTruncated", ForcePosCommand{0.0f, 0.129f, 0.00015f}, 0x301,
-                    "00 00 00 00 0c 00 01 00"}),
-    CaseName());
+                    "00 00 00 00 0C 00 01 00"}),
+    ByName());
 
 TEST_F(DriverTest, AShortStateReplyIsRefusedWithItsBytes) {
   Responder responder(interface_name_, state_replies(0x001, {1, 2, 3, 4, 5}));
@@ -120,7 +123,7 @@ TEST_F(DriverTest, RegisterReadTakesTheFirstMatchingReplyFromAnyIdentifier) {
   EXPECT_EQ(*value, RegisterValue::from_uint32(4));
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].can_id, 0x7FFu);
-  EXPECT_EQ(seen[0].hex(), "03 00 33 0a 00 00 00 00");
+  EXPECT_EQ(seen[0].hex(), "03 00 33 0A 00 00 00 00");
 }
 
 TEST_F(DriverTest, RegisterReadNeverTakesALateReplyToAnEarlierRead) {
@@ -146,7 +149,7 @@ TEST_F(DriverTest, RegisterWriteSendsTheValueAndReadsNothing) {
   const auto seen = peer_->drain();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].can_id, 0x7FFu);
-  EXPECT_EQ(seen[0].hex(), "01 00 55 0a 01 00 00 00");
+  EXPECT_EQ(seen[0].hex(), "01 00 55 0A 01 00 00 00");
   EXPECT_EQ(seen[1].hex(), "01 00 55 00 00 00 48 41");
   EXPECT_EQ(transport_->recv(Duration::zero())->data, std::vector<std::uint8_t>{0xAB});
 }
@@ -171,7 +174,7 @@ TEST_F(DriverTest, ControlModeAlreadyRightIsOneReadAndNoPause) {
   EXPECT_LT(Clock::now() - start, 50ms);
   const auto seen = responder.finish();
   ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].hex(), "01 00 33 0a 00 00 00 00");
+  EXPECT_EQ(seen[0].hex(), "01 00 33 0A 00 00 00 00");
 }
 
 struct ModeSwitchCase : NamedRow {
@@ -192,16 +195,16 @@ TEST_P(ModeSwitch, ReadsWritesPausesAndReadsAgain) {
     EXPECT_EQ(result.error(), DamiaoError(ModeVerifyFailed{1, 3}));
   }
   ASSERT_EQ(seen.size(), 3u);
-  EXPECT_EQ(seen[0].hex(), "01 00 33 0a 00 00 00 00");
-  EXPECT_EQ(seen[1].hex(), "01 00 55 0a 01 00 00 00");
-  EXPECT_EQ(seen[2].hex(), "01 00 33 0a 00 00 00 00");
+  EXPECT_EQ(seen[0].hex(), "01 00 33 0A 00 00 00 00");
+  EXPECT_EQ(seen[1].hex(), "01 00 55 0A 01 00 00 00");
+  EXPECT_EQ(seen[2].hex(), "01 00 33 0A 00 00 00 00");
   EXPECT_GE(seen[2].at - seen[1].at, 100ms);
 }
 
 INSTANTIATE_TEST_SUITE_P(Damiao, ModeSwitch,
                          ::testing::Values(ModeSwitchCase{"Accepted", true, true},
                                            ModeSwitchCase{"Refused", false, false}),
-                         CaseName());
+                         ByName());
 
 }  // namespace
 }  // namespace vorlix::can_motor::test

@@ -6,14 +6,15 @@
 #include <limits>
 #include <string>
 
+#include "support/test_support.hpp"
 #include "table_rows.hpp"
 
 namespace vorlix::can_motor::damiao {
 namespace {
 
-using test::CaseName;
-using test::hex;
 using test::NamedRow;
+using test_support::ByName;
+using test_support::hex;
 
 // The neck's yaw motor.
 constexpr MitLimits kYaw{.p_max = 12.5f, .v_max = 30.0f, .kp_max = 500.0f, .kd_max = 5.0f,
@@ -48,11 +49,11 @@ INSTANTIATE_TEST_SUITE_P(
     Mit, Encode,
     ::testing::Values(
         // p 32767, v 2047, kp 245 (245.7 truncated), kd 819, t 2047
-        EncodeCase{"Centre", kYaw, {0.0f, 0.0f, 30.0f, 1.0f, 0.0f}, "7f ff 7f f0 f5 33 37 ff"},
+        EncodeCase{"Centre", kYaw, {0.0f, 0.0f, 30.0f, 1.0f, 0.0f}, "7F FF 7F F0 F5 33 37 FF"},
         EncodeCase{"AtUpperBounds", kYaw, {12.5f, 30.0f, 500.0f, 5.0f, 10.0f},
-                   "ff ff ff ff ff ff ff ff"},
+                   "FF FF FF FF FF FF FF FF"},
         EncodeCase{"AboveClampsToTop", kYaw, {100.0f, 1e9f, 501.0f, 6.0f, INFINITY},
-                   "ff ff ff ff ff ff ff ff"},
+                   "FF FF FF FF FF FF FF FF"},
         EncodeCase{"AtLowerBounds", kYaw, {-12.5f, -30.0f, 0.0f, 0.0f, -10.0f},
                    "00 00 00 00 00 00 00 00"},
         EncodeCase{"BelowAndNegativeGainsClampToZero", kYaw,
@@ -61,8 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "00 00 00 00 00 00 00 00"},
         // kp 0xabc and kd 0x123 pass through unscaled; shows every nibble's place.
         EncodeCase{"NibblePlacement", {1.0f, 1.0f, 4095.0f, 4095.0f, 1.0f},
-                   {-1.0f, 1.0f, 2748.0f, 291.0f, -1.0f}, "00 00 ff fa bc 12 30 00"}),
-    CaseName());
+                   {-1.0f, 1.0f, 2748.0f, 291.0f, -1.0f}, "00 00 FF FA BC 12 30 00"}),
+    ByName());
 
 TEST(DecodeState, ReadsEveryField) {
   const MotorState state = decode_state(kYaw, state_with(0x12, 65535, 2047, 0));

@@ -4,11 +4,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/test_support.hpp"
 #include "table_rows.hpp"
 #include "vcan_peer.hpp"
 
 namespace vorlix::can_motor::test {
 namespace {
+
+using test_support::ByName;
 
 std::vector<std::uint8_t> bytes(std::size_t count, std::uint8_t first = 1) {
   std::vector<std::uint8_t> out(count);
@@ -68,7 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
                  nullptr, {1, padded(bytes(13), 16), true, CANFD_FDF | CANFD_BRS}},
         SendCase{"Fd33PadsTo48", {CanId::extended(5), bytes(33), true}, nullptr,
                  {5 | CAN_EFF_FLAG, padded(bytes(33), 48), true, CANFD_FDF}}),
-    CaseName());
+    ByName());
 
 struct RecvCase : NamedRow {
   WireFrame wire;
@@ -96,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {CanId::standard(7), bytes(12), true, true}},
         RecvCase{"FdWithout", {7, bytes(3), true, CANFD_FDF},
                  {CanId::standard(7), bytes(3), true}}),
-    CaseName());
+    ByName());
 
 TEST_F(VcanTest, ShortTimeOutsOnlyTakeWaitingFramesAndNeverBlock) {
   for (const Duration timeout : {Duration::zero(), Duration(999)}) {
@@ -153,7 +156,7 @@ TEST_P(SilentBus, TimesOutOnTime) {
 
 INSTANTIATE_TEST_SUITE_P(Transport, SilentBus,
                          ::testing::Values(SilentCase{"Quiet", false}, SilentCase{"Busy", true}),
-                         CaseName());
+                         ByName());
 
 TEST_F(VcanTest, RequestNeverTakesALateReplyToAnEarlierOne) {
   ASSERT_FALSE(transport_->request({CanId::standard(1), {}}, CanId::standard(1), 10ms));

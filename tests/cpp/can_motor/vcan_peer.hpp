@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "can_motor/transport/socketcan_backend.hpp"
-#include "table_rows.hpp"
+#include "support/test_support.hpp"
 
 namespace vorlix::can_motor::test {
 
@@ -31,7 +31,7 @@ struct WireFrame {
   // When the kernel queued it for us (received frames only): immune to our thread's delays.
   std::chrono::system_clock::time_point at{};
 
-  std::string hex() const { return test::hex(data); }
+  std::string hex() const { return test_support::hex(data); }
 };
 
 // Classic frames; `can_id` is the kernel's identifier word.

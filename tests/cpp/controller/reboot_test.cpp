@@ -1,11 +1,11 @@
 // Servo reboot through the controller: seven servos on a pty that answer pings while they are
 // powered, the controller's CAN side on the test's vcan interface.
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -17,6 +17,7 @@
 
 #include "common/log.hpp"
 #include "src/controller/controller.hpp"
+#include "support/pty.hpp"
 
 namespace vorlix::controller {
 namespace {
@@ -28,17 +29,13 @@ using namespace std::chrono_literals;
 class AnsweringServos {
  public:
   explicit AnsweringServos(std::set<std::uint8_t> absent) : absent_(std::move(absent)) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) std::abort();
-    slave_path_ = ptsname(master_);
     thread_ = std::jthread([this](std::stop_token stop) { serve(stop); });
   }
   ~AnsweringServos() {
     thread_.request_stop();
     thread_.join();
-    close(master_);
   }
-  const std::string& slave_path() const { return slave_path_; }
+  const std::string& slave_path() const { return pty_.slave_path(); }
   std::vector<std::uint8_t> instructions() {
     std::lock_guard lock(mutex_);
     return instructions_;
@@ -48,10 +45,10 @@ class AnsweringServos {
   void serve(const std::stop_token& stop) {
     std::vector<std::uint8_t> input;
     while (!stop.stop_requested()) {
-      pollfd ready{master_, POLLIN, 0};
+      pollfd ready{pty_.master(), POLLIN, 0};
       if (poll(&ready, 1, 5) <= 0 || (ready.revents & POLLIN) == 0) continue;
       std::uint8_t chunk[64];
-      const ssize_t got = read(master_, chunk, sizeof chunk);
+      const ssize_t got = read(pty_.master(), chunk, sizeof chunk);
       if (got <= 0) continue;
       input.insert(input.end(), chunk, chunk + got);
       // Every instruction here is FF FF id 02 code checksum.
@@ -65,14 +62,13 @@ class AnsweringServos {
         if (absent_.contains(id)) continue;
         const std::uint8_t checksum = static_cast<std::uint8_t>(~(id + 2 + 0));
         const std::uint8_t reply[] = {0xFF, 0xFF, id, 0x02, 0x00, checksum};
-        if (write(master_, reply, sizeof reply) != sizeof reply) std::abort();
+        if (write(pty_.master(), reply, sizeof reply) != sizeof reply) std::abort();
       }
     }
   }
 
   std::set<std::uint8_t> absent_;
-  int master_ = -1;
-  std::string slave_path_;
+  test_support::Pty pty_;
   std::mutex mutex_;
   std::vector<std::uint8_t> instructions_;
   std::jthread thread_;

@@ -6,13 +6,14 @@
 
 #include "servo_bus/feetech_protocol/feetech.hpp"
 #include "servo_bus/scripted_servo_peer.hpp"
+#include "support/test_support.hpp"
 
 namespace vorlix::servo_bus {
 namespace {
 
 using testing::Bytes;
 using testing::bytes_of;
-using testing::hex;
+using test_support::hex;
 using Built = ServoResult<std::unique_ptr<InstructionPacketFeetech>>;
 
 struct GoldenPacket {
@@ -65,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
         GoldenPacket{"Write",
                      [] { return PacketFeetech::write_packet(3, 0x28, Bytes{1}); },
                      "FF FF 03 04 03 28 01 CC"}),
-    testing::ByName());
+    test_support::ByName());
 
 TEST(InstructionPacket, RefusesWhatCannotBeFramed) {
   EXPECT_TRUE(InstructionPacketFeetech::create(1, Instruction::Write, Bytes(253, 0)));
@@ -129,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"WrongId", "FF FF 02 02 00 FB", 1, kParsing, ""},
         ParseCase{"WrongLength", "FF FF 01 03 00 FB", 1, kParsing, ""},
         ParseCase{"NoHeader", "00 FF 01 02 00 FC", 1, kParsing, ""}),
-    testing::ByName());
+    test_support::ByName());
 
 class StatusFlags
     : public ::testing::TestWithParam<std::pair<std::uint8_t, std::vector<StatusFlag>>> {};

@@ -4,6 +4,7 @@
 
 #include "servo_bus/feetech_protocol/protocol.hpp"
 #include "servo_bus/scripted_servo_peer.hpp"
+#include "support/test_support.hpp"
 
 namespace vorlix::servo_bus {
 namespace {
@@ -11,7 +12,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::Bytes;
 using testing::bytes_of;
-using testing::hex;
+using test_support::hex;
 using testing::ScriptedServoPeer;
 using testing::status_reply;
 using Clock = std::chrono::steady_clock;
@@ -153,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(Feetech, BadReply,
                          ::testing::Values(ReplyCase{"FirstByteNotHeader", "00 FF 01 02 00 FC", 4},
                                            ReplyCase{"LengthZero", "FF FF 01 00 AA BB", 4},
                                            ReplyCase{"LengthOne", "FF FF 01 01 AA BB", 5}),
-                         testing::ByName());
+                         test_support::ByName());
 
 TEST(ProtocolDelay, ReadPausesAfterEveryOutcomeWriteOnlyAfterSuccess) {
   ScriptedServoPeer peer;

@@ -1,13 +1,11 @@
 #include "servo_bus/scripted_servo_peer.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <stdexcept>
 #include <system_error>
 
@@ -36,17 +34,6 @@ Bytes bytes_of(std::string_view hex_text) {
   return bytes;
 }
 
-std::string hex(std::span<const std::uint8_t> bytes) {
-  std::string text;
-  for (const std::uint8_t byte : bytes) {
-    char digits[4];
-    std::snprintf(digits, sizeof digits, "%02X", byte);
-    if (!text.empty()) text += ' ';
-    text += digits;
-  }
-  return text;
-}
-
 Bytes status_reply(std::uint8_t id, const Bytes& data, std::uint8_t error_byte) {
   Bytes bytes(data.size() + 6);
   bytes[0] = 0xFF;
@@ -65,25 +52,13 @@ Bytes joined(std::initializer_list<Bytes> packets) {
   return bytes;
 }
 
-ScriptedServoPeer::ScriptedServoPeer() {
-  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master_ < 0) fail("posix_openpt");
-  char name[64];
-  if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
-      ::ptsname_r(master_, name, sizeof name) != 0) {
-    fail("pty set-up");
-  }
-  slave_path_ = name;
-}
-
 ScriptedServoPeer::~ScriptedServoPeer() {
   if (thread_.joinable()) finish();
-  close_master();
 }
 
 SerialPort ScriptedServoPeer::open_port() const {
-  auto port = SerialPort::open(slave_path_);
-  if (!port) throw std::runtime_error("cannot open " + slave_path_ + ": " + port.error().text);
+  auto port = SerialPort::open(slave_path());
+  if (!port) throw std::runtime_error("cannot open " + slave_path() + ": " + port.error().text);
   return std::move(*port);
 }
 
@@ -140,9 +115,9 @@ Bytes ScriptedServoPeer::read_request(std::size_t size) {
   Bytes request(size);
   std::size_t done = 0;
   while (done < size && !stop_) {
-    pollfd entry{master_, POLLIN, 0};
+    pollfd entry{pty_.master(), POLLIN, 0};
     if (::poll(&entry, 1, kPeerWaitMs) <= 0) break;
-    const ssize_t got = ::read(master_, request.data() + done, size - done);
+    const ssize_t got = ::read(pty_.master(), request.data() + done, size - done);
     if (got <= 0) break;
     done += static_cast<std::size_t>(got);
   }
@@ -151,7 +126,8 @@ Bytes ScriptedServoPeer::read_request(std::size_t size) {
 }
 
 void ScriptedServoPeer::send(const Bytes& bytes) {
-  if (!bytes.empty() && ::write(master_, bytes.data(), bytes.size()) != ssize_t(bytes.size())) {
+  if (bytes.empty()) return;
+  if (::write(pty_.master(), bytes.data(), bytes.size()) != ssize_t(bytes.size())) {
     fail("peer write");
   }
 }
@@ -169,18 +145,13 @@ void ScriptedServoPeer::inject(const SerialPort& port, const Bytes& bytes) {
 Bytes ScriptedServoPeer::take_written(std::chrono::milliseconds quiet) {
   Bytes written;
   std::uint8_t chunk[512];
-  pollfd entry{master_, POLLIN, 0};
+  pollfd entry{pty_.master(), POLLIN, 0};
   while (::poll(&entry, 1, static_cast<int>(quiet.count())) > 0) {
-    const ssize_t got = ::read(master_, chunk, sizeof chunk);
+    const ssize_t got = ::read(pty_.master(), chunk, sizeof chunk);
     if (got <= 0) break;
     written.insert(written.end(), chunk, chunk + got);
   }
   return written;
-}
-
-void ScriptedServoPeer::close_master() {
-  if (master_ >= 0) ::close(master_);
-  master_ = -1;
 }
 
 }  // namespace vorlix::servo_bus::testing

@@ -7,29 +7,20 @@
 #include <chrono>
 #include <initializer_list>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "servo_bus/serial_port/serial_port.hpp"
+#include "support/pty.hpp"
 
 namespace vorlix::servo_bus::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// "FF FF 01" <-> {0xFF, 0xFF, 0x01}: failing tests then read like the wire.
+// "FF FF 01" -> {0xFF, 0xFF, 0x01}, the reverse of test_support::hex.
 Bytes bytes_of(std::string_view hex);
-std::string hex(std::span<const std::uint8_t> bytes);
-
-// Names a parametrised test case after its `name` field.
-struct ByName {
-  template <class Info>
-  std::string operator()(const Info& info) const {
-    return info.param.name;
-  }
-};
 
 // The shortest of `runs` runs of `operation`. Both bounds of a timing check apply to it: every
 // run is at least that long, and a busy machine rarely delays every one of them.
@@ -51,12 +42,12 @@ Bytes joined(std::initializer_list<Bytes> packets);
 
 class ScriptedServoPeer {
  public:
-  ScriptedServoPeer();
+  ScriptedServoPeer() = default;
   ~ScriptedServoPeer();
   ScriptedServoPeer(const ScriptedServoPeer&) = delete;
   ScriptedServoPeer& operator=(const ScriptedServoPeer&) = delete;
 
-  const std::string& slave_path() const { return slave_path_; }
+  const std::string& slave_path() const { return pty_.slave_path(); }
   // Opens the port under test on the slave; the test fails at once if it cannot.
   SerialPort open_port() const;
 
@@ -80,7 +71,7 @@ class ScriptedServoPeer {
   // Everything our side wrote, read until the line stays quiet for `quiet`.
   Bytes take_written(std::chrono::milliseconds quiet = std::chrono::milliseconds(20));
   // The adapter is unplugged.
-  void close_master();
+  void close_master() { pty_.close_master(); }
 
  private:
   struct Step {
@@ -92,8 +83,7 @@ class ScriptedServoPeer {
   void play();
   Bytes read_request(std::size_t size);
 
-  int master_ = -1;
-  std::string slave_path_;
+  test_support::Pty pty_;
   std::vector<Step> steps_;
   std::vector<Bytes> requests_;
   std::atomic<bool> stop_{false};

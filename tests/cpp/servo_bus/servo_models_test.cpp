@@ -7,13 +7,14 @@
 #include "servo_bus/servo/feetech/registers.hpp"
 #include "servo_bus/servo/feetech/sm40bl.hpp"
 #include "servo_bus/servo/feetech/sts3025bl.hpp"
+#include "support/test_support.hpp"
 
 namespace vorlix::servo_bus {
 namespace {
 
 using testing::Bytes;
 using testing::bytes_of;
-using testing::hex;
+using test_support::hex;
 using testing::ScriptedServoPeer;
 using testing::status_reply;
 
@@ -142,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedWrite{"TooFewGoals", false, {0.0, 0.0}, "2 values given for 3 servo ids"},
         RefusedWrite{"TooManyOffsets", true, {0.0, 0.0, 0.0, 0.0},
                      "4 values given for 3 servo ids"}),
-    testing::ByName());
+    test_support::ByName());
 
 }  // namespace
 }  // namespace vorlix::servo_bus
