@@ -11,7 +11,7 @@ from collections.abc import Sequence
 
 from .mit_codec import MitLimits
 from .neck_motor import VirtualNeckMotor
-from .serving import Recorder, ServingThread
+from .serving import ServedBus
 
 CLASSIC_FRAME = struct.Struct("=IB3x8s")  # struct can_frame
 FD_FRAME = struct.Struct("=IBB2x64s")  # struct canfd_frame
@@ -19,14 +19,14 @@ SERVICE_ID = 0x7FF  # feedback requests and register access, addressed inside th
 LATE_REPLY_DELAY = 0.03  # s: well past the controller's 20 ms time-out
 UNRELATED_STANDARD_ID = 0x7F0
 
-NECK_MOTORS = (
-    ("neck_yaw", 1, MitLimits(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)),
-    ("neck_pitch", 2, MitLimits(p_max=12.5, v_max=10.0, kp_max=500.0, kd_max=5.0, t_max=28.0)),
-    ("neck_roll", 3, MitLimits(p_max=12.5, v_max=10.0, kp_max=500.0, kd_max=5.0, t_max=28.0)),
+NECK_MOTORS = (  # (can id, limits) of yaw, pitch and roll
+    (1, MitLimits(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)),
+    (2, MitLimits(p_max=12.5, v_max=10.0, kp_max=500.0, kd_max=5.0, t_max=28.0)),
+    (3, MitLimits(p_max=12.5, v_max=10.0, kp_max=500.0, kd_max=5.0, t_max=28.0)),
 )
 
 
-class VirtualNeck:
+class VirtualNeck(ServedBus):
     """The neck's CAN bus: yaw, pitch and roll (can and feedback ids 1, 2, 3) on iface.
 
     Opens the socket and starts serving at construction; `close` (or leaving the `with` block)
@@ -36,14 +36,14 @@ class VirtualNeck:
     def __init__(self, iface: str, start_positions: Sequence[float] = (0.0, 0.0, 0.0)) -> None:
         if len(start_positions) != len(NECK_MOTORS):
             raise ValueError("start_positions needs one position per neck motor (yaw, pitch, roll)")
+        super().__init__()
         self.iface = iface
         self._lock = threading.RLock()
         self.motors = [
-            VirtualNeckMotor(name, can_id, limits, start, self._lock)
-            for (name, can_id, limits), start in zip(NECK_MOTORS, start_positions, strict=True)
+            VirtualNeckMotor(can_id, limits, start, self._lock)
+            for (can_id, limits), start in zip(NECK_MOTORS, start_positions, strict=True)
         ]
         self.unrelated_traffic = False
-        self._frames = Recorder()
         # Frames to send, as (due time, order, can id, data); only the serving thread uses it.
         self._outbox: list[tuple[float, int, int, bytes]] = []
         self._order = itertools.count()
@@ -55,30 +55,18 @@ class VirtualNeck:
         except OSError:
             self._socket.close()
             raise
-        self._server = ServingThread("virtual-neck", self._serve)
-        self._server.start()
+        self._start_serving("virtual-neck")
 
-    def __enter__(self) -> "VirtualNeck":
-        return self
-
-    def __exit__(self, *exc_info) -> None:
-        self.close()
-
-    @property
-    def frames(self) -> list[tuple[int, bytes]]:
-        """Every frame received, in order, as (can id, data); an extended id carries
-        socket.CAN_EFF_FLAG, so Standard 1 and Extended 1 differ."""
-        return self._frames.items
-
-    def clear_frames(self) -> None:
-        self._frames.clear()
-
-    def wait_for_frames(self, count: int, timeout: float = 1.0) -> list[tuple[int, bytes]]:
-        """The frames received, once there are at least count of them or timeout passed."""
-        return self._frames.wait_for(count, timeout)
+    frames = property(
+        ServedBus._received,
+        doc="Every frame received, in order, as (can id, data); an extended id carries "
+        "socket.CAN_EFF_FLAG, so Standard 1 and Extended 1 differ.",
+    )
+    clear_frames = ServedBus._clear_received
+    wait_for_frames = ServedBus._wait_for_received
 
     def close(self) -> None:
-        self._server.stop()
+        super().close()
         self._socket.close()
 
     def _serve(self) -> None:
@@ -103,9 +91,9 @@ class VirtualNeck:
             can_id, length, _flags, data = FD_FRAME.unpack(raw)
         data = data[:length]
         if can_id & socket.CAN_EFF_FLAG:
-            self._frames.append((can_id & (socket.CAN_EFF_FLAG | socket.CAN_EFF_MASK), data))
+            self._record.append((can_id & (socket.CAN_EFF_FLAG | socket.CAN_EFF_MASK), data))
         else:
-            self._frames.append((can_id & socket.CAN_SFF_MASK, data))
+            self._record.append((can_id & socket.CAN_SFF_MASK, data))
         # The motors speak classic data frames with standard ids only.
         if len(raw) != CLASSIC_FRAME.size or can_id & (socket.CAN_EFF_FLAG | socket.CAN_RTR_FLAG):
             return

@@ -47,14 +47,8 @@ class VirtualNeckMotor:
     """
 
     def __init__(
-        self,
-        name: str,
-        can_id: int,
-        limits: MitLimits,
-        start_position: float,
-        lock: threading.RLock,
+        self, can_id: int, limits: MitLimits, start_position: float, lock: threading.RLock
     ) -> None:
-        self.name = name
         self.can_id = can_id
         self.feedback_id = can_id
         self.limits = limits

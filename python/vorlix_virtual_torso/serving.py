@@ -1,8 +1,10 @@
-"""The thread that serves a virtual bus, and the record of what it received."""
+"""What every virtual bus has: the thread that serves it, and the record of what it received."""
 
 import os
 import threading
+from abc import ABC, abstractmethod
 from collections.abc import Callable
+from typing import Self
 
 
 class ServingThread:
@@ -52,3 +54,44 @@ class Recorder:
         with self._changed:
             self._changed.wait_for(lambda: len(self.items) >= count, timeout)
             return list(self.items)
+
+
+class ServedBus(ABC):
+    """A virtual bus served by its own thread from the end of construction until `close`;
+    leaving its `with` block closes it too.
+
+    A bus exposes the record of what it received under names of its own, as aliases of the
+    `_received*` members.
+    """
+
+    def __init__(self) -> None:
+        self._record = Recorder()
+
+    def _start_serving(self, thread_name: str) -> None:
+        """The last step of construction, once the bus is open: nothing is left to undo if
+        opening fails."""
+        self._server = ServingThread(thread_name, self._serve)
+        self._server.start()
+
+    @abstractmethod
+    def _serve(self) -> None:
+        """The serving loop; runs on the serving thread until `_server.stopping` is set."""
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.close()
+
+    def close(self) -> None:
+        self._server.stop()
+
+    def _received(self) -> list:
+        return self._record.items
+
+    def _clear_received(self) -> None:
+        self._record.clear()
+
+    def _wait_for_received(self, count: int, timeout: float = 1.0) -> list:
+        """What was received, once there are at least count items or timeout passed."""
+        return self._record.wait_for(count, timeout)

@@ -45,9 +45,8 @@ class VirtualServo:
     since the last look, so it is always current without a thread ticking it.
     """
 
-    def __init__(self, servo_id: int, model: str, lock: threading.RLock) -> None:
+    def __init__(self, servo_id: int, lock: threading.RLock) -> None:
         self.id = servo_id
-        self.model = model
         self._lock = lock
         self.registers = bytearray(256)
         self.registers[ID] = servo_id

@@ -14,18 +14,11 @@ from .feetech_packets import (
     PacketFramer,
     parse_instruction,
 )
-from .serving import Recorder, ServingThread
+from .serving import ServedBus
 from .servo import VirtualServo
 
-SERVO_MODELS = {
-    1: "SM40BL",
-    2: "SM40BL",
-    3: "SM40BL",
-    4: "SM40BL",
-    5: "STS3025BL",
-    6: "STS3025BL",
-    7: "STS3025BL",
-}
+# The arms' SM40BLs (1 to 4) and the nose's STS3025BLs (5 to 7) share every register simulated.
+SERVO_IDS = range(1, 8)
 BYTE_TIME = 10e-6  # one byte, 10 bits with start and stop, at 1 Mbaud
 PACKET_GAP = 0.02  # an unfinished packet followed by this much silence is dropped
 DEFAULT_REBOOT_SILENCE = 0.05
@@ -36,7 +29,7 @@ MISSING_ANSWER_WAIT = 0.02
 DEFAULT_VOLTAGE = 120  # tenths of a volt: a steady 12 V supply
 
 
-class VirtualServoBus:
+class VirtualServoBus(ServedBus):
     """The servo line of the torso; give `serial_path` to the controller.
 
     Opens the pty and starts serving at construction; `close` (or leaving the `with` block)
@@ -44,11 +37,11 @@ class VirtualServoBus:
     """
 
     def __init__(self, wire_time: bool = False) -> None:
+        super().__init__()
         self.wire_time = wire_time
         self.reboot_silence = DEFAULT_REBOOT_SILENCE
         self._lock = threading.RLock()
-        self.servos = {i: VirtualServo(i, model, self._lock) for i, model in SERVO_MODELS.items()}
-        self._requests = Recorder()
+        self.servos = {i: VirtualServo(i, self._lock) for i in SERVO_IDS}
         self._ramp = (time.monotonic(), DEFAULT_VOLTAGE, DEFAULT_VOLTAGE, 0.0)
         self._master, self._slave = os.openpty()
         # Raw at once: with the pty's default echo, every request would come back to the
@@ -59,26 +52,14 @@ class VirtualServoBus:
         self.serial_path = os.ttyname(self._slave)
         # A line nobody reads loses bytes rather than blocking the serving thread.
         os.set_blocking(self._master, False)
-        self._server = ServingThread("virtual-servo-bus", self._serve)
-        self._server.start()
+        self._start_serving("virtual-servo-bus")
 
-    def __enter__(self) -> "VirtualServoBus":
-        return self
-
-    def __exit__(self, *exc_info) -> None:
-        self.close()
-
-    @property
-    def requests(self) -> list[bytes]:
-        """Every instruction packet received, in order (corrupted ones included)."""
-        return self._requests.items
-
-    def clear_requests(self) -> None:
-        self._requests.clear()
-
-    def wait_for_requests(self, count: int, timeout: float = 1.0) -> list[bytes]:
-        """The packets received, once there are at least count of them or timeout passed."""
-        return self._requests.wait_for(count, timeout)
+    requests = property(
+        ServedBus._received,
+        doc="Every instruction packet received, in order (corrupted ones included).",
+    )
+    clear_requests = ServedBus._clear_received
+    wait_for_requests = ServedBus._wait_for_received
 
     def voltage_ramp(self, start: int, target: int, seconds: float) -> None:
         """From now, every servo's present voltage goes linearly from start to target."""
@@ -120,7 +101,7 @@ class VirtualServoBus:
                 self._receive(packet)
 
     def _receive(self, packet: bytes) -> None:
-        self._requests.append(packet)
+        self._record.append(packet)
         # When each reply is due, on an absolute schedule so that one late wake-up does not
         # add to the next.
         due = time.monotonic() + self._wire_time(len(packet))

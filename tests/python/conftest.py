@@ -1,4 +1,5 @@
-"""Fixtures shared by the Python tests: the virtual torso, and raw peers on its two buses."""
+"""Fixtures shared by the Python tests: the virtual torso, controllers on it, and raw peers on
+its two buses."""
 
 import os
 import select
@@ -8,6 +9,7 @@ import tty
 from dataclasses import dataclass
 
 import pytest
+from vorlix_motor_controller import VorlixMotorController
 
 from vorlix_virtual_torso import VirtualNeck, VirtualServoBus
 
@@ -55,6 +57,19 @@ class Torso:
 @pytest.fixture
 def torso(servo_bus, neck) -> Torso:
     return Torso(servo_bus, neck)
+
+
+@pytest.fixture
+def controller(torso) -> VorlixMotorController:
+    """A controller on both buses of the virtual torso. Files whose tests need another
+    controller define their own `controller`, which takes precedence."""
+    return VorlixMotorController(torso.serial_path, torso.can_iface)
+
+
+@pytest.fixture
+def neck_only_controller(can_iface) -> VorlixMotorController:
+    """A controller without a serial port; the neck answers only if the test asks for `neck`."""
+    return VorlixMotorController(None, can_iface)
 
 
 class SerialLine:

@@ -6,6 +6,8 @@ import logging
 import pytest
 from vorlix_virtual_torso.mit_codec import decode_command
 
+from traffic import settled
+
 LOGGER = "vorlix_motor_controller.controller"
 SERVICE_ID = 0x7FF
 ENABLE = b"\xff" * 7 + b"\xfc"
@@ -39,9 +41,8 @@ def describe_frame(frame: tuple[int, bytes]) -> tuple:
 
 
 def neck_sent(neck, expected_count: int) -> list[tuple]:
-    """The frames received, once expected_count arrived and nothing followed for a moment."""
-    neck.wait_for_frames(expected_count, timeout=2.0)
-    return [describe_frame(f) for f in neck.wait_for_frames(expected_count + 1, timeout=0.05)]
+    """The frames the motors received, described, once they settled."""
+    return settled(neck.wait_for_frames, expected_count, describe_frame)
 
 
 def mit_set_points(neck) -> list:

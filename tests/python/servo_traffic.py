@@ -5,11 +5,15 @@ import math
 
 from vorlix_virtual_torso.feetech_packets import SYNC_READ, SYNC_WRITE, parse_instruction
 
+from traffic import settled
+
 ARM = [1, 2, 3, 4]
 NOSE = [5, 6, 7]
 ALL_SERVOS = ARM + NOSE
+POSITION_OFFSET = 31
 TORQUE_ENABLE = 40
 GOAL_POSITION = 42
+LOCK = 55
 PRESENT_POSITION = 56
 NECK_ONLY = "serial port not configured (neck-only controller)"
 PING_SERVO_1 = bytes.fromhex("FF FF 01 02 01 FB")
@@ -38,10 +42,8 @@ def describe(packet: bytes) -> tuple:
 
 
 def sent(bus, expected_count: int) -> list[tuple]:
-    """The requests received, once expected_count arrived and a short quiet spell showed
-    that nothing followed (sync writes get no reply, so they may land after the call)."""
-    bus.wait_for_requests(expected_count, timeout=2.0)
-    return [describe(p) for p in bus.wait_for_requests(expected_count + 1, timeout=0.05)]
+    """The requests the servos received, described, once they settled."""
+    return settled(bus.wait_for_requests, expected_count, describe)
 
 
 def torque_write(ids, value):

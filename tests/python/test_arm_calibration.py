@@ -9,6 +9,8 @@ from vorlix_motor_controller import VorlixMotorController
 from servo_traffic import (
     ARM,
     GOAL_POSITION,
+    LOCK,
+    POSITION_OFFSET,
     PRESENT_POSITION,
     TORQUE_ENABLE,
     radians,
@@ -16,8 +18,6 @@ from servo_traffic import (
     torque_write,
 )
 
-POSITION_OFFSET = 31
-LOCK = 55
 TOL_MESSAGE = "set_arm_home: verify_tol must be positive, got {}"
 # Encoder counts of the arm servos and their prior offset registers (sign-magnitude, bit 11
 # the sign); after calibration each reads back within one count of 2048.
@@ -59,11 +59,6 @@ def calibration_packets(new_offsets):
         ("sync_write", LOCK, [(i, 1) for i in ARM]),
         ("sync_read", PRESENT_POSITION, 2, ARM),
     ]
-
-
-@pytest.fixture
-def controller(torso):
-    return VorlixMotorController(torso.serial_path, torso.can_iface)
 
 
 @pytest.fixture

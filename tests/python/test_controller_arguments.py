@@ -8,17 +8,9 @@ from decimal import Decimal
 import numpy
 import pytest
 from vorlix_motor_controller import VorlixMotorController
-from vorlix_virtual_torso.mit_codec import decode_command
 
-NECK_ONLY = "serial port not configured (neck-only controller)"
-ENABLE = b"\xff" * 7 + b"\xfc"
-DISABLE = b"\xff" * 7 + b"\xfd"
-POSITION_STEP = 25 / 65535  # one step of the 16-bit MIT position over [-12.5, 12.5]
-
-
-@pytest.fixture
-def controller(can_iface):
-    return VorlixMotorController(None, can_iface)
+from neck_traffic import POSITION_STEP, mit_set_points
+from servo_traffic import NECK_ONLY
 
 
 def raises_exactly(exception, message):
@@ -105,9 +97,11 @@ CALL_SHAPE_ERRORS = [
 
 
 @pytest.mark.parametrize("method, args, kwargs, message", CALL_SHAPE_ERRORS)
-def test_bad_call_shapes_raise_cpythons_messages(controller, method, args, kwargs, message):
+def test_bad_call_shapes_raise_cpythons_messages(
+    neck_only_controller, method, args, kwargs, message
+):
     with raises_exactly(TypeError, "VorlixMotorController." + message):
-        getattr(controller, method)(*args, **kwargs)
+        getattr(neck_only_controller, method)(*args, **kwargs)
 
 
 CONSTRUCTOR_ERRORS = [
@@ -124,15 +118,15 @@ def test_constructor_call_shape_errors_name_new(args, kwargs, message):
 
 
 @pytest.mark.parametrize("method", ["read_all_positions", "neck_position_limits"])
-def test_methods_without_parameters_refuse_arguments(controller, method):
+def test_methods_without_parameters_refuse_arguments(neck_only_controller, method):
     with pytest.raises(TypeError, match="takes no arguments"):
-        getattr(controller, method)(1)
+        getattr(neck_only_controller, method)(1)
 
 
-def test_every_parameter_can_be_given_by_keyword(controller, neck):
-    assert controller.set_neck_gains(kd=0.5, kp=10.0, index=1) is None
-    assert controller.enable_torque_on_ids(ids=[42]) is None
-    assert isinstance(controller.set_neck_yaw_position(position=0.1), float)
+def test_every_parameter_can_be_given_by_keyword(neck_only_controller, neck):
+    assert neck_only_controller.set_neck_gains(kd=0.5, kp=10.0, index=1) is None
+    assert neck_only_controller.enable_torque_on_ids(ids=[42]) is None
+    assert isinstance(neck_only_controller.set_neck_yaw_position(position=0.1), float)
 
 
 def test_constructor_keywords(can_iface):
@@ -163,34 +157,30 @@ def test_a_foreign_receiver_is_refused(method, args):
     "value, type_name",
     [(1, "int"), (0, "int"), (None, "NoneType"), ("yes", "str"), (numpy.int64(1), "numpy.int64")],
 )
-def test_flags_refuse_anything_but_bool(controller, method, value, type_name):
+def test_flags_refuse_anything_but_bool(neck_only_controller, method, value, type_name):
     with raises_exactly(
         TypeError, f"argument 'enable': '{type_name}' object cannot be converted to 'PyBool'"
     ):
-        getattr(controller, method)(value)
+        getattr(neck_only_controller, method)(value)
 
 
 @pytest.mark.parametrize(
     "on, off",
     [(True, False), (numpy.bool_(True), numpy.bool_(False)), (numpy.True_, numpy.False_)],
 )
-def test_flags_take_bool_and_numpy_bool(controller, neck, on, off):
-    controller.enable_neck(on)
-    assert controller.is_neck_torque_enabled() is True
-    controller.enable_neck(off)
-    assert controller.is_neck_torque_enabled() is False
+def test_flags_take_bool_and_numpy_bool(neck_only_controller, neck, on, off):
+    neck_only_controller.enable_neck(on)
+    assert neck_only_controller.is_neck_torque_enabled() is True
+    neck_only_controller.enable_neck(off)
+    assert neck_only_controller.is_neck_torque_enabled() is False
     # The servo flags convert too, and only then meet the missing serial port.
     with raises_exactly(RuntimeError, NECK_ONLY):
-        controller.enable_arms(on)
+        neck_only_controller.enable_arms(on)
 
 
 def commanded_positions(neck) -> dict[int, float]:
     """The last MIT position each neck motor (by index) was sent."""
-    positions = {}
-    for can_id, data in neck.frames:
-        if can_id in (1, 2, 3) and data not in (ENABLE, DISABLE):
-            positions[can_id - 1] = decode_command(neck.motors[can_id - 1].limits, data).position
-    return positions
+    return {index: set_point.position for index, set_point in mit_set_points(neck)}
 
 
 class Realish:
@@ -206,8 +196,8 @@ class Indexish:
 @pytest.mark.parametrize(
     "value", [0, 0.25, Realish(), Indexish(), numpy.float32(0.25), Decimal("0.25")]
 )
-def test_reals_take_what_float_takes(controller, neck, value):
-    controller.set_neck_roll_position(value)
+def test_reals_take_what_float_takes(neck_only_controller, neck, value):
+    neck_only_controller.set_neck_roll_position(value)
     assert commanded_positions(neck) == {2: pytest.approx(float(value), abs=POSITION_STEP)}
 
 
@@ -242,19 +232,19 @@ def test_reals_take_what_float_takes(controller, neck, value):
         ),
     ],
 )
-def test_wrong_types_name_the_parameter(controller, method, args, kwargs, message):
+def test_wrong_types_name_the_parameter(neck_only_controller, method, args, kwargs, message):
     with raises_exactly(TypeError, message):
-        getattr(controller, method)(*args, **kwargs)
+        getattr(neck_only_controller, method)(*args, **kwargs)
 
 
-def test_a_negative_index_overflows(controller):
+def test_a_negative_index_overflows(neck_only_controller):
     with pytest.raises(OverflowError):
-        controller.set_neck_gains(-1, 10.0, 1.0)
+        neck_only_controller.set_neck_gains(-1, 10.0, 1.0)
 
 
-def test_core_errors_pass_unchanged(controller):
+def test_core_errors_pass_unchanged(neck_only_controller):
     with raises_exactly(RuntimeError, "neck index out of range: 3") as failure:
-        controller.set_neck_gains(3, 10.0, 1.0)
+        neck_only_controller.set_neck_gains(3, 10.0, 1.0)
     assert failure.value.__cause__ is None and failure.value.__context__ is None
 
 
@@ -285,12 +275,14 @@ POSITION_ARRAYS = [
 
 @pytest.mark.parametrize("method, name, length", POSITION_ARRAYS)
 @pytest.mark.parametrize("change", [-1, 1])
-def test_array_length_is_checked_before_any_item(controller, method, name, length, change):
+def test_array_length_is_checked_before_any_item(
+    neck_only_controller, method, name, length, change
+):
     values = ProbedSequence(["not a number"] * (length + change))
     with raises_exactly(
         ValueError, f"expected a sequence of length {length} (got {length + change})"
     ):
-        getattr(controller, method)(values)
+        getattr(neck_only_controller, method)(values)
     assert values.read == []
 
 
@@ -303,22 +295,22 @@ def test_array_length_is_checked_before_any_item(controller, method, name, lengt
         (None, "'NoneType' object cannot be converted to 'Sequence'"),
     ],
 )
-def test_arrays_refuse_non_sequences(controller, method, name, length, value, message):
+def test_arrays_refuse_non_sequences(neck_only_controller, method, name, length, value, message):
     with raises_exactly(TypeError, f"argument '{name}': {message}"):
-        getattr(controller, method)(value)
+        getattr(neck_only_controller, method)(value)
 
 
 @pytest.mark.parametrize("method, name, length", POSITION_ARRAYS)
-def test_array_items_are_converted_in_order(controller, method, name, length):
+def test_array_items_are_converted_in_order(neck_only_controller, method, name, length):
     values = ProbedSequence([0.0] * (length - 1) + ["x"])
     with raises_exactly(TypeError, f"argument '{name}': must be real number, not str"):
-        getattr(controller, method)(values)
+        getattr(neck_only_controller, method)(values)
     assert values.read == list(range(length))
 
 
 @pytest.mark.parametrize("values", [(0.1, 0.2, 0.0), [0, 0.2, 0], ProbedSequence([0.1, 0.2, 0.0])])
-def test_neck_position_takes_any_sequence(controller, neck, values):
-    controller.set_neck_position(values)
+def test_neck_position_takes_any_sequence(neck_only_controller, neck, values):
+    neck_only_controller.set_neck_position(values)
     expected = [float(v) for v in (values.values if isinstance(values, ProbedSequence) else values)]
     assert commanded_positions(neck) == {
         joint: pytest.approx(position, abs=POSITION_STEP) for joint, position in enumerate(expected)
@@ -337,29 +329,31 @@ def test_neck_position_takes_any_sequence(controller, neck, values):
         ([2**70], OverflowError, "out of range integral type conversion attempted"),
     ],
 )
-def test_id_lists_refuse_strings_and_out_of_range_ids(controller, method, ids, exception, message):
+def test_id_lists_refuse_strings_and_out_of_range_ids(
+    neck_only_controller, method, ids, exception, message
+):
     with raises_exactly(exception, message):
-        getattr(controller, method)(ids)
+        getattr(neck_only_controller, method)(ids)
 
 
 @pytest.mark.parametrize("ids", [[42], (0, 255), b"\x2a", range(8, 12), [numpy.uint8(9)]])
-def test_id_lists_take_any_sequence_of_small_ints(controller, ids):
+def test_id_lists_take_any_sequence_of_small_ints(neck_only_controller, ids):
     # Only foreign ids: nothing to send, so no serial port is needed.
-    assert controller.enable_torque_on_ids(ids) is None
+    assert neck_only_controller.enable_torque_on_ids(ids) is None
 
 
 @pytest.mark.parametrize("data", [bytearray(b"\xff"), [0xFF], memoryview(b"\xff"), "ff"])
-def test_raw_data_must_be_bytes(controller, data):
+def test_raw_data_must_be_bytes(neck_only_controller, data):
     with raises_exactly(
         TypeError,
         f"argument 'data': '{type(data).__name__}' object cannot be converted to 'PyBytes'",
     ):
-        controller.write_raw_packet(data)
+        neck_only_controller.write_raw_packet(data)
 
 
-def test_raw_data_takes_bytes(controller):
+def test_raw_data_takes_bytes(neck_only_controller):
     with raises_exactly(RuntimeError, NECK_ONLY):
-        controller.write_raw_packet(b"\xff\xff\x01\x02\x01\xfb")
+        neck_only_controller.write_raw_packet(b"\xff\xff\x01\x02\x01\xfb")
 
 
 @pytest.mark.parametrize(

@@ -21,10 +21,6 @@ from servo_traffic import (
     radians,
 )
 
-@pytest.fixture
-def controller(torso):
-    return VorlixMotorController(torso.serial_path, torso.can_iface)
-
 
 @pytest.fixture
 def bus(torso):

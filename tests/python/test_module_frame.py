@@ -176,11 +176,6 @@ METHODS = [
 ]
 
 
-@pytest.fixture
-def controller(can_iface):
-    return VorlixMotorController(None, can_iface)
-
-
 # --- the module ----------------------------------------------------------------------------
 
 
@@ -264,12 +259,12 @@ def test_the_class_is_immutable(change):
     assert hasattr(VorlixMotorController, "read_all_positions")
 
 
-def test_instances_have_no_attributes_of_their_own_and_no_weak_references(controller):
+def test_instances_have_no_attributes_of_their_own_and_no_weak_references(neck_only_controller):
     with pytest.raises(AttributeError):
-        controller.extra = 1
-    assert not hasattr(controller, "__dict__")
+        neck_only_controller.extra = 1
+    assert not hasattr(neck_only_controller, "__dict__")
     with pytest.raises(TypeError):
-        weakref.ref(controller)
+        weakref.ref(neck_only_controller)
 
 
 def test_methods_are_registered_in_order():
@@ -285,9 +280,9 @@ def test_method_text_signature_and_docstring(name, text_signature, doc):
 
 
 @pytest.mark.parametrize("name, text_signature, doc", METHODS, ids=[m[0] for m in METHODS])
-def test_bound_method_signature_hides_self(controller, name, text_signature, doc):
+def test_bound_method_signature_hides_self(neck_only_controller, name, text_signature, doc):
     expected = "(" + text_signature[len("($self") :].lstrip(", ")
-    assert str(inspect.signature(getattr(controller, name))) == expected
+    assert str(inspect.signature(getattr(neck_only_controller, name))) == expected
 
 
 # --- the logging bridge --------------------------------------------------------------------
@@ -311,8 +306,8 @@ def collector():
     logger.removeHandler(handler)
 
 
-def test_a_clamp_warning_reaches_the_controller_logger(controller, neck, collector):
-    controller.set_neck_position([0.6, 0.45, 0.0])
+def test_a_clamp_warning_reaches_the_controller_logger(neck_only_controller, neck, collector):
+    neck_only_controller.set_neck_position([0.6, 0.45, 0.0])
     assert len(collector.records) == 1
     record = collector.records[0]
     assert record.name == LOGGER
@@ -327,24 +322,24 @@ def test_a_clamp_warning_reaches_the_controller_logger(controller, neck, collect
 
 
 def test_a_handler_calling_back_into_the_controller_is_refused_not_deadlocked(
-    controller, neck, collector
+    neck_only_controller, neck, collector
 ):
     # The handler runs while the call that logged holds the controller's lock.
     refused = []
 
     def call_back(record):
         try:
-            controller.read_neck_positions()
+            neck_only_controller.read_neck_positions()
         except RuntimeError as error:
             refused.append(str(error))
 
     collector.emit = call_back
-    controller.set_neck_yaw_position(0.6)
+    neck_only_controller.set_neck_yaw_position(0.6)
     assert refused == [
         "motor controller called from within one of its own calls on the same thread "
         "(a logging handler calling back into it?)"
     ]
-    assert len(controller.read_neck_positions()) == 3
+    assert len(neck_only_controller.read_neck_positions()) == 3
 
 
 # Each scenario runs in a fresh process: the bridge samples a logger once per process.

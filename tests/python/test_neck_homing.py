@@ -4,13 +4,12 @@ argument refusals and the time-out message."""
 import inspect
 import math
 import re
-import struct
 import threading
 
 import pytest
 from vorlix_motor_controller import VorlixMotorController
 from vorlix_virtual_torso import VirtualNeck
-from vorlix_virtual_torso.mit_codec import MotorState, encode_state
+from vorlix_virtual_torso.mit_codec import MotorState, decode_command, encode_state
 
 from neck_traffic import (
     DEFAULT_GAINS,
@@ -44,15 +43,11 @@ def start(*positions):
     return pytest.mark.parametrize("homing_neck", [positions], indirect=True, ids=str)
 
 
-def f32(value):
-    return struct.unpack("<f", struct.pack("<f", value))[0]
-
-
 def reported(motor) -> float:
-    """The position the motor reports now, as the controller decodes it (32-bit arithmetic)."""
+    """The position the motor reports now, as the controller decodes it (32-bit arithmetic).
+    A state frame carries it in bytes 1 and 2, scaled as in the first two of a command."""
     state = encode_state(motor.limits, MotorState(0, 0, motor.position, 0.0, 0.0, 0, 0))
-    p_u = state[1] << 8 | state[2]
-    return f32(f32(f32(25.0 * p_u) / 65535) - 12.5)
+    return decode_command(motor.limits, state[1:3] + bytes(6)).position
 
 
 def frame_kinds(neck) -> list[tuple]:
