@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 
 namespace vorlix::servo_bus::feetech {
 namespace {
 
-constexpr double kPi = 3.141592653589793;
+constexpr double kPi = std::numbers::pi;
 constexpr double kStepsPerTurn = 4096.0;
 constexpr double kOffsetStepsPerHalfTurn = 2047.0;
 constexpr std::uint16_t kOffsetMagnitude = 0x07FF;
