@@ -14,6 +14,7 @@ WRITE_REGISTER = 0x55
 
 MST_ID = 7
 ESC_ID = 8
+TIMEOUT = 9
 CTRL_MODE = 10
 PMAX = 21
 VMAX = 22
@@ -51,7 +52,7 @@ class VirtualNeckMotor:
     ) -> None:
         self.can_id = can_id
         self.feedback_id = can_id
-        self.limits = limits
+        self._gain_limits = (limits.kp_max, limits.kd_max)
         self._lock = lock
         self._position = float(start_position)
         self._velocity = 0.0
@@ -62,6 +63,7 @@ class VirtualNeckMotor:
         self.registers = {
             MST_ID: _u32(self.feedback_id),
             ESC_ID: _u32(can_id),
+            TIMEOUT: _u32(0),
             CTRL_MODE: _u32(MIT_MODE),
             PMAX: _float32(limits.p_max),
             VMAX: _float32(limits.v_max),
@@ -105,6 +107,22 @@ class VirtualNeckMotor:
         return self._set_point.kd
 
     @property
+    def limits(self) -> MitLimits:
+        """The mapping ranges the motor encodes and decodes with: its PMAX, VMAX and TMAX
+        registers, so a register set to another value shifts every reported quantity."""
+
+        def register(address: int) -> float:
+            return struct.unpack("<f", self.registers[address])[0]
+
+        kp_max, kd_max = self._gain_limits
+        return MitLimits(register(PMAX), register(VMAX), kp_max, kd_max, register(TMAX))
+
+    def set_register(self, register: int, value: int | float) -> None:
+        """Stores a register as a configuration tool would: an int as a 32-bit word, a float
+        as a single."""
+        self.registers[register] = _float32(value) if isinstance(value, float) else _u32(value)
+
+    @property
     def control_mode(self) -> int:
         return int.from_bytes(self.registers[CTRL_MODE], "little")
 
@@ -120,8 +138,9 @@ class VirtualNeckMotor:
         else:
             self._clock += steps * STEP
         if self._enabled:
+            limits = self.limits
             for _ in range(steps):
-                self._step()
+                self._step(limits)
 
     def on_command(self, data: bytes, now: float) -> bytes | None:
         """A frame on the motor's command id; returns the state reply, or None to ignore it.
@@ -164,19 +183,19 @@ class VirtualNeckMotor:
                 return
         self.registers[register] = bytes(value)
 
-    def _step(self) -> None:
+    def _step(self, limits: MitLimits) -> None:
         target = self._set_point
         torque = (
             target.kp * (target.position - self._position)
             + target.kd * (target.velocity - self._velocity)
             + target.torque
         )
-        self._torque = max(-self.limits.t_max, min(self.limits.t_max, torque))
+        self._torque = max(-limits.t_max, min(limits.t_max, torque))
         if self.blocked:
             self._velocity = 0.0
             return
         velocity = self._velocity + self._torque / INERTIA * STEP
-        self._velocity = max(-self.limits.v_max, min(self.limits.v_max, velocity))
+        self._velocity = max(-limits.v_max, min(limits.v_max, velocity))
         self._position += self._velocity * STEP
 
     def _state_frame(self) -> bytes:

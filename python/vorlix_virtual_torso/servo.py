@@ -15,6 +15,15 @@ GOAL_POSITION = 42
 LOCK = 55
 PRESENT_POSITION = 56
 PRESENT_VOLTAGE = 62
+PRESENT_TEMPERATURE = 63
+STATUS = 65
+
+# The status register's fault bits, which every reply's error byte repeats.
+VOLTAGE_FAULT = 0x01
+SENSOR_FAULT = 0x02
+OVERHEAT_FAULT = 0x04
+OVERCURRENT_FAULT = 0x08
+OVERLOAD_FAULT = 0x20
 
 # Addresses below the torque enable are kept in EEPROM and obey the lock; from the present
 # position on, the registers report the servo's state and ignore writes.
@@ -26,6 +35,8 @@ ENCODER_MAX = 4095
 ENCODER_START = 2048  # the middle of the travel, 0 rad with no offset
 DEFAULT_SPEED = 4096.0  # counts per second while tracking the goal: one turn a second
 DEFAULT_GAINS = {P_GAIN: 32, D_GAIN: 32, I_GAIN: 0}
+TEMPERATURE = 32  # degrees Celsius, a servo at work in a room
+OVERHEATED_TEMPERATURE = 80  # past the 70 degrees at which these servos protect themselves
 
 
 def _offset_counts(raw: int) -> int:
@@ -68,6 +79,24 @@ class VirtualServo:
         self.wrong_id: int | None = None
         self.bad_header = False
         self.blocked = False
+        self.overheated = False  # reads a temperature past the limit and the overheat bit
+        self._overload = False
+        self._store_health()
+
+    @property
+    def overload(self) -> bool:
+        """The overload latch: set, the servo has cut its torque and stays limp, whatever is
+        written, until it reboots."""
+        return self._overload
+
+    @overload.setter
+    def overload(self, latched: bool) -> None:
+        with self._lock:
+            self.advance(time.monotonic())
+            self._overload = latched
+            if latched:
+                self.registers[TORQUE_ENABLE] = 0
+            self._store_health()
 
     @property
     def encoder(self) -> int:
@@ -89,12 +118,13 @@ class VirtualServo:
         """Moves the encoder towards the goal for the time since the last call."""
         elapsed = now - self._moved_at
         self._moved_at = now
-        if self.registers[TORQUE_ENABLE] and not self.blocked:
+        if self.registers[TORQUE_ENABLE] and not self.blocked and not self._overload:
             target = self._word(GOAL_POSITION) + self._offset()
             target = max(ENCODER_MIN, min(ENCODER_MAX, target))
             step = self.speed * elapsed
             self._encoder += max(-step, min(step, target - self._encoder))
         self._store_present()
+        self._store_health()
 
     def set_voltage(self, tenths_of_volt: int) -> None:
         self.registers[PRESENT_VOLTAGE] = tenths_of_volt
@@ -138,11 +168,14 @@ class VirtualServo:
         self.registers[TORQUE_ENABLE] = 0
         self.registers[LOCK] = 1
         self._set_word(GOAL_POSITION, self._word(PRESENT_POSITION))
+        self._overload = False
+        self._store_health()
         self._silent_until = now + silence
 
     def status(self, data: bytes) -> bytes:
         """The status packet answering with data, with the fault switches applied."""
-        packet = status_packet(self.id if self.wrong_id is None else self.wrong_id, 0, data)
+        servo_id = self.id if self.wrong_id is None else self.wrong_id
+        packet = status_packet(servo_id, self.registers[STATUS], data)
         if self.corrupt_checksum:
             packet[-1] ^= 0xFF
         if self.bad_header:
@@ -156,6 +189,13 @@ class VirtualServo:
 
     def _store_present(self) -> None:
         self._set_word(PRESENT_POSITION, _int16(round(self._encoder) - self._offset()))
+
+    def _store_health(self) -> None:
+        hot = self.overheated
+        self.registers[PRESENT_TEMPERATURE] = OVERHEATED_TEMPERATURE if hot else TEMPERATURE
+        self.registers[STATUS] = (OVERHEAT_FAULT if hot else 0) | (
+            OVERLOAD_FAULT if self._overload else 0
+        )
 
     def _word(self, address: int) -> int:
         return int.from_bytes(self.registers[address : address + 2], "little", signed=True)

@@ -11,6 +11,10 @@ inline constexpr std::uint8_t kGoalPositionAddress = 42;    // 2 bytes, signed
 inline constexpr std::uint8_t kEepromLockAddress = 55;      // 1 byte
 inline constexpr std::uint8_t kPresentPositionAddress = 56;  // 2 bytes, signed
 inline constexpr std::uint8_t kPresentVoltageAddress = 62;  // 1 byte, 0.1 V per unit
+inline constexpr std::uint8_t kPresentTemperatureAddress = 63;  // 1 byte, °C
+// 1 byte of fault bits: voltage 0x01, sensor 0x02, overheating 0x04, overcurrent 0x08,
+// overload 0x20; a reply's error byte repeats them.
+inline constexpr std::uint8_t kStatusAddress = 65;
 
 double present_position_to_rad(std::int16_t raw);
 // Truncates toward zero and saturates; the caller refuses non-finite goals before this.

@@ -1,0 +1,109 @@
+// vorlix-doctor: checks the torso's servo line and neck CAN bus and says what to fix.
+#include <cstdio>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "tools/doctor/checks.hpp"
+#include "tools/doctor/report.hpp"
+
+namespace {
+
+constexpr std::string_view kUsage =
+    "usage: vorlix-doctor [--serial PATH] [--can IFACE] [--scan] [--json]\n";
+
+constexpr std::string_view kHelp =
+    "\n"
+    "Checks the Vorlix torso's wiring and motors and says what to fix: the servo line's\n"
+    "device, permissions, holder and USB adapter, each servo's supply, temperature, faults,\n"
+    "torque, EEPROM lock, offset and position; the CAN interface's state and counters, and\n"
+    "each neck motor's answer, control mode, mapping ranges, feedback id and time-out.\n"
+    "\n"
+    "Read-only: it sends only pings, register reads and feedback requests; it never writes\n"
+    "a register, switches torque, enables a motor or reboots anything.\n"
+    "\n"
+    "  --serial PATH  the servo line, e.g. /dev/ttyUSB0\n"
+    "  --can IFACE    the neck's CAN interface, e.g. can0\n"
+    "  --scan         also ping servo ids 0-253 to find servos with unexpected ids\n"
+    "  --json         print the findings as one JSON object\n"
+    "  -h, --help     print this help\n"
+    "\n"
+    "Exit status: 0 when nothing is a problem, 1 when something is, 2 for bad usage.\n";
+
+struct Options {
+  std::optional<std::string> serial;
+  std::optional<std::string> can;
+  bool scan = false;
+  bool json = false;
+  bool help = false;
+};
+
+int usage_error(std::string_view message) {
+  std::fprintf(stderr, "%.*svorlix-doctor: %.*s\n", static_cast<int>(kUsage.size()),
+               kUsage.data(), static_cast<int>(message.size()), message.data());
+  return 2;
+}
+
+// The options, or the message of a usage error.
+std::variant<Options, std::string> parse(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const auto value_of = [&](std::string_view flag,
+                              std::optional<std::string>& into) -> std::optional<std::string> {
+      if (arg == flag) {
+        if (i + 1 >= argc) return std::string(flag) + " needs a value";
+        into = argv[++i];
+      } else {
+        into = std::string(arg.substr(flag.size() + 1));
+      }
+      return into->empty() ? std::optional<std::string>(std::string(flag) + " needs a value")
+                           : std::nullopt;
+    };
+    std::optional<std::string> error;
+    if (arg == "--serial" || arg.starts_with("--serial=")) {
+      error = value_of("--serial", options.serial);
+    } else if (arg == "--can" || arg.starts_with("--can=")) {
+      error = value_of("--can", options.can);
+    } else if (arg == "--scan") {
+      options.scan = true;
+    } else if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "-h" || arg == "--help") {
+      options.help = true;
+    } else {
+      error = "unknown argument: " + std::string(arg);
+    }
+    if (error) return *error;
+  }
+  if (options.help) return options;
+  if (!options.serial && !options.can) return std::string("give --serial PATH, --can IFACE or both");
+  if (options.scan && !options.serial) return std::string("--scan needs --serial");
+  return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) try {
+  const auto parsed = parse(argc, argv);
+  if (const auto* message = std::get_if<std::string>(&parsed)) return usage_error(*message);
+  const Options& options = std::get<Options>(parsed);
+  if (options.help) {
+    std::fputs((std::string(kUsage) + std::string(kHelp)).c_str(), stdout);
+    return 0;
+  }
+
+  vorlix::doctor::Report report;
+  if (options.serial) vorlix::doctor::check_serial(report, *options.serial, options.scan);
+  if (options.can) vorlix::doctor::check_can(report, *options.can);
+  const std::string out = options.json ? vorlix::doctor::render_json(report)
+                                       : vorlix::doctor::render_table(report);
+  std::fputs(out.c_str(), stdout);
+  return report.has_problem() ? 1 : 0;
+} catch (const std::exception& failure) {
+  // A broken invariant in the doctor or the core: say so rather than abort.
+  std::fprintf(stderr, "vorlix-doctor: internal error: %s\n", failure.what());
+  return 1;
+}
