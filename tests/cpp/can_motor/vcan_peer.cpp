@@ -8,9 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <system_error>
 
 namespace vorlix::can_motor::test {
@@ -49,7 +49,8 @@ void VcanPeer::send(const WireFrame& frame) {
   out.can_id = frame.can_id;
   out.len = static_cast<std::uint8_t>(frame.data.size());
   out.flags = frame.flags;
-  std::memcpy(out.data, frame.data.data(), frame.data.size());
+  // Not memcpy: an empty vector's data() may be null, which memcpy must never be given.
+  std::ranges::copy(frame.data, out.data);
   const std::size_t size = frame.fd ? CANFD_MTU : CAN_MTU;
   check(::write(fd_, &out, size) == static_cast<ssize_t>(size), "peer write");
 }
