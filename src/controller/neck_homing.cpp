@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <string_view>
 #include <thread>
 
 #include "common/format.hpp"
@@ -17,6 +18,27 @@ constexpr double kCycleSeconds = 0.01;
 constexpr std::chrono::milliseconds kCycleSleep{10};
 constexpr std::size_t kExtraCycles = 2000;
 constexpr double kArrived = std::numeric_limits<double>::epsilon();
+
+// Faster than the narrowest velocity range of the neck table, the set-point would jump
+// towards the goal; slower than half a turn (the longest travel) an hour, homing would
+// hold the controller for hours.
+constexpr double kFastestSpeed =
+    std::ranges::min(kNeckJoints, {}, [](const NeckJoint& joint) { return joint.limits.v_max; })
+        .limits.v_max;
+constexpr double kSlowestSpeed = std::numbers::pi / 3600.0;
+
+// "{what} must be at most {high}, got {value}" or "... at least {low} ..."; NaN passes.
+ControllerResult<void> require_speed_range(std::string_view what, double speed) {
+  if (speed > kFastestSpeed) {
+    return std::unexpected(ControllerError::message(
+        fmt::format("{} must be at most {}, got {}", what, kFastestSpeed, speed)));
+  }
+  if (speed < kSlowestSpeed) {
+    return std::unexpected(ControllerError::message(
+        fmt::format("{} must be at least {}, got {}", what, kSlowestSpeed, speed)));
+  }
+  return {};
+}
 }  // namespace
 
 ControllerResult<NeckArray> VorlixMotorController::neck_home(double speed, double tolerance,
@@ -25,6 +47,7 @@ ControllerResult<NeckArray> VorlixMotorController::neck_home(double speed, doubl
   // A speed or tolerance must also be finite: an infinite speed would jump the set-point
   // straight to a goal up to π away.
   if (auto valid = first_failure({require_positive("neck_home: speed", speed),
+                                  require_speed_range("neck_home: speed", speed),
                                   require_positive("neck_home: tolerance", tolerance),
                                   require_finite("neck_home: kp", kp),
                                   require_finite("neck_home: kd", kd)});
@@ -55,13 +78,8 @@ ControllerResult<NeckArray> VorlixMotorController::neck_home(double speed, doubl
   for (std::size_t i = 0; i < goals.size(); ++i) {
     farthest = std::max(farthest, std::abs(observed[i] - goals[i]));
   }
-  // Saturated: a vanishing speed must not overflow the conversion.
-  const double ramp_cycles = farthest / step;
-  constexpr double kMostCycles = 1e18;
-  const std::size_t budget =
-      (ramp_cycles < kMostCycles ? static_cast<std::size_t>(ramp_cycles)
-                                 : static_cast<std::size_t>(kMostCycles)) +
-      kExtraCycles;
+  // At most π / (kSlowestSpeed × kCycleSeconds) = 360,000 cycles: the conversion is safe.
+  const std::size_t budget = static_cast<std::size_t>(farthest / step) + kExtraCycles;
 
   std::array<bool, 3> settled{};
   for (std::size_t cycle = 0; cycle < budget; ++cycle) {

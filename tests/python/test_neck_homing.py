@@ -98,6 +98,11 @@ def test_neck_home_signature(neck, can_iface):
     assert str(signature) == "(speed=0.4, tolerance=0.15, kp=None, kd=None)"
 
 
+# Faster than the neck's narrowest velocity range the set-point would jump; slower than half
+# a turn (the longest travel) an hour, homing would hold the controller for hours.
+TOO_FAST = "neck_home: speed must be at most 10"
+TOO_SLOW = f"neck_home: speed must be at least {math.pi / 3600!r}"
+
 BAD_ARGUMENTS = [
     ({"speed": 0}, "neck_home: speed must be positive, got 0"),
     ({"speed": -1.0}, "neck_home: speed must be positive, got -1"),
@@ -108,6 +113,10 @@ BAD_ARGUMENTS = [
     ({"tolerance": math.nan}, "neck_home: tolerance must be positive, got NaN"),
     ({"speed": math.inf}, "neck_home: speed must be finite, got inf"),
     ({"tolerance": math.inf}, "neck_home: tolerance must be finite, got inf"),
+    ({"speed": 1e6}, f"{TOO_FAST}, got 1000000"),
+    ({"speed": 10.000000000000002}, f"{TOO_FAST}, got 10.000000000000002"),
+    ({"speed": 1e-300, "tolerance": 0.0}, f"{TOO_SLOW}, got 0.{'0' * 299}1"),
+    ({"speed": 0.0008726646259971647}, f"{TOO_SLOW}, got 0.0008726646259971647"),
 ]
 
 
@@ -122,6 +131,12 @@ def test_neck_home_refuses_speed_and_tolerance_before_anything_changes(
     assert neck.wait_for_frames(1, timeout=0.05) == []
     assert controller.is_neck_torque_enabled() is False
     assert_commanded_gains(controller, neck, DEFAULT_GAINS)
+
+
+@start(0.0, 0.0, 0.0)
+def test_neck_home_takes_the_slowest_speed(controller, homing_neck):
+    # The fastest, 10, is the speed of the tests above and below.
+    assert controller.neck_home(speed=math.pi / 3600) == pytest.approx([0.0] * 3, abs=0.15)
 
 
 @pytest.mark.parametrize(
