@@ -1,5 +1,7 @@
 #include "common/format.hpp"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <stdexcept>
@@ -7,9 +9,15 @@
 namespace vorlix::fmt {
 namespace {
 
-// The shortest digits that read back as `value`, written out without an exponent.
+// The shortest digits that read back as a value: d.ddd x 10^exponent.
+struct ShortestDigits {
+  bool negative;
+  std::string digits;
+  int exponent;
+};
+
 template <class F>
-void append_shortest_fixed(std::string& out, F value) {
+ShortestDigits shortest_digits(F value) {
   std::array<char, 64> buf{};
   const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value,
                                     std::chars_format::scientific);
@@ -17,15 +25,20 @@ void append_shortest_fixed(std::string& out, F value) {
   // "-d.ddde+XX": sign, digits around the point, exponent.
   const std::size_t e_at = text.find('e');
   std::string_view mantissa = text.substr(0, e_at);
-  int exponent = 0;
+  ShortestDigits shortest{mantissa.front() == '-', "", 0};
   std::from_chars(text.data() + e_at + (text[e_at + 1] == '+' ? 2 : 1), text.data() + text.size(),
-                  exponent);
-  if (mantissa.front() == '-') {
-    out += '-';
-    mantissa.remove_prefix(1);
-  }
-  std::string digits(mantissa.substr(0, 1));
-  if (mantissa.size() > 2) digits += mantissa.substr(2);
+                  shortest.exponent);
+  if (shortest.negative) mantissa.remove_prefix(1);
+  shortest.digits = mantissa.substr(0, 1);
+  if (mantissa.size() > 2) shortest.digits += mantissa.substr(2);
+  return shortest;
+}
+
+// Written out without an exponent.
+void append_fixed(std::string& out, const ShortestDigits& shortest) {
+  const std::string& digits = shortest.digits;
+  const int exponent = shortest.exponent;
+  if (shortest.negative) out += '-';
   const int count = static_cast<int>(digits.size());
   if (exponent >= count - 1) {
     out += digits;
@@ -42,6 +55,21 @@ void append_shortest_fixed(std::string& out, F value) {
   }
 }
 
+// "1e-5", "-2.5e16".
+void append_exponent(std::string& out, const ShortestDigits& shortest) {
+  if (shortest.negative) out += '-';
+  out += shortest.digits.front();
+  if (shortest.digits.size() > 1) {
+    out += '.';
+    out += std::string_view(shortest.digits).substr(1);
+  }
+  out += 'e';
+  append_integer(out, static_cast<long long>(shortest.exponent), Placeholder{});
+}
+
+// The list form switches to an exponent for magnitudes this far from 1.
+bool wants_exponent(double magnitude) { return magnitude != 0.0 && (magnitude < 1e-4 || magnitude >= 1e16); }
+
 template <class F>
 void append_float(std::string& out, F value, const Placeholder& form) {
   if (std::isnan(value)) {
@@ -55,13 +83,20 @@ void append_float(std::string& out, F value, const Placeholder& form) {
   }
   const std::size_t start = out.size();
   if (form.precision >= 0) {
-    std::array<char, 400> buf{};
+    // Room for every integer digit of the largest double, the point and the decimals.
+    std::string buf(static_cast<std::size_t>(form.precision) + 320, '\0');
     const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value,
                                       std::chars_format::fixed, form.precision);
+    if (result.ec != std::errc{}) throw std::logic_error("number does not fit its format");
     out.append(buf.data(), result.ptr);
     return;
   }
-  append_shortest_fixed(out, value);
+  const ShortestDigits shortest = shortest_digits(value);
+  if (form.debug && wants_exponent(std::abs(static_cast<double>(value)))) {
+    append_exponent(out, shortest);
+    return;
+  }
+  append_fixed(out, shortest);
   if (form.debug && out.find('.', start) == std::string::npos) out += ".0";
 }
 
@@ -97,6 +132,36 @@ void append_integer(std::string& out, unsigned long long value, const Placeholde
   std::array<char, 24> buf{};
   const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value);
   out.append(buf.data(), result.ptr);
+}
+
+void append(std::string& out, std::chrono::nanoseconds value, const Placeholder&) {
+  using Count = unsigned long long;
+  Count nanos = static_cast<Count>(value.count());
+  if (value.count() < 0) {
+    out += '-';
+    nanos = Count{0} - nanos;
+  }
+  struct Unit {
+    Count size;
+    int fraction_digits;
+    std::string_view suffix;
+  };
+  constexpr std::array<Unit, 4> kUnits = {{{1'000'000'000, 9, "s"},
+                                           {1'000'000, 6, "ms"},
+                                           {1'000, 3, "\u00b5s"},
+                                           {1, 0, "ns"}}};
+  const Unit& unit = *std::ranges::find_if(
+      kUnits, [nanos](const Unit& candidate) { return nanos >= candidate.size || candidate.size == 1; });
+  append_integer(out, nanos / unit.size, Placeholder{});
+  if (Count fraction = nanos % unit.size; fraction != 0) {
+    std::string digits(static_cast<std::size_t>(unit.fraction_digits), '0');
+    for (auto at = digits.rbegin(); at != digits.rend(); ++at, fraction /= 10) {
+      *at = static_cast<char>('0' + fraction % 10);
+    }
+    out += '.';
+    out += std::string_view(digits).substr(0, digits.find_last_not_of('0') + 1);
+  }
+  out += unit.suffix;
 }
 
 namespace detail {

@@ -1,7 +1,8 @@
-// The system's message templates: "{}", "{:.N}", "{:+.N}", "{:?}", "{:+.N?}".
+// The system's message templates: "{}", "{:.N}", "{:+.N}", "{:?}", "{:+.N?}", and durations.
 // Every message text is built here, never by hand.
 #pragma once
 
+#include <chrono>
 #include <concepts>
 #include <ranges>
 #include <string>
@@ -22,6 +23,9 @@ void append(std::string& out, std::string_view value, const Placeholder& form);
 void append(std::string& out, bool value, const Placeholder& form);
 void append_integer(std::string& out, long long value, const Placeholder& form);
 void append_integer(std::string& out, unsigned long long value, const Placeholder& form);
+// In the largest of s, ms, µs and ns that holds at least one whole unit, fraction without
+// trailing zeros: 30s, 1.5s, 850ms, 0ns.
+void append(std::string& out, std::chrono::nanoseconds value, const Placeholder& form);
 
 template <std::integral T>
   requires(!std::same_as<T, bool>)

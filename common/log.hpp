@@ -35,6 +35,17 @@ inline void warn(std::string_view target, std::string_view message,
   emit(Level::Warn, target, message, where);
 }
 
+inline void info(std::string_view target, std::string_view message,
+                 std::source_location where = std::source_location::current()) {
+  emit(Level::Info, target, message, where);
+}
+
+inline void error(std::string_view target, std::string_view message,
+                  std::source_location where = std::source_location::current()) {
+  emit(Level::Error, target, message, where);
+}
+
 inline constexpr std::string_view kControllerTarget = "vorlix_motor_controller::controller";
+inline constexpr std::string_view kControlLoopTarget = "vorlix_motor_controller::control_loop";
 
 }  // namespace vorlix::log

@@ -28,6 +28,8 @@ class PoisonedMutex {
     ~Guard() {
       if (std::uncaught_exceptions() > exceptions_at_entry_) owner_->poisoned_ = true;
     }
+    // Whether an earlier holder left the value suspect.
+    bool poisoned() const { return owner_->poisoned_; }
     T& operator*() { return owner_->value_; }
     T* operator->() { return &owner_->value_; }
 
@@ -46,6 +48,12 @@ class PoisonedMutex {
     held.release();
     // Built in the return value: a Guard can be neither copied nor moved.
     return std::optional<Guard>(std::in_place, Key{}, *this, std::adopt_lock);
+  }
+
+  // For the callers that log the mark and go on with the value anyway.
+  Guard lock_ignoring_poison() {
+    mutex_.lock();
+    return Guard(Key{}, *this, std::adopt_lock);
   }
 
  private:

@@ -1,5 +1,7 @@
 #include "src/bindings/arguments.hpp"
 
+#include <datetime.h>
+
 #include <cmath>
 
 #include <cfloat>
@@ -107,6 +109,41 @@ bool is_numpy_bool(PyObject* value) {
   return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
 }
 
+// The sequence's items as they are now, in a tuple: converting an item may run Python code
+// (__index__, __float__) that changes the sequence itself.
+PyObject* snapshot(PyObject* value, const char* name) {
+  if (PySequence_Check(value) == 0) {
+    raise_argument_type(name, value, "Sequence");
+    return nullptr;
+  }
+  PyObject* items = PySequence_Tuple(value);
+  if (items == nullptr) name_pending_type_error(name);
+  return items;
+}
+
+// An int within [0, limit]; OverflowError outside.
+std::optional<long> to_bounded_int(PyObject* value, const char* name, long limit) {
+  PyObject* integer = PyNumber_Index(value);
+  if (integer == nullptr) {
+    name_pending_type_error(name);
+    return std::nullopt;
+  }
+  int overflow = 0;
+  const long converted = PyLong_AsLongAndOverflow(integer, &overflow);
+  Py_DECREF(integer);
+  if (converted == -1 && PyErr_Occurred() != nullptr) return std::nullopt;
+  if (overflow != 0 || converted < 0 || converted > limit) {
+    raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return std::nullopt;
+  }
+  return converted;
+}
+
+bool import_datetime() {
+  if (PyDateTimeAPI == nullptr) PyDateTime_IMPORT;
+  return PyDateTimeAPI != nullptr;
+}
+
 }  // namespace
 
 bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
@@ -184,23 +221,89 @@ std::optional<std::size_t> to_index(PyObject* value, const char* name) {
   return converted;
 }
 
+std::optional<std::uint64_t> to_count(PyObject* value, const char* name) {
+  PyObject* integer = PyNumber_Index(value);
+  if (integer == nullptr) {
+    name_pending_type_error(name);
+    return std::nullopt;
+  }
+  const unsigned long long converted = PyLong_AsUnsignedLongLong(integer);
+  Py_DECREF(integer);
+  if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    return std::nullopt;
+  }
+  return converted;
+}
+
+std::optional<std::uint8_t> to_byte(PyObject* value, const char* name) {
+  const auto converted = to_bounded_int(value, name, std::numeric_limits<std::uint8_t>::max());
+  if (!converted) return std::nullopt;
+  return static_cast<std::uint8_t>(*converted);
+}
+
+std::optional<std::uint16_t> to_word(PyObject* value, const char* name) {
+  const auto converted = to_bounded_int(value, name, std::numeric_limits<std::uint16_t>::max());
+  if (!converted) return std::nullopt;
+  return static_cast<std::uint16_t>(*converted);
+}
+
+std::optional<std::chrono::nanoseconds> to_duration(PyObject* value, const char* name) {
+  if (!import_datetime()) return std::nullopt;
+  if (!PyDelta_Check(value)) {
+    raise_argument_type(name, value, "PyDelta");
+    return std::nullopt;
+  }
+  using std::chrono::days;
+  using std::chrono::microseconds;
+  using std::chrono::seconds;
+  // Normalised by the interpreter: only the days carry a sign.
+  const days whole_days{PyDateTime_DELTA_GET_DAYS(value)};
+  if (whole_days.count() < 0) {
+    raise(PyExc_ValueError, fmt::format("argument '{}': a duration cannot be negative", name));
+    return std::nullopt;
+  }
+  constexpr days kLongest = std::chrono::floor<days>(std::chrono::nanoseconds::max()) - days{1};
+  if (whole_days > kLongest) {
+    raise(PyExc_OverflowError, fmt::format("argument '{}': duration too long", name));
+    return std::nullopt;
+  }
+  return whole_days + seconds{PyDateTime_DELTA_GET_SECONDS(value)} +
+         microseconds{PyDateTime_DELTA_GET_MICROSECONDS(value)};
+}
+
+std::optional<std::optional<std::chrono::nanoseconds>> to_optional_duration(PyObject* value,
+                                                                            const char* name) {
+  if (value == Py_None) return std::optional<std::chrono::nanoseconds>();
+  const auto converted = to_duration(value, name);
+  if (!converted) return std::nullopt;
+  return converted;
+}
+
 bool fill_real_array(PyObject* value, const char* name, std::span<double> out) {
-  if (PySequence_Check(value) == 0) return raise_argument_type(name, value, "Sequence");
-  const Py_ssize_t length = PySequence_Size(value);
-  if (length < 0) return name_pending_type_error(name);
-  if (static_cast<std::size_t>(length) != out.size()) {
-    return raise(PyExc_ValueError,
-                 fmt::format("expected a sequence of length {} (got {})", out.size(), length));
+  PyObject* items = snapshot(value, name);
+  if (items == nullptr) return false;
+  const Py_ssize_t length = PyTuple_GET_SIZE(items);
+  bool ok = static_cast<std::size_t>(length) == out.size() ||
+            raise(PyExc_ValueError,
+                  fmt::format("expected a sequence of length {} (got {})", out.size(), length));
+  for (std::size_t i = 0; ok && i < out.size(); ++i) {
+    const std::optional<double> converted =
+        to_real(PyTuple_GET_ITEM(items, static_cast<Py_ssize_t>(i)), name);
+    ok = converted.has_value();
+    if (ok) out[i] = *converted;
   }
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    PyObject* item = PySequence_GetItem(value, static_cast<Py_ssize_t>(i));
-    if (item == nullptr) return name_pending_type_error(name);
-    const std::optional<double> converted = to_real(item, name);
-    Py_DECREF(item);
-    if (!converted) return false;
-    out[i] = *converted;
-  }
-  return true;
+  Py_DECREF(items);
+  return ok;
+}
+
+std::optional<std::vector<double>> to_real_list(PyObject* value, const char* name) {
+  PyObject* items = snapshot(value, name);
+  if (items == nullptr) return std::nullopt;
+  std::vector<double> values(static_cast<std::size_t>(PyTuple_GET_SIZE(items)));
+  const bool ok = fill_real_array(items, name, values);
+  Py_DECREF(items);
+  if (!ok) return std::nullopt;
+  return values;
 }
 
 std::optional<std::vector<std::uint8_t>> to_id_list(PyObject* value, const char* name) {
@@ -208,33 +311,15 @@ std::optional<std::vector<std::uint8_t>> to_id_list(PyObject* value, const char*
     raise(PyExc_TypeError, fmt::format("argument '{}': can't extract a str to a list", name));
     return std::nullopt;
   }
-  if (PySequence_Check(value) == 0) {
-    raise_argument_type(name, value, "Sequence");
-    return std::nullopt;
-  }
-  PyObject* items = PySequence_Fast(value, "expected a sequence of ids");
-  if (items == nullptr) {
-    name_pending_type_error(name);
-    return std::nullopt;
-  }
+  PyObject* items = snapshot(value, name);
+  if (items == nullptr) return std::nullopt;
   std::vector<std::uint8_t> ids;
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items);
-  ids.reserve(static_cast<std::size_t>(count));
+  ids.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(items)));
   bool ok = true;
-  for (Py_ssize_t i = 0; ok && i < count; ++i) {
-    PyObject* integer = PyNumber_Index(PySequence_Fast_GET_ITEM(items, i));
-    if (integer == nullptr) {
-      ok = name_pending_type_error(name);
-      break;
-    }
-    int overflow = 0;
-    const long id = PyLong_AsLongAndOverflow(integer, &overflow);
-    Py_DECREF(integer);
-    if (overflow != 0 || id < 0 || id > std::numeric_limits<std::uint8_t>::max()) {
-      ok = raise(PyExc_OverflowError, "out of range integral type conversion attempted");
-    } else {
-      ids.push_back(static_cast<std::uint8_t>(id));
-    }
+  for (Py_ssize_t i = 0; ok && i < PyTuple_GET_SIZE(items); ++i) {
+    const auto id = to_byte(PyTuple_GET_ITEM(items, i), name);
+    ok = id.has_value();
+    if (ok) ids.push_back(*id);
   }
   Py_DECREF(items);
   if (!ok) return std::nullopt;
@@ -299,6 +384,11 @@ PyObject* to_python(std::span<const double> values) {
     PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
   }
   return list;
+}
+
+PyObject* to_python(std::span<const std::uint8_t> bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
 }
 
 PyObject* to_python(std::span<const std::pair<double, double>> pairs) {

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -47,6 +48,16 @@ std::optional<double> to_real(PyObject* value, const char* name);
 std::optional<std::optional<double>> to_optional_real(PyObject* value, const char* name);
 // A non-negative int.
 std::optional<std::size_t> to_index(PyObject* value, const char* name);
+// A non-negative int of at most 64 bits.
+std::optional<std::uint64_t> to_count(PyObject* value, const char* name);
+// An int 0 to 255, or 0 to 65535; OverflowError outside.
+std::optional<std::uint8_t> to_byte(PyObject* value, const char* name);
+std::optional<std::uint16_t> to_word(PyObject* value, const char* name);
+// A `datetime.timedelta`, not negative; OverflowError beyond what nanoseconds hold.
+std::optional<std::chrono::nanoseconds> to_duration(PyObject* value, const char* name);
+// None is "no value".
+std::optional<std::optional<std::chrono::nanoseconds>> to_optional_duration(PyObject* value,
+                                                                            const char* name);
 // A sequence of any kind but str, of ints 0 to 255.
 std::optional<std::vector<std::uint8_t>> to_id_list(PyObject* value, const char* name);
 // `bytes` or a subclass. The span points into the object, which the caller keeps alive.
@@ -65,6 +76,8 @@ std::optional<T> or_default(PyObject* value, const char* name, Convert convert, 
 
 // A sequence of exactly `out.size()` reals; the length is checked before any item.
 bool fill_real_array(PyObject* value, const char* name, std::span<double> out);
+// A sequence of reals of any length.
+std::optional<std::vector<double>> to_real_list(PyObject* value, const char* name);
 
 template <std::size_t N>
 std::optional<std::array<double, N>> to_real_array(PyObject* value, const char* name) {
@@ -82,5 +95,6 @@ PyObject* to_python(bool value);
 PyObject* to_python(double value);
 PyObject* to_python(std::span<const double> values);  // list of float
 PyObject* to_python(std::span<const std::pair<double, double>> pairs);  // list of 2-tuples
+PyObject* to_python(std::span<const std::uint8_t> bytes);                 // bytes
 
 }  // namespace vorlix::bindings

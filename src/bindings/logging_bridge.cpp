@@ -1,5 +1,7 @@
 #include "src/bindings/logging_bridge.hpp"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <climits>
 #include <optional>
@@ -53,16 +55,22 @@ bool interpreter_shutting_down() {
 #endif
 }
 
-class GilHold {
- public:
-  GilHold() : state_(PyGILState_Ensure()) {}
-  GilHold(const GilHold&) = delete;
-  GilHold& operator=(const GilHold&) = delete;
-  ~GilHold() { PyGILState_Release(state_); }
-
- private:
-  PyGILState_STATE state_;
-};
+// Runs `body` holding the interpreter lock. Not a guard object on purpose: a thread that
+// the interpreter ends at shutdown (when it asks for the lock, or inside a handler that let
+// the lock go) unwinds through here without the lock, and releasing it then aborts the process.
+template <class Body>
+void with_interpreter_lock(Body body) {
+  const PyGILState_STATE state = PyGILState_Ensure();
+  try {
+    body();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    PyGILState_Release(state);
+    throw;
+  }
+  PyGILState_Release(state);
+}
 
 // A logger and the most verbose level it accepted when its target first logged.
 struct CachedLogger {
@@ -87,12 +95,13 @@ class PythonLogSink final : public log::Sink {
     if (cached && level < cached->most_verbose) return;
     // A thread that takes the interpreter lock during shutdown is ended by the interpreter.
     if (interpreter_shutting_down()) return;
-    GilHold gil;
-    PendingException earlier = PendingException::take();
-    deliver(record, level, cached);
-    // A failing handler must not turn the call that logged into a failure.
-    if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(nullptr);
-    std::move(earlier).restore();
+    with_interpreter_lock([&] {
+      PendingException earlier = PendingException::take();
+      deliver(record, level, cached);
+      // A failing handler must not turn the call that logged into a failure.
+      if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(nullptr);
+      std::move(earlier).restore();
+    });
   }
 
  private:

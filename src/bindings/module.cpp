@@ -4,9 +4,12 @@
 
 #include <cstdint>
 
+#include "src/bindings/control_loop_type.hpp"
+#include "src/bindings/live_loops.hpp"
 #include "src/bindings/logging_bridge.hpp"
 #include "src/bindings/motor_controller_type.hpp"
 #include "src/bindings/panic.hpp"
+#include "src/bindings/value_types.hpp"
 
 namespace vorlix::bindings {
 namespace {
@@ -19,6 +22,9 @@ struct ClassEntry {
 // Added to the module in this order.
 constexpr ClassEntry kClasses[] = {
     {"VorlixMotorController", motor_controller_type},
+    {"VorlixPyControlLoop", control_loop_type},
+    {"VorlixTorsoPosition", torso_position_type},
+    {"ControlLoopStats", control_loop_stats_type},
 };
 
 PyModuleDef module_definition = {
@@ -68,7 +74,7 @@ PyObject* initialise() {
 
   PyObject* module = PyModule_Create(&module_definition);
   if (module == nullptr) return nullptr;
-  if (!install_logging_bridge() || !add_classes(module)) {
+  if (!install_logging_bridge() || !install_exit_hook() || !add_classes(module)) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <exception>
 #include <new>
 #include <optional>
 #include <span>
@@ -16,6 +15,8 @@
 #include "common/format.hpp"
 #include "common/poisoned_mutex.hpp"
 #include "src/bindings/arguments.hpp"
+#include "src/bindings/call_support.hpp"
+#include "src/bindings/method_table.hpp"
 #include "src/bindings/panic.hpp"
 #include "src/controller/controller.hpp"
 
@@ -27,7 +28,6 @@ using CoreLock = PoisonedMutex<Core>;
 using controller::ServoGroup;
 template <class T>
 using CoreResult = controller::ControllerResult<T>;
-using Arguments = std::span<PyObject* const>;
 
 constexpr std::string_view kClassName = "VorlixMotorController";
 constexpr char kPoisonedMessage[] = "Failed to lock motor controller";
@@ -46,35 +46,8 @@ CoreLock& core_lock(PyObject* self) {
   return *std::launder(reinterpret_cast<CoreLock*>(storage));
 }
 
-// Runs `operation` with the interpreter lock released, so that other Python threads (and a
-// worker thread that logs) run while this one waits on the buses. It must touch no Python
-// object. An internal failure is carried out of the region and rethrown with the lock back.
-template <class Operation>
-auto without_gil(Operation&& operation) -> std::invoke_result_t<Operation&> {
-  std::optional<std::invoke_result_t<Operation&>> result;
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    result.emplace(operation());
-  } catch (abi::__forced_unwind&) {
-    // The interpreter ends this thread at shutdown; it must not come back to Python.
-    throw;
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS
-  if (failure) std::rethrow_exception(failure);
-  return std::move(*result);
-}
-
 PyObject* raise_core_error(const controller::ControllerError& error) {
-  const std::string text = error.text();
-  PyObject* message =
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-  if (message == nullptr) return nullptr;
-  PyErr_SetObject(PyExc_RuntimeError, message);
-  Py_DECREF(message);
-  return nullptr;
+  return raise_text(PyExc_RuntimeError, error.text());
 }
 
 template <class T>
@@ -126,37 +99,6 @@ PyObject* call_core(PyObject* self, Operation&& operation) {
     return nullptr;
   }
   return convert_result(*outcome);
-}
-
-// The interpreter's method descriptors check the receiver already; this check keeps the
-// cast in core_lock sound whatever the way in.
-bool check_receiver(PyObject* self) {
-  if (Py_IS_TYPE(self, motor_controller_type())) return true;
-  const std::string message = fmt::format("'{}' object cannot be converted to '{}'",
-                                          Py_TYPE(self)->tp_name, kClassName);
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-  return false;
-}
-
-constexpr std::size_t kMostParameters = 4;
-
-template <PyObject* (*Body)(PyObject*)>
-PyObject* no_arguments(PyObject* self, PyObject*) {
-  return guarded([self] { return check_receiver(self) ? Body(self) : nullptr; });
-}
-
-template <const Signature& Parameters, PyObject* (*Body)(PyObject*, Arguments)>
-PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  static_assert(Parameters.parameters.size() <= kMostParameters);
-  return guarded([&]() -> PyObject* {
-    std::array<PyObject*, kMostParameters> slots{};
-    const ArgumentSlots used(slots.data(), Parameters.parameters.size());
-    if (!parse_arguments(Parameters, args, nargs, kwnames, used) || !check_receiver(self)) {
-      return nullptr;
-    }
-    return Body(self, used);
-  });
 }
 
 std::optional<float> narrow_optional(std::optional<double> value) {
@@ -441,15 +383,12 @@ constexpr char kWriteRawPacketDoc[] =
 
 template <PyObject* (*Body)(PyObject*)>
 constexpr PyMethodDef method(const char* name, const char* doc) {
-  return {name, no_arguments<Body>, METH_NOARGS, doc};
+  return bindings::method<motor_controller_type, Body>(name, doc);
 }
 
 template <const Signature& Parameters, PyObject* (*Body)(PyObject*, Arguments)>
 PyMethodDef method(const char* doc) {
-  return {Parameters.name.data(),
-          reinterpret_cast<PyCFunction>(
-              reinterpret_cast<void (*)()>(with_arguments<Parameters, Body>)),
-          METH_FASTCALL | METH_KEYWORDS, doc};
+  return bindings::method<motor_controller_type, Parameters, Body>(doc);
 }
 
 PyMethodDef methods[] = {

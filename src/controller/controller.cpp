@@ -183,6 +183,25 @@ ControllerResult<std::vector<std::uint8_t>> VorlixMotorController::write_raw_pac
   return answer;
 }
 
+ControllerResult<std::vector<std::uint8_t>> VorlixMotorController::read_raw_bytes(
+    std::uint8_t id, std::uint8_t address, std::uint8_t length) {
+  auto port = servo_port();
+  if (!port) return std::unexpected(port.error());
+  auto bytes = servo_handler_.read(**port, id, address, length);
+  if (!bytes) return std::unexpected(ControllerError(bytes.error()));
+  return std::move(*bytes);
+}
+
+ControllerResult<void> VorlixMotorController::write_raw_bytes(std::uint8_t id,
+                                                              std::uint8_t address,
+                                                              std::span<const std::uint8_t> data) {
+  auto port = servo_port();
+  if (!port) return std::unexpected(port.error());
+  auto written = servo_handler_.write(**port, id, address, data);
+  if (!written) return std::unexpected(ControllerError(written.error()));
+  return {};
+}
+
 ControllerResult<void> VorlixMotorController::write_group_goal_positions(
     std::span<const std::uint8_t> ids, std::span<const double> values) {
   auto port = servo_port();

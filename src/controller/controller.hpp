@@ -57,6 +57,9 @@ enum class ServoGroup { Arm, LeftArm, RightArm, Nose };
 
 // Logs a warning when the request is out of range; never fails.
 double clamp_neck_position(std::size_t joint, double requested);
+// Refusals of non-finite neck requests, worded by the setter that would send them.
+ControllerResult<void> require_finite_neck_position(const NeckArray& positions);
+ControllerResult<void> require_finite_neck_joint(std::size_t index, double position);
 
 class VorlixMotorController {
  public:
@@ -70,6 +73,7 @@ class VorlixMotorController {
   ~VorlixMotorController();
 
   // Servo side.
+  bool has_servo_bus() const { return serial_port_.has_value(); }
   std::vector<std::uint8_t> check_missing_ids();
   static std::unordered_map<std::string, std::uint8_t> get_motor_name_id();
   ControllerResult<bool> is_torque_enabled();
@@ -77,6 +81,11 @@ class VorlixMotorController {
   ControllerResult<std::array<double, 7>> read_all_positions();
   ControllerResult<std::array<std::uint8_t, 7>> read_all_voltages();
   ControllerResult<std::vector<std::uint8_t>> write_raw_packet(std::span<const std::uint8_t> data);
+  // One servo's registers, through the protocol handler.
+  ControllerResult<std::vector<std::uint8_t>> read_raw_bytes(std::uint8_t id, std::uint8_t address,
+                                                             std::uint8_t length);
+  ControllerResult<void> write_raw_bytes(std::uint8_t id, std::uint8_t address,
+                                         std::span<const std::uint8_t> data);
   // Goal positions: one value per id of the group. Torque: one flag for the whole group.
   ControllerResult<void> write_goal_positions(ServoGroup group, std::span<const double> values);
   ControllerResult<void> set_all_goal_positions(std::span<const double, 7> values);

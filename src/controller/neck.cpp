@@ -79,13 +79,26 @@ ControllerResult<NeckArray> VorlixMotorController::command_neck_mit(const NeckAr
   return observed;
 }
 
-ControllerResult<NeckArray> VorlixMotorController::set_neck_position(const NeckArray& positions) {
+ControllerResult<void> require_finite_neck_position(const NeckArray& positions) {
   for (std::size_t i = 0; i < positions.size(); ++i) {
-    if (std::isfinite(positions[i])) continue;
-    return std::unexpected(
-        require_finite(fmt::format("set_neck_position: {} position", kNeckJoints[i].name),
-                       positions[i])
-            .error());
+    if (auto finite =
+            require_finite(fmt::format("set_neck_position: {} position", kNeckJoints[i].name),
+                           positions[i]);
+        !finite) {
+      return finite;
+    }
+  }
+  return {};
+}
+
+ControllerResult<void> require_finite_neck_joint(std::size_t index, double position) {
+  return require_finite(fmt::format("set_{}_position: position", kNeckJoints[index].name),
+                        position);
+}
+
+ControllerResult<NeckArray> VorlixMotorController::set_neck_position(const NeckArray& positions) {
+  if (auto finite = require_finite_neck_position(positions); !finite) {
+    return std::unexpected(finite.error());
   }
   NeckArray clamped{};
   for (std::size_t i = 0; i < positions.size(); ++i) {
@@ -96,16 +109,14 @@ ControllerResult<NeckArray> VorlixMotorController::set_neck_position(const NeckA
 
 ControllerResult<double> VorlixMotorController::set_single_neck_joint(std::size_t index,
                                                                       double position) {
-  const std::string_view name = kNeckJoints[index].name;
-  if (!std::isfinite(position)) {
-    return std::unexpected(
-        require_finite(fmt::format("set_{}_position: position", name), position).error());
+  if (auto finite = require_finite_neck_joint(index, position); !finite) {
+    return std::unexpected(finite.error());
   }
   neck_slots_[index].position = static_cast<float>(clamp_neck_position(index, position));
   auto reply = neck_motors_[index].control(can_transport_, neck_slots_[index]);
   if (!reply) {
     return std::unexpected(ControllerError::message(
-        fmt::format("set_{}_position: {}", name, reply.error().text())));
+        fmt::format("set_{}_position: {}", kNeckJoints[index].name, reply.error().text())));
   }
   return static_cast<double>(reply->position);
 }

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vorlix::fmt {
@@ -25,8 +27,27 @@ TEST(Format, ShortestFormNeverUsesAnExponent) {
   EXPECT_EQ(format("{}", 123.456e5), "12345600");
   EXPECT_EQ(format("{}", 0.1F), "0.1");
   EXPECT_EQ(format("{:?}", -0.0), "-0.0");
-  EXPECT_EQ(format("{:?}", 1e300), "1" + std::string(300, '0') + ".0");
   EXPECT_EQ(format("{}", std::numeric_limits<double>::infinity()), "inf");
+}
+
+TEST(Format, ListFormTakesAnExponentFarFromOne) {
+  const std::pair<double, const char*> cases[] = {
+      {1e-5, "1e-5"},   {2.5e16, "2.5e16"}, {-1e300, "-1e300"}, {1e-4, "0.0001"},
+      {9.5e15, "9500000000000000.0"},       {0.0, "0.0"},        {1.0, "1.0"}};
+  for (const auto& [value, text] : cases) EXPECT_EQ(format("{:?}", value), text) << text;
+}
+
+TEST(Format, DurationsInTheirLargestWholeUnit) {
+  using namespace std::chrono_literals;
+  const std::pair<std::chrono::nanoseconds, const char*> cases[] = {
+      {30s, "30s"},           {1500ms, "1.5s"},       {850ms, "850ms"},
+      {0ns, "0ns"},           {1204113us, "1.204113s"}, {1500us, "1.5ms"},
+      {999ns, "999ns"},       {1001ns, "1.001\u00b5s"},  {20ms, "20ms"}};
+  for (const auto& [value, text] : cases) EXPECT_EQ(format("{:?}", value), text) << text;
+}
+
+TEST(Format, FixedDecimalsOfTheLargestNumbers) {
+  EXPECT_EQ(format("{:.91}", 1e308), format("{}", 1e308) + "." + std::string(91, '0'));
 }
 
 TEST(Format, FixedDecimalsAndSign) {

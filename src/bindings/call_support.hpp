@@ -1,0 +1,65 @@
+// What the classes' methods share once their arguments are converted: waiting with the
+// interpreter lock released, and raising a core failure's text.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cxxabi.h>
+
+#include <exception>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+namespace vorlix::bindings {
+
+// Runs `operation` with the interpreter lock released, so that other Python threads (and a
+// worker thread that logs) run while this one waits on a bus, a queue, a reply or a join. It
+// must touch no Python object. An internal failure is carried out of the region and rethrown
+// with the lock back.
+template <class Operation>
+auto without_gil(Operation&& operation) -> std::invoke_result_t<Operation&> {
+  using Result = std::invoke_result_t<Operation&>;
+  std::exception_ptr failure;
+  if constexpr (std::is_void_v<Result>) {
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      operation();
+    } catch (abi::__forced_unwind&) {
+      // The interpreter ends this thread at shutdown; it must not come back to Python.
+      throw;
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) std::rethrow_exception(failure);
+  } else {
+    std::optional<Result> result;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      result.emplace(operation());
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*result);
+  }
+}
+
+// Raises `type` with a UTF-8 text (invalid bytes replaced); returns null for the caller to
+// return.
+inline PyObject* raise_text(PyObject* type, std::string_view text) {
+  PyObject* message =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (message == nullptr) return nullptr;
+  PyErr_SetObject(type, message);
+  Py_DECREF(message);
+  return nullptr;
+}
+
+}  // namespace vorlix::bindings

@@ -1,0 +1,20 @@
+// Control loops still running when the interpreter exits are closed before it finalizes:
+// their queued commands still run, and no worker reaches for an interpreter that is going.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <memory>
+
+#include "src/control_loop/control_loop.hpp"
+
+namespace vorlix::bindings {
+
+// Registers the exit hook with `atexit`; once per process. False with an error set.
+bool install_exit_hook();
+
+// Interpreter lock held.
+void track_live_loop(const std::shared_ptr<control_loop::VorlixControlLoop>& loop);
+
+}  // namespace vorlix::bindings

@@ -1,0 +1,58 @@
+// Entries of a class's method table: the call shape parsed, the receiver checked, then the
+// method's body, all inside the guard that turns internal failures into PanicException.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+#include "src/bindings/arguments.hpp"
+#include "src/bindings/panic.hpp"
+
+namespace vorlix::bindings {
+
+using Arguments = std::span<PyObject* const>;
+using TypeGetter = PyTypeObject* (*)();
+
+inline constexpr std::size_t kMostParameters = 4;
+
+// The interpreter's method descriptors check the receiver already; this check keeps the
+// bodies' casts sound whatever the way in. TypeError naming both types otherwise.
+bool check_receiver(PyObject* self, PyTypeObject* type);
+
+template <TypeGetter Type, PyObject* (*Body)(PyObject*)>
+PyObject* no_arguments(PyObject* self, PyObject*) {
+  return guarded([self] { return check_receiver(self, Type()) ? Body(self) : nullptr; });
+}
+
+template <TypeGetter Type, const Signature& Parameters, PyObject* (*Body)(PyObject*, Arguments)>
+PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static_assert(Parameters.parameters.size() <= kMostParameters);
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, kMostParameters> slots{};
+    const ArgumentSlots used(slots.data(), Parameters.parameters.size());
+    if (!parse_arguments(Parameters, args, nargs, kwnames, used) || !check_receiver(self, Type())) {
+      return nullptr;
+    }
+    return Body(self, used);
+  });
+}
+
+template <TypeGetter Type, PyObject* (*Body)(PyObject*)>
+constexpr PyMethodDef method(const char* name, const char* doc) {
+  return {name, no_arguments<Type, Body>, METH_NOARGS, doc};
+}
+
+template <TypeGetter Type, const Signature& Parameters, PyObject* (*Body)(PyObject*, Arguments)>
+PyMethodDef method(const char* doc) {
+  return {Parameters.name.data(),
+          reinterpret_cast<PyCFunction>(
+              reinterpret_cast<void (*)()>(with_arguments<Type, Parameters, Body>)),
+          METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+}  // namespace vorlix::bindings

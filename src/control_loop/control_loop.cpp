@@ -1,0 +1,261 @@
+#include "src/control_loop/control_loop.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "common/format.hpp"
+#include "common/log.hpp"
+#include "src/control_loop/retry.hpp"
+
+namespace vorlix::control_loop {
+
+using controller::VorlixMotorController;
+
+namespace {
+
+constexpr std::uint8_t kStableVoltage = 110;  // tenths of a volt
+constexpr std::chrono::milliseconds kVoltagePollPause{100};
+constexpr std::chrono::seconds kRebootTimeout{1};
+constexpr std::size_t kServoCount = controller::kServoIds.size();
+
+bool path_exists(const std::string& path) {
+  struct stat metadata {};
+  return ::stat(path.c_str(), &metadata) == 0;
+}
+
+std::expected<void, MotorError> check_servos(VorlixMotorController& controller) {
+  const std::vector<std::uint8_t> missing = controller.check_missing_ids();
+  if (missing.empty()) return {};
+  if (missing.size() == kServoCount) return std::unexpected(MotorError::NoMotorsDetected{});
+  std::unordered_map<std::uint8_t, std::string> names;
+  for (const auto& [name, id] : VorlixMotorController::get_motor_name_id()) names.emplace(id, name);
+  std::vector<std::string> missing_names;
+  for (const std::uint8_t id : missing) {
+    const auto found = names.find(id);
+    missing_names.push_back(found != names.end() ? found->second
+                                                 : fmt::format("Unknown({})", id));
+  }
+  return std::unexpected(MotorError::MissingMotors{std::move(missing_names)});
+}
+
+// Until every servo reports the supply up, or `timeout` passes; then the reboot.
+std::expected<void, MotorError> await_voltage_and_reboot(VorlixMotorController& controller,
+                                                         std::uint64_t allowed_retries,
+                                                         std::chrono::nanoseconds timeout) {
+  log::info(log::kControlLoopTarget, "Waiting for voltage to be stable at 12V...");
+  const auto read_voltages = [&] {
+    return with_retry(allowed_retries, [&] { return controller.read_all_voltages(); });
+  };
+  auto voltages = read_voltages();
+  if (!voltages) return std::unexpected(MotorError::Communication{});
+  // Monotonic, so a wall clock stepped backwards cannot keep the wait going.
+  const auto start = std::chrono::steady_clock::now();
+  const auto all_stable = [&] {
+    return std::ranges::all_of(*voltages, [](std::uint8_t volts) { return volts >= kStableVoltage; });
+  };
+  while (!all_stable() && std::chrono::steady_clock::now() - start < timeout) {
+    std::this_thread::sleep_for(kVoltagePollPause);
+    voltages = read_voltages();
+    if (!voltages) return std::unexpected(MotorError::Communication{});
+  }
+  if (!all_stable()) {
+    return std::unexpected(MotorError::VoltageRampUp{timeout, std::ranges::min(*voltages)});
+  }
+  const auto took = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::steady_clock::now() - start);
+  log::info(log::kControlLoopTarget,
+            fmt::format("Voltage is stable at ~12V: {:?} (took {:?})", *voltages, took));
+  if (!controller.reboot(kRebootTimeout)) return std::unexpected(MotorError::Communication{});
+  return {};
+}
+
+}  // namespace
+
+MotorResult<std::unique_ptr<VorlixControlLoop>> VorlixControlLoop::create(
+    const std::optional<std::string>& serialport,
+    std::chrono::nanoseconds read_position_loop_period, const std::string& can_bus,
+    std::uint64_t allowed_retries, std::optional<std::chrono::nanoseconds> stats_pub_period,
+    std::chrono::nanoseconds voltage_rampup_timeout) {
+  auto stop_requested = std::make_shared<StopFlag>(false);
+  auto [command_tx, command_rx] = bounded_queue<MotorCommand>(kCommandQueueCapacity);
+  std::shared_ptr<StatsRecord> last_stats;
+  if (stats_pub_period) last_stats = std::make_shared<StatsRecord>(ControlLoopStats{});
+
+  if (serialport && !path_exists(*serialport)) {
+    return std::unexpected(MotorError::PortNotFound{*serialport});
+  }
+  auto opened = VorlixMotorController::create(serialport, can_bus);
+  if (!opened) return std::unexpected(MotorError::PortOpen{serialport.value_or("")});
+  VorlixMotorController controller = std::move(*opened);
+
+  if (serialport) {
+    if (auto servos = check_servos(controller); !servos) return std::unexpected(servos.error());
+  }
+  if (auto missing = controller.check_missing_neck_motors(); !missing.empty()) {
+    return std::unexpected(MotorError::MissingMotors{std::move(missing)});
+  }
+  if (serialport) {
+    if (auto ready = await_voltage_and_reboot(controller, allowed_retries, voltage_rampup_timeout);
+        !ready) {
+      return std::unexpected(ready.error());
+    }
+  }
+  auto motor_name_id = VorlixMotorController::get_motor_name_id();
+  auto first_reading = read_pos(controller, allowed_retries);
+  if (!first_reading) return std::unexpected(first_reading.error());
+  bool torque_enabled = false;
+  if (serialport) {
+    auto enabled = with_retry(allowed_retries, [&] { return controller.is_torque_enabled(); });
+    if (!enabled) return std::unexpected(MotorError::Communication{});
+    torque_enabled = *enabled;
+  }
+  auto last_position = std::make_shared<PositionRecord>(std::move(*first_reading));
+  auto last_torque = std::make_shared<TorqueRecord>(torque_enabled);
+
+  std::unique_ptr<VorlixControlLoop> loop(
+      new VorlixControlLoop(command_tx, stop_requested, last_stats, last_position, last_torque,
+                            std::move(motor_name_id)));
+  loop->start_worker(WorkerContext{std::move(controller), std::move(command_rx),
+                                   std::move(stop_requested), std::move(last_position),
+                                   std::move(last_torque), std::move(last_stats),
+                                   read_position_loop_period, allowed_retries,
+                                   stats_pub_period});
+  return loop;
+}
+
+VorlixControlLoop::VorlixControlLoop(QueueSender<MotorCommand> command_tx,
+                                     std::shared_ptr<StopFlag> stop_requested,
+                                     std::shared_ptr<StatsRecord> last_stats,
+                                     std::shared_ptr<PositionRecord> last_position,
+                                     std::shared_ptr<TorqueRecord> last_torque,
+                                     std::unordered_map<std::string, std::uint8_t> motor_name_id)
+    : command_tx_(std::move(command_tx)),
+      stop_requested_(std::move(stop_requested)),
+      last_stats_(std::move(last_stats)),
+      last_position_(std::move(last_position)),
+      last_torque_(std::move(last_torque)),
+      motor_name_id_(std::move(motor_name_id)) {}
+
+void VorlixControlLoop::start_worker(WorkerContext context) {
+  auto worker = std::make_unique<WorkerThread>(std::move(context));
+  worker_id_.store(worker->id());
+  **worker_handle_.lock() = std::move(worker);
+}
+
+VorlixControlLoop::~VorlixControlLoop() { close(); }
+
+void VorlixControlLoop::close() {
+  if (auto stop = stop_requested_->lock()) **stop = true;
+  auto handle = worker_handle_.lock_ignoring_poison();
+  std::unique_ptr<WorkerThread> worker = std::move(*handle);
+  if (!worker) return;
+  if (worker->id() == std::this_thread::get_id()) {
+    // A logging handler on the worker closing its own loop: the worker ends after this step,
+    // and a close from another thread joins it.
+    *handle = std::move(worker);
+    return;
+  }
+  const std::optional<std::string> failure = worker->join();
+  if (!failure) return;
+  log::error(log::kControlLoopTarget,
+             handle.poisoned()
+                 ? fmt::format("Failed to join control loop thread (poisoned): {:?}", *failure)
+                 : fmt::format("Failed to join control loop thread: {:?}", *failure));
+}
+
+std::expected<void, PostError> VorlixControlLoop::check_post(const MotorCommand& command) const {
+  if (on_worker_thread()) {
+    return std::unexpected(
+        PostError{PostFailure::OnWorkerThread, std::string(kOnWorkerThreadMessage)});
+  }
+  if (auto checked = check_command(command); !checked) {
+    return std::unexpected(PostError{PostFailure::Refused, checked.error().text()});
+  }
+  return {};
+}
+
+std::expected<void, PostError> VorlixControlLoop::post(MotorCommand command) {
+  if (auto checked = check_post(command); !checked) return checked;
+  if (!command_tx_.send(std::move(command))) {
+    return std::unexpected(PostError{PostFailure::ChannelClosed, "channel closed"});
+  }
+  return {};
+}
+
+std::expected<void, PostError> VorlixControlLoop::try_post(MotorCommand& command) {
+  if (auto checked = check_post(command); !checked) return checked;
+  switch (command_tx_.try_send(command)) {
+    case SendOutcome::Sent:
+      return {};
+    case SendOutcome::Full:
+      return std::unexpected(PostError{PostFailure::Full, "queue full"});
+    case SendOutcome::Closed:
+      break;
+  }
+  return std::unexpected(PostError{PostFailure::ChannelClosed, "channel closed"});
+}
+
+MotorResult<RawBytes> VorlixControlLoop::async_read_raw_bytes(std::uint8_t id,
+                                                              std::uint8_t address,
+                                                              std::uint8_t length) {
+  const auto deadline = std::chrono::steady_clock::now() + kRawReadTimeout;
+  auto [reply_tx, reply_rx] = reply_channel<RawBytes>();
+  if (!post(ReadRawBytes{id, address, length, std::move(reply_tx)})) {
+    return std::unexpected(MotorError::Communication{});
+  }
+  auto answer = reply_rx.receive_until(deadline);
+  if (!answer) return std::unexpected(MotorError::Communication{});
+  return std::move(*answer);
+}
+
+std::expected<RawBytes, RawPacketFailure> VorlixControlLoop::write_raw_packet(
+    std::span<const std::uint8_t> packet) {
+  auto [reply_tx, reply_rx] = reply_channel<RawBytes>();
+  if (auto posted = post(WriteRawPacket{RawBytes(packet.begin(), packet.end()), std::move(reply_tx)});
+      !posted) {
+    return std::unexpected(posted.error().failure == PostFailure::OnWorkerThread
+                               ? RawPacketFailure::OnWorkerThread
+                               : RawPacketFailure::ChannelClosed);
+  }
+  auto answer = reply_rx.receive();
+  if (!answer) return std::unexpected(RawPacketFailure::NotAnswered);
+  return std::move(*answer);
+}
+
+namespace {
+
+// A copy of a record, taken under its lock; a poisoned lock is logged after the copy, so that a
+// logging handler reading the same record does not find it held.
+template <class T>
+T copy_record(PoisonedMutex<T>& record, std::string_view poisoned_message) {
+  bool poisoned = false;
+  std::optional<T> copy;
+  {
+    auto guard = record.lock_ignoring_poison();
+    poisoned = guard.poisoned();
+    copy.emplace(*guard);
+  }
+  if (poisoned) log::error(log::kControlLoopTarget, poisoned_message);
+  return std::move(*copy);
+}
+
+}  // namespace
+
+MotorResult<VorlixTorsoPosition> VorlixControlLoop::get_last_position() {
+  return copy_record(*last_position_, "last_position mutex was poisoned");
+}
+
+MotorResult<bool> VorlixControlLoop::is_torque_enabled() {
+  return copy_record(*last_torque_, "last_torque mutex was poisoned");
+}
+
+std::optional<ControlLoopStats> VorlixControlLoop::get_stats() {
+  if (!last_stats_) return std::nullopt;
+  return copy_record(*last_stats_, "last_stats mutex was poisoned");
+}
+
+}  // namespace vorlix::control_loop

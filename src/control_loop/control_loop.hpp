@@ -1,0 +1,99 @@
+// The control loop: checks the torso at start, then hands the controller to a worker thread
+// that reads every joint on a fixed period and carries out posted commands. Callers only post
+// and read the shared records; every method may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "common/poisoned_mutex.hpp"
+#include "src/control_loop/command_queue.hpp"
+#include "src/control_loop/motor_command.hpp"
+#include "src/control_loop/worker.hpp"
+#include "src/control_loop/worker_thread.hpp"
+
+namespace vorlix::control_loop {
+
+inline constexpr std::size_t kCommandQueueCapacity = 100;
+inline constexpr std::chrono::seconds kRawReadTimeout{1};
+
+enum class PostFailure {
+  Refused,         // a value that must not reach a motor; `text` says which
+  ChannelClosed,   // the worker has ended
+  OnWorkerThread,  // a logging handler on the worker waiting for the worker
+  Full             // only from try_post
+};
+struct PostError {
+  PostFailure failure;
+  std::string text;
+};
+
+enum class RawPacketFailure { ChannelClosed, NotAnswered, OnWorkerThread };
+
+inline constexpr std::string_view kOnWorkerThreadMessage =
+    "control loop called from its own worker thread (a logging handler calling back into it?)";
+
+class VorlixControlLoop {
+ public:
+  // `allowed_retries` at least 1 and a positive period; the caller checks both.
+  static MotorResult<std::unique_ptr<VorlixControlLoop>> create(
+      const std::optional<std::string>& serialport,
+      std::chrono::nanoseconds read_position_loop_period, const std::string& can_bus,
+      std::uint64_t allowed_retries, std::optional<std::chrono::nanoseconds> stats_pub_period,
+      std::chrono::nanoseconds voltage_rampup_timeout);
+
+  VorlixControlLoop(const VorlixControlLoop&) = delete;
+  VorlixControlLoop& operator=(const VorlixControlLoop&) = delete;
+  ~VorlixControlLoop();
+
+  // Stops the worker once it has carried out what is queued, and waits for it. Never fails.
+  void close();
+
+  // Waits for room in the queue.
+  std::expected<void, PostError> post(MotorCommand command);
+  // Never waits: fails with Full, leaving `command` as it was, when there is no room.
+  std::expected<void, PostError> try_post(MotorCommand& command);
+  // Waits at most kRawReadTimeout, queueing included.
+  MotorResult<RawBytes> async_read_raw_bytes(std::uint8_t id, std::uint8_t address,
+                                             std::uint8_t length);
+  // Waits for the answer without a time limit.
+  std::expected<RawBytes, RawPacketFailure> write_raw_packet(std::span<const std::uint8_t> packet);
+
+  MotorResult<VorlixTorsoPosition> get_last_position();
+  MotorResult<bool> is_torque_enabled();
+  std::optional<ControlLoopStats> get_stats();
+  const std::unordered_map<std::string, std::uint8_t>& motor_name_id() const {
+    return motor_name_id_;
+  }
+
+ private:
+  VorlixControlLoop(QueueSender<MotorCommand> command_tx, std::shared_ptr<StopFlag> stop_requested,
+                    std::shared_ptr<StatsRecord> last_stats,
+                    std::shared_ptr<PositionRecord> last_position,
+                    std::shared_ptr<TorqueRecord> last_torque,
+                    std::unordered_map<std::string, std::uint8_t> motor_name_id);
+
+  void start_worker(WorkerContext context);
+  // The checks every post makes before it queues anything.
+  std::expected<void, PostError> check_post(const MotorCommand& command) const;
+  bool on_worker_thread() const { return worker_id_.load() == std::this_thread::get_id(); }
+
+  QueueSender<MotorCommand> command_tx_;
+  std::shared_ptr<StopFlag> stop_requested_;
+  std::shared_ptr<StatsRecord> last_stats_;  // null: statistics are off
+  std::shared_ptr<PositionRecord> last_position_;
+  std::shared_ptr<TorqueRecord> last_torque_;
+  std::unordered_map<std::string, std::uint8_t> motor_name_id_;
+  PoisonedMutex<std::unique_ptr<WorkerThread>> worker_handle_{nullptr};
+  std::atomic<std::thread::id> worker_id_;
+};
+
+}  // namespace vorlix::control_loop

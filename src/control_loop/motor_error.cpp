@@ -1,0 +1,35 @@
+#include "src/control_loop/motor_error.hpp"
+
+#include "common/format.hpp"
+
+namespace vorlix::control_loop {
+
+std::string MotorError::text() const {
+  struct Display {
+    std::string operator()(const MissingMotors& error) const {
+      return fmt::format("Missing motors: {:?}!", error.names);
+    }
+    std::string operator()(const Communication&) const {
+      return "Motor communication error! Check connections and power supply.";
+    }
+    std::string operator()(const NoMotorsDetected&) const {
+      return "No motors detected. Check if the power supply is connected and turned on!";
+    }
+    std::string operator()(const VoltageRampUp& error) const {
+      return fmt::format("Voltage did not ramp up to 12V (got {:.1}V) within {:?}!",
+                         static_cast<double>(error.lowest_voltage) / 10.0, error.timeout);
+    }
+    std::string operator()(const PortNotFound& error) const {
+      return fmt::format("Check if your USB cable is connected. Could not find port: {}!",
+                         error.path);
+    }
+    std::string operator()(const PortOpen& error) const {
+      return fmt::format(
+          "Could not open serial port: {}! Check permissions and if the port is already in use.",
+          error.path);
+    }
+  };
+  return std::visit(Display{}, variant_);
+}
+
+}  // namespace vorlix::control_loop

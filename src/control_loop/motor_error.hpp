@@ -1,0 +1,52 @@
+// The control loop's error: what construction and the requests that wait for an answer
+// report to the caller.
+#pragma once
+
+#include <chrono>
+#include <concepts>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace vorlix::control_loop {
+
+class MotorError {
+ public:
+  struct MissingMotors {
+    std::vector<std::string> names;
+  };
+  struct Communication {};
+  struct NoMotorsDetected {};
+  struct VoltageRampUp {
+    std::chrono::nanoseconds timeout;
+    std::uint8_t lowest_voltage;  // tenths of a volt
+  };
+  struct PortNotFound {
+    std::string path;
+  };
+  struct PortOpen {
+    std::string path;
+  };
+  using Variant = std::variant<MissingMotors, Communication, NoMotorsDetected, VoltageRampUp,
+                               PortNotFound, PortOpen>;
+
+  // From any variant's payload: return std::unexpected(MotorError::Communication{}).
+  template <class Payload>
+    requires std::constructible_from<Variant, Payload&&>
+  MotorError(Payload&& payload)  // NOLINT: implicit by design
+      : variant_(std::forward<Payload>(payload)) {}
+
+  const Variant& variant() const { return variant_; }
+  std::string text() const;
+
+ private:
+  Variant variant_;
+};
+
+template <class T>
+using MotorResult = std::expected<T, MotorError>;
+
+}  // namespace vorlix::control_loop

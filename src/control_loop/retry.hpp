@@ -1,0 +1,40 @@
+// The retry rule of every servo-bus read the control loop makes: `allowed_retries` counts
+// attempts, and only a timed-out or interrupted I/O error is tried again, after a pause.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <thread>
+#include <type_traits>
+
+#include "common/format.hpp"
+#include "common/log.hpp"
+#include "src/controller/controller_error.hpp"
+
+namespace vorlix::control_loop {
+
+inline constexpr std::chrono::milliseconds kRetryPause{20};
+
+inline bool is_retryable(const controller::ControllerError& error) {
+  const auto kind = error.io_kind();
+  return kind == servo_bus::IoErrorKind::TimedOut || kind == servo_bus::IoErrorKind::Interrupted;
+}
+
+template <class Operation>
+auto with_retry(std::uint64_t allowed_retries, Operation&& operation)
+    -> std::invoke_result_t<Operation&> {
+  for (std::uint64_t attempt = 1;; ++attempt) {
+    auto result = operation();
+    if (result) {
+      if (attempt > 1) {
+        log::info(log::kControlLoopTarget,
+                  fmt::format("Serial I/O recovered after {} retries", attempt - 1));
+      }
+      return result;
+    }
+    if (attempt >= allowed_retries || !is_retryable(result.error())) return result;
+    std::this_thread::sleep_for(kRetryPause);
+  }
+}
+
+}  // namespace vorlix::control_loop

@@ -1,0 +1,104 @@
+#include "src/control_loop/worker.hpp"
+
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "src/control_loop/event_loop.hpp"
+
+namespace vorlix::control_loop {
+namespace {
+
+double seconds_since(LoopClock::time_point start, LoopClock::time_point end) {
+  return std::chrono::duration<double>(end - start).count();
+}
+
+// Timing samples kept on the worker until the next publication.
+class StatsCollector {
+ public:
+  StatsCollector(std::shared_ptr<StatsRecord> record,
+                 std::optional<std::chrono::nanoseconds> publication_period,
+                 LoopClock::time_point start)
+      : record_(std::move(record)),
+        publication_period_(publication_period.value_or(std::chrono::nanoseconds::zero())),
+        last_tick_(start),
+        last_publish_(start) {}
+
+  bool enabled() const { return record_ != nullptr; }
+
+  void add_period(LoopClock::time_point now) {
+    update([&](ControlLoopStats& published) {
+      published.period.push_back(seconds_since(last_tick_, now));
+    });
+    last_tick_ = now;
+  }
+
+  void add_write(double seconds) { write_dt_.push_back(seconds); }
+
+  // After each reading: the sample, then the samples kept so far once a period has passed.
+  void add_read(LoopClock::time_point started) {
+    const auto now = LoopClock::now();
+    read_dt_.push_back(seconds_since(started, now));
+    if (now - last_publish_ <= publication_period_) return;
+    append(&ControlLoopStats::read_dt, read_dt_);
+    append(&ControlLoopStats::write_dt, write_dt_);
+    last_publish_ = now;
+  }
+
+ private:
+  template <class Change>
+  void update(Change change) {
+    auto published = record_->lock();
+    if (!published) throw std::runtime_error("last_stats mutex was poisoned");
+    change(**published);
+  }
+
+  void append(std::vector<double> ControlLoopStats::* list, std::vector<double>& samples) {
+    update([&](ControlLoopStats& published) {
+      (published.*list).insert((published.*list).end(), samples.begin(), samples.end());
+    });
+    samples.clear();
+  }
+
+  std::shared_ptr<StatsRecord> record_;
+  std::chrono::nanoseconds publication_period_;
+  LoopClock::time_point last_tick_;
+  LoopClock::time_point last_publish_;
+  std::vector<double> read_dt_;
+  std::vector<double> write_dt_;
+};
+
+}  // namespace
+
+void run_worker(WorkerContext context) {
+  StatsCollector stats(context.last_stats, context.stats_pub_period, LoopClock::now());
+  const auto execute = [&](MotorCommand command) {
+    // Nobody is told of a failed command: it is discarded here.
+    return handle_commands(context.controller, *context.last_torque, std::move(command),
+                           context.allowed_retries)
+        .has_value();
+  };
+  run_event_loop(
+      context.commands, context.period, FairCoin(),
+      [&] {
+        const auto now = LoopClock::now();
+        if (stats.enabled()) stats.add_period(now);
+        auto reading = read_pos(context.controller, context.allowed_retries);
+        if (auto position = context.last_position->lock()) **position = std::move(reading);
+        if (stats.enabled()) stats.add_read(now);
+      },
+      [&](MotorCommand command) {
+        const auto started = LoopClock::now();
+        if (execute(std::move(command)) && stats.enabled()) {
+          stats.add_write(seconds_since(started, LoopClock::now()));
+        }
+      },
+      [&] {
+        auto stop = context.stop_requested->lock();
+        if (!stop) throw std::runtime_error("stop_requested mutex was poisoned");
+        return **stop;
+      },
+      [&](MotorCommand command) { execute(std::move(command)); });
+}
+
+}  // namespace vorlix::control_loop
