@@ -79,7 +79,9 @@ std::variant<Options, std::string> parse(int argc, char** argv) {
     if (error) return *error;
   }
   if (options.help) return options;
-  if (!options.serial && !options.can) return std::string("give --serial PATH, --can IFACE or both");
+  if (!options.serial && !options.can) {
+    return std::string("give --serial PATH, --can IFACE or both");
+  }
   if (options.scan && !options.serial) return std::string("--scan needs --serial");
   return options;
 }

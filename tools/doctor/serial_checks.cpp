@@ -49,7 +49,8 @@ struct Fault {
   std::string_view fix;
 };
 constexpr Fault kFaults[] = {
-    {0x20, "overload latch", "remove what blocks the joint, then reboot the servo or power-cycle it"},
+    {0x20, "overload latch",
+     "remove what blocks the joint, then reboot the servo or power-cycle it"},
     {0x04, "overheating", "let it cool down and lighten its load"},
     {0x08, "overcurrent", "check the joint moves freely and the servo's cable is not shorted"},
     {0x01, "voltage out of range", "check the 12 V supply"},
@@ -202,7 +203,8 @@ void diagnose_open_failure(Report& report, const fs::path& path, const struct st
   const std::string name = "open";
   if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
     const group* owner = ::getgrgid(device.st_gid);
-    const std::string group_name = owner != nullptr ? owner->gr_name : std::to_string(device.st_gid);
+    const std::string group_name =
+        owner != nullptr ? owner->gr_name : std::to_string(device.st_gid);
     report.problem(std::string(kLine), name,
                    fmt::format("permission denied: {} belongs to group {}", path.string(),
                                group_name),

@@ -73,7 +73,9 @@ std::vector<std::string> openers(const struct stat& file) {
 
 // The kernel's netlink macros compute in int; these are the same sizes, unsigned.
 constexpr std::size_t kAlignTo = 4;
-constexpr std::size_t aligned(std::size_t length) { return (length + kAlignTo - 1) & ~(kAlignTo - 1); }
+constexpr std::size_t aligned(std::size_t length) {
+  return (length + kAlignTo - 1) & ~(kAlignTo - 1);
+}
 constexpr std::size_t kMessageHeader = aligned(sizeof(nlmsghdr));
 constexpr std::size_t kAttributeHeader = aligned(sizeof(nlattr));
 constexpr unsigned kAttributeTypeMask = 0xFFFFu & ~unsigned{NLA_F_NESTED | NLA_F_NET_BYTEORDER};
@@ -173,8 +175,9 @@ std::expected<LinkInfo, std::string> query_link(unsigned interface_index) {
   nlmsghdr header{};
   if (reply.size() < kMessageHeader) return std::unexpected(std::string("short netlink reply"));
   std::memcpy(&header, reply.data(), sizeof header);
-  const auto body = reply.first(std::clamp<std::size_t>(header.nlmsg_len, kMessageHeader, reply.size()))
-                        .subspan(kMessageHeader);
+  const std::size_t message_end =
+      std::clamp<std::size_t>(header.nlmsg_len, kMessageHeader, reply.size());
+  const auto body = reply.first(message_end).subspan(kMessageHeader);
   if (header.nlmsg_type == NLMSG_ERROR) {
     const auto error = value_of<nlmsgerr>(body);
     return std::unexpected(system_error_text(error ? -error->error : EPROTO));

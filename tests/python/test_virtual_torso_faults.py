@@ -1,0 +1,75 @@
+"""The virtual torso's health registers and the faults they report: servo temperature and
+status, the overload latch, and neck motors configured with other mapping ranges."""
+
+import struct
+import time
+
+import pytest
+from vorlix_virtual_torso.neck_motor import PMAX, TIMEOUT
+
+from test_virtual_torso_neck import decode_state, feedback_request
+from test_virtual_torso_servo_bus import (
+    GOAL,
+    PRESENT,
+    READ,
+    REBOOT,
+    TORQUE_ENABLE,
+    WRITE,
+    packet,
+    word,
+)
+
+TEMPERATURE, STATUS = 63, 65
+OVERHEAT, OVERLOAD = 0x04, 0x20
+
+
+@pytest.fixture
+def line(servo_bus, serial_line):
+    return serial_line(servo_bus.serial_path)
+
+
+def read(line, servo_id: int, address: int, count: int) -> tuple[int, bytes]:
+    """A register read's error byte and data."""
+    line.write(packet(servo_id, READ, address, count))
+    reply = line.read(6 + count)
+    assert reply[:4] == bytes([0xFF, 0xFF, servo_id, count + 2]), reply.hex(" ")
+    return reply[4], reply[5:-1]
+
+
+@pytest.mark.parametrize(
+    "switch, temperature, status",
+    [(None, 32, 0), ("overheated", 80, OVERHEAT), ("overload", 32, OVERLOAD)],
+)
+def test_temperature_and_status_registers(servo_bus, line, switch, temperature, status):
+    if switch:
+        setattr(servo_bus.servos[2], switch, True)
+    assert read(line, 1, TEMPERATURE, 3) == (0, bytes([32, 0, 0]))
+    # The error byte of every reply repeats the status.
+    assert read(line, 2, TEMPERATURE, 3) == (status, bytes([temperature, 0, status]))
+
+
+def test_an_overload_latch_holds_the_servo_limp_until_it_reboots(servo_bus, line):
+    servo_bus.servos[4].overload = True
+    assert read(line, 4, TORQUE_ENABLE, 1) == (OVERLOAD, b"\x00")
+    for address, data in ((TORQUE_ENABLE, [1]), (GOAL, word(2500))):
+        line.write(packet(4, WRITE, address, *data))
+        assert line.read(6)[4] == OVERLOAD
+    time.sleep(0.05)  # 200 counts of motion, had the servo torque
+    assert read(line, 4, PRESENT, 2) == (OVERLOAD, word(2048))
+    line.write(packet(4, REBOOT))
+    line.read(6)
+    time.sleep(servo_bus.reboot_silence * 2)
+    assert read(line, 4, STATUS, 1) == (0, b"\x00")
+
+
+def test_a_motor_maps_with_its_own_pmax(neck, can_peer):
+    neck.motors[1].position = 1.0
+    neck.motors[1].set_register(PMAX, 3.14)
+    can_peer.send(0x7FF, bytes([2, 0, 0x33, PMAX, 0, 0, 0, 0]))
+    _, reply = can_peer.recv()
+    assert struct.unpack("<f", reply[4:])[0] == pytest.approx(3.14)
+    can_peer.send(0x7FF, feedback_request(2))
+    _, state = can_peer.recv()
+    assert decode_state(state)["position"] == pytest.approx(1.0 * 12.5 / 3.14, abs=1e-3)
+    can_peer.send(0x7FF, bytes([2, 0, 0x33, TIMEOUT, 0, 0, 0, 0]))
+    assert can_peer.recv()[1][4:] == bytes(4)
