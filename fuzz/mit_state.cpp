@@ -4,7 +4,6 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <array>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <variant>
@@ -68,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require_sound(limits, decode_state(limits, payload), payload);
 
   ScriptedBus bus(input);
-  const Damiao motor{.timeout = std::chrono::milliseconds(20),
+  // No deadline: a descheduled run must not time out with the reply still queued.
+  const Damiao motor{.timeout = Duration::max(),
                      .limits = limits,
                      .can_id = joint.can_id,
                      .master_id = joint.master_id};

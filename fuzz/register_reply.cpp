@@ -3,7 +3,6 @@
 // command and the register, whatever its identifier, read as the table's type.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <chrono>
 #include <cstdint>
 
 #include "can_motor/damiao/driver.hpp"
@@ -20,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto id = input.ConsumeIntegral<std::uint8_t>();
   const auto can_id = input.ConsumeIntegral<std::uint16_t>();
   ScriptedBus bus(input);
-  const Damiao motor{.timeout = std::chrono::milliseconds(20),
+  // No deadline: a descheduled run must not time out with the reply still queued.
+  const Damiao motor{.timeout = Duration::max(),
                      .limits = {12.5f, 10.0f, 500.0f, 5.0f, 28.0f},
                      .can_id = can_id,
                      .master_id = 0};
