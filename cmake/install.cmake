@@ -12,7 +12,8 @@ include(CMakePackageConfigHelpers)
 install(TARGETS vorlix-doctor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # In link order: each library before the ones it needs.
-set(vorlix_core_libraries vorlix_controller vorlix_servo_bus vorlix_can_motor vorlix_common)
+set(vorlix_core_libraries
+    vorlix_control_loop vorlix_controller vorlix_servo_bus vorlix_can_motor vorlix_common)
 install(TARGETS ${vorlix_core_libraries} ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 set(VORLIX_CORE_ARCHIVES "")
 foreach(library IN LISTS vorlix_core_libraries)
@@ -25,7 +26,7 @@ endforeach()
 set(VORLIX_INCLUDE_DIR ${CMAKE_INSTALL_INCLUDEDIR}/vorlix_motor_controller)
 install(DIRECTORY common servo_bus can_motor DESTINATION ${VORLIX_INCLUDE_DIR}
         FILES_MATCHING PATTERN "*.hpp")
-install(DIRECTORY src/controller DESTINATION ${VORLIX_INCLUDE_DIR}/src
+install(DIRECTORY src/controller src/control_loop DESTINATION ${VORLIX_INCLUDE_DIR}/src
         FILES_MATCHING PATTERN "*.hpp")
 
 # One version for the wheel and the package: the one pyproject.toml declares.

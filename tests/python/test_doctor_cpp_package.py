@@ -46,6 +46,7 @@ def test_the_package_holds_the_core_and_the_doctor(prefix):
     }
     headers = prefix / "include/vorlix_motor_controller"
     assert (headers / "src/controller/controller.hpp").is_file()
+    assert (headers / "src/control_loop/control_loop.hpp").is_file()
     assert not list(headers.rglob("*.cpp")) and not (headers / "src/bindings").exists()
     assert (prefix / "bin/vorlix-doctor").is_file()
 
