@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/serial.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -197,6 +198,14 @@ void scan(Report& report, const FeetechProtocolHandler& handler, SerialPort& por
   }
 }
 
+// Whether another process holds the port: its exclusive mode refuses an open (EBUSY, for
+// all but root), or its lock refuses ours.
+bool held_elsewhere(const fs::path& path) {
+  const FileDescriptor probe(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!probe.valid()) return errno == EBUSY;
+  return ::flock(probe.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+}
+
 // Why the port did not open, as precisely as the system lets us tell.
 void diagnose_open_failure(Report& report, const fs::path& path, const struct stat& device,
                            const std::string& error) {
@@ -213,9 +222,11 @@ void diagnose_open_failure(Report& report, const fs::path& path, const struct st
                                group_name, group_name));
     return;
   }
-  if (const auto holders = file_holders(path); !holders.empty()) {
+  if (held_elsewhere(path)) {
+    const auto holders = file_holders(path);
     report.problem(std::string(kLine), name,
-                   fmt::format("busy: {}; held by {:?}", error, holders),
+                   holders.empty() ? "busy: " + error
+                                   : fmt::format("busy: {}; held by {:?}", error, holders),
                    "stop that process (or close its controller), then run the doctor again");
     return;
   }
