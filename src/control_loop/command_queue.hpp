@@ -85,6 +85,16 @@ class QueueReceiver {
     state_->not_full.notify_all();
   }
 
+  // Posting fails from now on; what is queued stays to be taken. A drain that posters could
+  // keep refilling would never end.
+  void stop_posting() const {
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->receiver_alive = false;
+    }
+    state_->not_full.notify_all();
+  }
+
   // True when an item is queued, false when `deadline` passed first.
   template <class Clock, class Duration>
   bool wait_until(std::chrono::time_point<Clock, Duration> deadline) const {

@@ -1,5 +1,5 @@
 // The worker's schedule: a periodic timer and the command queue, one event served per step,
-// until a stop is requested; then every command still queued. Knows nothing of motors, so its
+// until a stop is requested; then every command queued by then, posting being closed. Knows nothing of motors, so its
 // timing and fairness are tested on their own.
 #pragma once
 
@@ -56,6 +56,7 @@ void run_event_loop(const QueueReceiver<Command>& commands, LoopClock::duration 
       on_tick();
     }
   } while (!stop_requested());
+  commands.stop_posting();
   while (auto command = commands.try_receive()) on_drained(std::move(*command));
 }
 

@@ -104,6 +104,8 @@ TEST(WorkerSchedule, CommandsQueuedAtStopAreAllCarriedOut) {
   all.insert(all.end(), state.drained.begin(), state.drained.end());
   ASSERT_EQ(all.size(), 50U);
   for (int i = 0; i < 50; ++i) EXPECT_EQ(all[static_cast<std::size_t>(i)], i);
+  // Posting is closed while the queue drains, so posters cannot keep it going.
+  EXPECT_FALSE(tx.send(50));
 }
 
 }  // namespace
