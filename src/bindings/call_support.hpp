@@ -13,18 +13,29 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/interruption.hpp"
+
 namespace vorlix::bindings {
+
+// Remembers the interpreter's main thread, the one that receives Ctrl-C. At import.
+bool remember_main_thread();
+
+// For long operations between their cycles, on the main thread only: takes the interpreter
+// lock briefly to run pending signal handlers. True when one raised (KeyboardInterrupt), which
+// is then the pending exception of this thread.
+bool python_signal_pending();
 
 // Runs `operation` with the interpreter lock released, so that other Python threads (and a
 // worker thread that logs) run while this one waits on a bus, a queue, a reply or a join. It
 // must touch no Python object. An internal failure is carried out of the region and rethrown
-// with the lock back.
+// with the lock back. A long operation inside ends early on Ctrl-C, leaving the exception set.
 template <class Operation>
 auto without_gil(Operation&& operation) -> std::invoke_result_t<Operation&> {
   using Result = std::invoke_result_t<Operation&>;
   std::exception_ptr failure;
   if constexpr (std::is_void_v<Result>) {
     Py_BEGIN_ALLOW_THREADS
+    const interruption::Scope interruptible(python_signal_pending);
     try {
       operation();
     } catch (abi::__forced_unwind&) {
@@ -38,6 +49,7 @@ auto without_gil(Operation&& operation) -> std::invoke_result_t<Operation&> {
   } else {
     std::optional<Result> result;
     Py_BEGIN_ALLOW_THREADS
+    const interruption::Scope interruptible(python_signal_pending);
     try {
       result.emplace(operation());
     } catch (abi::__forced_unwind&) {

@@ -386,7 +386,11 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return core::VorlixControlLoop::create(*serialport, *period, *can_bus, *allowed_retries,
                                              *stats_pub_period, *voltage_rampup_timeout);
     });
-    if (!created) return raise_runtime(created.error().text());
+    if (!created) {
+      // A Ctrl-C that ended the voltage wait or the reboot: its KeyboardInterrupt is the answer.
+      if (PyErr_Occurred() != nullptr) return nullptr;
+      return raise_runtime(created.error().text());
+    }
     Loop loop(std::move(*created));
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) {

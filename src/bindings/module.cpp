@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "src/bindings/call_support.hpp"
 #include "src/bindings/control_loop_type.hpp"
 #include "src/bindings/live_loops.hpp"
 #include "src/bindings/logging_bridge.hpp"
@@ -74,7 +75,8 @@ PyObject* initialise() {
 
   PyObject* module = PyModule_Create(&module_definition);
   if (module == nullptr) return nullptr;
-  if (!install_logging_bridge() || !install_exit_hook() || !add_classes(module)) {
+  if (!install_logging_bridge() || !install_exit_hook() || !remember_main_thread() ||
+      !add_classes(module)) {
     Py_DECREF(module);
     return nullptr;
   }

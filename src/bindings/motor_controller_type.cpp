@@ -98,6 +98,8 @@ PyObject* call_core(PyObject* self, Operation&& operation) {
     PyErr_SetString(PyExc_RuntimeError, kPoisonedMessage);
     return nullptr;
   }
+  // A Ctrl-C that ended a long operation: its KeyboardInterrupt is the answer.
+  if (PyErr_Occurred() != nullptr) return nullptr;
   return convert_result(*outcome);
 }
 

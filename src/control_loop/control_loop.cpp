@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/format.hpp"
+#include "common/interruption.hpp"
 #include "common/log.hpp"
 #include "src/control_loop/retry.hpp"
 
@@ -58,6 +59,7 @@ std::expected<void, MotorError> await_voltage_and_reboot(VorlixMotorController& 
     return std::ranges::all_of(*voltages, [](std::uint8_t volts) { return volts >= kStableVoltage; });
   };
   while (!all_stable() && std::chrono::steady_clock::now() - start < timeout) {
+    if (interruption::requested()) return std::unexpected(MotorError::Communication{});
     std::this_thread::sleep_for(kVoltagePollPause);
     voltages = read_voltages();
     if (!voltages) return std::unexpected(MotorError::Communication{});

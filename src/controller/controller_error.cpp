@@ -20,6 +20,10 @@ std::optional<servo_bus::IoErrorKind> ControllerError::io_kind() const {
   return std::nullopt;
 }
 
+ControllerError ControllerError::interrupted(std::string_view operation) {
+  return ControllerError(fmt::format("{}: interrupted", operation));
+}
+
 ControllerResult<void> require_finite(std::string_view what, double value) {
   if (std::isfinite(value)) return {};
   return std::unexpected(

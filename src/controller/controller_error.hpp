@@ -23,6 +23,8 @@ class ControllerError {
   ControllerError(servo_bus::SerialError error)  // NOLINT
       : cause_(servo_bus::ServoBusError(std::move(error))) {}
   static ControllerError message(std::string text) { return ControllerError(std::move(text)); }
+  // A long operation stopped between cycles because its caller asked (Ctrl-C).
+  static ControllerError interrupted(std::string_view operation);
 
   const Cause& cause() const { return cause_; }
   std::string text() const;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "common/format.hpp"
+#include "common/interruption.hpp"
 #include "src/controller/controller.hpp"
 
 namespace vorlix::controller {
@@ -106,6 +107,8 @@ ControllerResult<NeckArray> VorlixMotorController::neck_home(double speed, doubl
     if (std::ranges::all_of(settled, [](bool joint_settled) { return joint_settled; })) {
       return observed;
     }
+    // The motors hold the set-point of the cycle just completed.
+    if (interruption::requested()) return std::unexpected(ControllerError::interrupted("neck_home"));
     std::this_thread::sleep_for(kCycleSleep);
   }
   return std::unexpected(ControllerError::message(fmt::format(

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "common/format.hpp"
+#include "common/interruption.hpp"
 #include "common/log.hpp"
 #include "src/controller/controller.hpp"
 
@@ -44,6 +45,7 @@ ControllerResult<void> VorlixMotorController::reboot(std::chrono::nanoseconds ti
           fmt::format("Some motors did not respond after reboot ({:?} - ids: {:?})",
                       pending_names, pending)));
     }
+    if (interruption::requested()) return std::unexpected(ControllerError::interrupted("reboot"));
     std::this_thread::sleep_for(kPingPause);
     std::erase_if(pending, [&](std::uint8_t id) {
       const auto answered = servo_handler_.ping(port, id);
