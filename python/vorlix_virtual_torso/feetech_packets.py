@@ -58,7 +58,7 @@ class PacketFramer:
     def feed(self, data: bytes) -> list[bytes]:
         """Adds received bytes and returns the packets they complete, in order."""
         self._buffer += data
-        packets = []
+        packets: list[bytes] = []
         while True:
             start = self._buffer.find(HEADER)
             if start < 0:

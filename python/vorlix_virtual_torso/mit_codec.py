@@ -9,7 +9,8 @@ from dataclasses import dataclass
 
 
 def f32(value: float) -> float:
-    return struct.unpack("<f", struct.pack("<f", value))[0]
+    rounded: float = struct.unpack("<f", struct.pack("<f", value))[0]
+    return rounded
 
 
 @dataclass(frozen=True)

@@ -112,7 +112,8 @@ class VirtualNeckMotor:
         registers, so a register set to another value shifts every reported quantity."""
 
         def register(address: int) -> float:
-            return struct.unpack("<f", self.registers[address])[0]
+            value: float = struct.unpack("<f", self.registers[address])[0]
+            return value
 
         kp_max, kd_max = self._gain_limits
         return MitLimits(register(PMAX), register(VMAX), kp_max, kd_max, register(TMAX))

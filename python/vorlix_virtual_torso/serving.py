@@ -4,7 +4,7 @@ import os
 import threading
 from abc import ABC, abstractmethod
 from collections.abc import Callable
-from typing import Self
+from typing import Any, Self
 
 
 class ServingThread:
@@ -37,10 +37,11 @@ class Recorder:
     """What a bus received, in order; tests wait on it for traffic that gets no reply."""
 
     def __init__(self) -> None:
-        self.items: list = []
+        # Packets on the servo bus, (id, data) pairs on the neck.
+        self.items: list[Any] = []
         self._changed = threading.Condition()
 
-    def append(self, item) -> None:
+    def append(self, item: Any) -> None:
         with self._changed:
             self.items.append(item)
             self._changed.notify_all()
@@ -49,7 +50,7 @@ class Recorder:
         with self._changed:
             self.items.clear()
 
-    def wait_for(self, count: int, timeout: float) -> list:
+    def wait_for(self, count: int, timeout: float) -> list[Any]:
         """A copy of the record once it holds at least count items, or after timeout."""
         with self._changed:
             self._changed.wait_for(lambda: len(self.items) >= count, timeout)
@@ -80,18 +81,18 @@ class ServedBus(ABC):
     def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, *exc_info) -> None:
+    def __exit__(self, *exc_info: object) -> None:
         self.close()
 
     def close(self) -> None:
         self._server.stop()
 
-    def _received(self) -> list:
+    def _received(self) -> list[Any]:
         return self._record.items
 
     def _clear_received(self) -> None:
         self._record.clear()
 
-    def _wait_for_received(self, count: int, timeout: float = 1.0) -> list:
+    def _wait_for_received(self, count: int, timeout: float = 1.0) -> list[Any]:
         """What was received, once there are at least count items or timeout passed."""
         return self._record.wait_for(count, timeout)

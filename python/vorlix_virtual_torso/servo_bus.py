@@ -43,6 +43,15 @@ class VirtualServoBus(ServedBus):
         self._lock = threading.RLock()
         self.servos = {i: VirtualServo(i, self._lock) for i in SERVO_IDS}
         self._ramp = (time.monotonic(), DEFAULT_VOLTAGE, DEFAULT_VOLTAGE, 0.0)
+        # The adapter's output: replies held while it is stalled, and the lock that keeps a
+        # burst and the serving thread's writes in order.
+        self._output_lock = threading.Lock()
+        self._stalled = False
+        self._held = bytearray()
+        self._master = self._slave = -1
+        self._plug_in()
+
+    def _plug_in(self) -> None:
         self._master, self._slave = os.openpty()
         # Raw at once: with the pty's default echo, every request would come back to the
         # controller as if a servo had sent it.
@@ -68,12 +77,36 @@ class VirtualServoBus(ServedBus):
         with self._lock:
             self._ramp = (time.monotonic(), start, target, seconds)
 
+    @property
+    def stalled(self) -> bool:
+        """While set, the adapter holds every reply; clearing it delivers them all in one
+        burst, as a USB adapter that stops forwarding and then catches up."""
+        return self._stalled
+
+    @stalled.setter
+    def stalled(self, stall: bool) -> None:
+        with self._output_lock:
+            self._stalled = stall
+            if not stall and self._held:
+                held, self._held = bytes(self._held), bytearray()
+                self._write(held)
+
     def unplug(self) -> None:
         """Closes the master, as when the USB adapter is pulled out; the bus stops serving."""
         self._server.stop()
         if self._master >= 0:
             os.close(self._master)
             self._master = -1
+
+    def replug(self) -> None:
+        """Plugs the adapter in again, as a new device: a new `serial_path`, with the servos
+        as they were. A controller still holding the old path stays cut off."""
+        self.unplug()
+        if self._slave >= 0:
+            os.close(self._slave)
+        with self._output_lock:
+            self._held.clear()
+        self._plug_in()
 
     def close(self) -> None:
         self.unplug()
@@ -115,15 +148,17 @@ class VirtualServoBus(ServedBus):
             remaining = due - time.monotonic()
             if remaining > 0 and self._server.stopping.wait(remaining):
                 return
-            try:
-                os.write(self._master, reply)
-            except BlockingIOError:
-                pass  # nobody reads the line and its buffer is full: the bytes are lost
+            with self._output_lock:
+                if self._stalled:
+                    self._held += reply
+                else:
+                    self._write(reply)
 
     def _execute(self, instruction: Instruction) -> list[tuple[VirtualServo, bytes, float]]:
         """Applies the instruction; returns the answers due, in the order they are sent, each
         with the time it waits for missing answers before it."""
         now = time.monotonic()
+        servo: VirtualServo | None
         with self._lock:
             voltage = self._voltage(now)
             for servo in self.servos.values():
@@ -150,12 +185,12 @@ class VirtualServoBus(ServedBus):
         if len(params) < 2:
             return []
         address, count = params[0], params[1]
-        answers = []
+        answers: list[tuple[VirtualServo, bytes, float]] = []
         wait = 0.0
         for servo_id in params[2:]:
             servo = self.servos.get(servo_id)
             data = servo.read(address, count) if servo and servo.listening(now) else None
-            if data is None:
+            if servo is None or data is None:
                 wait += MISSING_ANSWER_WAIT
             else:
                 answers.append((servo, data, wait))
@@ -172,6 +207,12 @@ class VirtualServoBus(ServedBus):
             servo = self.servos.get(groups[start])
             if servo is not None and servo.listening(now):
                 servo.write(address, groups[start + 1 : start + group_size], now)
+
+    def _write(self, data: bytes) -> None:
+        try:
+            os.write(self._master, data)
+        except BlockingIOError:
+            pass  # nobody reads the line and its buffer is full: the bytes are lost
 
     def _voltage(self, now: float) -> int:
         started, start, target, seconds = self._ramp
