@@ -19,7 +19,12 @@ class PeriodicTimer {
   PeriodicTimer(LoopClock::time_point start, LoopClock::duration period)
       : start_(start), period_(period) {}
 
-  LoopClock::time_point next_due() const { return start_ + period_ * ticks_; }
+  // Saturates: a period of centuries must not wrap around into "due at once, forever".
+  LoopClock::time_point next_due() const {
+    const auto room = LoopClock::time_point::max() - start_;
+    if (ticks_ != 0 && period_ > room / ticks_) return LoopClock::time_point::max();
+    return start_ + period_ * ticks_;
+  }
   void tick() { ++ticks_; }
 
  private:

@@ -18,6 +18,10 @@ TEST(WorkerSchedule, TimerTicksOnAnAbsoluteSchedule) {
   EXPECT_EQ(timer.next_due(), start);
   for (int i = 0; i < 3; ++i) timer.tick();
   EXPECT_EQ(timer.next_due(), start + 30ms);
+  PeriodicTimer centuries(start, LoopClock::duration::max() / 2);
+  centuries.tick();
+  centuries.tick();
+  EXPECT_EQ(centuries.next_due(), LoopClock::time_point::max());
 }
 
 TEST(WorkerSchedule, CoinIsFair) {
