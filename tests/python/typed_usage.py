@@ -39,7 +39,8 @@ def looped(serial_path: str | None, can_iface: str) -> VorlixTorsoPosition:
         stats_pub_period=datetime.timedelta(seconds=1),
     )
     position = loop.get_last_position()
-    loop.set_all_goal_positions(VorlixTorsoPosition(position.left_arm, [0.0, 0.0], (0.1,) * 3, position.neck))
+    goal = VorlixTorsoPosition(position.left_arm, [0.0, 0.0], (0.1,) * 3, position.neck)
+    loop.set_all_goal_positions(goal)
     names: dict[str, int] = loop.get_motor_name_id()
     p, i, d = loop.async_read_pid_gains(names["nose_top"])
     loop.async_write_pid_gains(1, p, i, d)
