@@ -81,7 +81,12 @@ class VirtualNeck(ServedBus):
             if any(fd == self._server.wake_fd for fd, _ in events):
                 return
             if events:
-                self._receive(self._socket.recv(FD_FRAME.size))
+                try:
+                    raw = self._socket.recv(FD_FRAME.size)
+                except OSError:
+                    raw = None  # the interface went down: the error is reported once
+                if raw is not None:
+                    self._receive(raw)
             self._send_due()
 
     def _receive(self, raw: bytes) -> None:
@@ -134,4 +139,7 @@ class VirtualNeck(ServedBus):
         now = time.monotonic()
         while self._outbox and self._outbox[0][0] <= now:
             _, _, can_id, data = heapq.heappop(self._outbox)
-            self._socket.send(CLASSIC_FRAME.pack(can_id, len(data), data))
+            try:
+                self._socket.send(CLASSIC_FRAME.pack(can_id, len(data), data))
+            except OSError:
+                pass  # the interface is down: the frame never reaches the bus

@@ -75,7 +75,8 @@ class VirtualServo:
         self.absent = False
         self.reply_delay = 0.0
         self.corrupt_checksum = False
-        self.stray_bytes = b""
+        self.stray_bytes = b""  # before the next reply only
+        self.noise = b""  # before every reply, until cleared
         self.wrong_id: int | None = None
         self.bad_header = False
         self.blocked = False
@@ -181,7 +182,7 @@ class VirtualServo:
         if self.bad_header:
             packet[0] = 0x00
         stray, self.stray_bytes = self.stray_bytes, b""
-        return stray + bytes(packet)
+        return self.noise + stray + bytes(packet)
 
     def _offset(self) -> int:
         raw = self.registers[POSITION_OFFSET : POSITION_OFFSET + 2]

@@ -1,7 +1,11 @@
 """The virtual torso's health registers and the faults they report: servo temperature and
-status, the overload latch, and neck motors configured with other mapping ranges."""
+status, the overload latch, and neck motors configured with other mapping ranges; and the
+switches the fault matrix adds: a stalled adapter, noise before replies, a replugged adapter,
+and a neck that lives through its interface going down."""
 
+import select
 import struct
+import subprocess
 import time
 
 import pytest
@@ -10,12 +14,14 @@ from vorlix_virtual_torso.neck_motor import PMAX, TIMEOUT
 from test_virtual_torso_neck import decode_state, feedback_request
 from test_virtual_torso_servo_bus import (
     GOAL,
+    PING,
     PRESENT,
     READ,
     REBOOT,
     TORQUE_ENABLE,
     WRITE,
     packet,
+    status,
     word,
 )
 
@@ -73,3 +79,41 @@ def test_a_motor_maps_with_its_own_pmax(neck, can_peer):
     assert decode_state(state)["position"] == pytest.approx(1.0 * 12.5 / 3.14, abs=1e-3)
     can_peer.send(0x7FF, bytes([2, 0, 0x33, TIMEOUT, 0, 0, 0, 0]))
     assert can_peer.recv()[1][4:] == bytes(4)
+
+
+# --- switches of the fault matrix -------------------------------------------------------------
+
+
+def test_a_stalled_adapter_holds_replies_then_delivers_them_in_one_burst(servo_bus, line):
+    servo_bus.stalled = True
+    line.write(packet(1, PING))
+    line.write(packet(2, PING))
+    assert servo_bus.wait_for_requests(2) and line.read(1, timeout=0.1) == b""
+    servo_bus.stalled = False
+    assert line.read(12, timeout=0.05) == status(1) + status(2)
+    line.write(packet(3, PING))
+    assert line.read(6) == status(3)
+
+
+def test_noise_comes_before_every_reply_until_cleared(servo_bus, line):
+    servo_bus.servos[1].noise = b"\x00\x11"
+    for _ in range(2):
+        line.write(packet(1, PING))
+        assert line.read(8) == b"\x00\x11" + status(1)
+    servo_bus.servos[1].noise = b""
+    line.write(packet(1, PING))
+    assert line.read(7, timeout=0.05) == status(1)
+
+
+def test_a_replugged_adapter_serves_on_a_new_path_and_the_old_line_stays_dead(
+    servo_bus, line, serial_line
+):
+    old_path = servo_bus.serial_path
+    servo_bus.servos[4].encoder = 3000
+    servo_bus.replug()
+    assert servo_bus.serial_path != old_path
+    poller = select.poll()
+    poller.register(line.fd, select.POLLIN)
+    assert poller.poll(500)[0][1] & select.POLLHUP
+    assert read(serial_line(servo_bus.serial_path), 4, PRESENT, 2) == (0, word(3000))
+
