@@ -32,27 +32,20 @@ bool python_signal_pending();
 template <class Operation>
 auto without_gil(Operation&& operation) -> std::invoke_result_t<Operation&> {
   using Result = std::invoke_result_t<Operation&>;
-  std::exception_ptr failure;
   if constexpr (std::is_void_v<Result>) {
-    Py_BEGIN_ALLOW_THREADS
-    const interruption::Scope interruptible(python_signal_pending);
-    try {
+    without_gil([&] {
       operation();
-    } catch (abi::__forced_unwind&) {
-      // The interpreter ends this thread at shutdown; it must not come back to Python.
-      throw;
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS
-    if (failure) std::rethrow_exception(failure);
+      return true;
+    });
   } else {
     std::optional<Result> result;
+    std::exception_ptr failure;
     Py_BEGIN_ALLOW_THREADS
     const interruption::Scope interruptible(python_signal_pending);
     try {
       result.emplace(operation());
     } catch (abi::__forced_unwind&) {
+      // The interpreter ends this thread at shutdown; it must not come back to Python.
       throw;
     } catch (...) {
       failure = std::current_exception();
