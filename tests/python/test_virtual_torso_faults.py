@@ -117,3 +117,16 @@ def test_a_replugged_adapter_serves_on_a_new_path_and_the_old_line_stays_dead(
     assert poller.poll(500)[0][1] & select.POLLHUP
     assert read(serial_line(servo_bus.serial_path), 4, PRESENT, 2) == (0, word(3000))
 
+
+
+def test_the_neck_serves_again_after_its_interface_went_down_and_up(neck, can_peer, can_iface):
+    subprocess.run(["ip", "link", "set", can_iface, "down"], check=True)
+    try:
+        with pytest.raises(OSError):
+            can_peer.send(0x7FF, feedback_request(1))
+    finally:
+        subprocess.run(["ip", "link", "set", can_iface, "up"], check=True)
+    # The peer's own socket reports the down once; the neck must have lived through it.
+    can_peer.recv_all(quiet=0.05)
+    can_peer.send(0x7FF, feedback_request(1))
+    assert can_peer.recv()[0] == 1
