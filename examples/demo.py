@@ -1,4 +1,5 @@
-"""A tour of vorlix_motor_controller: read the torso, move the arms, home the neck.
+"""A tour of vorlix_motor_controller: read the torso, move the arms, home the neck, then run
+the control loop that a robot program runs on.
 
 Run it against the virtual torso (``tools/demo`` starts one for you) or against the robot:
 
@@ -14,8 +15,9 @@ import logging
 import math
 import sys
 import time
+from datetime import timedelta
 
-from vorlix_motor_controller import VorlixMotorController
+from vorlix_motor_controller import VorlixMotorController, VorlixPyControlLoop
 
 ARM_AND_NOSE = [
     "left_arm_pitch", "left_arm_yaw", "right_arm_pitch", "right_arm_yaw",
@@ -104,8 +106,50 @@ def main():
     else:
         print("\nSkipping arm zero calibration (pass --calibrate-arms to rewrite the servos' zero).")
 
+    # The port is held exclusively: the loop can open it once this controller is gone.
+    del torso
+    loop_tour(args.serial, args.can, turns)
     # The neck stays enabled: disabling it would let the head drop.
     print("\nDone.")
+
+
+def loop_tour(serial, can, turns):
+    """The control loop: a worker reads every joint each 10 ms while this thread posts."""
+    print("\nStarting the control loop (checks every motor, waits for 12 V, reboots the servos).")
+    loop = VorlixPyControlLoop(serial, timedelta(milliseconds=10), can,
+                               stats_pub_period=timedelta(milliseconds=250))
+    try:
+        print("Motors:", loop.get_motor_name_id())
+        loop.enable_arms(True)
+        loop.set_arms_position([0.3, -0.2, 0.3, 0.2])
+        # Only joints homed to their counter's zero are moved (see above).
+        setters = [loop.set_neck_yaw_position, loop.set_neck_pitch_position,
+                   loop.set_neck_roll_position]
+        neck_goal = [0.3, 0.3, -0.2]
+        for setter, turn, goal in zip(setters, turns, neck_goal):
+            if not turn:
+                setter(goal)
+        print("\nPosted: arms to [0.3, -0.2, 0.3, 0.2], neck joints at zero towards",
+              neck_goal, "\nLast readings while they move:")
+        for _ in range(6):
+            position = loop.get_last_position()
+            print(f"  t={position.timestamp:.2f}  arms {fmt(position.left_arm + position.right_arm)}"
+                  f"  neck {fmt(position.neck)}")
+            time.sleep(0.2)
+        print("\nRaw read of servo 1, present position (register 56, 2 bytes):",
+              loop.async_read_raw_bytes(1, 56, 2).hex(" "))
+        print("PID gains of servo 1 (P, I, D):", loop.async_read_pid_gains(1))
+        loop.set_arms_position([0.0, 0.0, 0.0, 0.0])
+        time.sleep(0.5)
+        stats = loop.get_stats()
+        print(f"\nStatistics over {len(stats.period)} ticks: {stats!r}")
+    finally:
+        loop.close()
+    print("Control loop closed: every posted command was carried out.")
+
+
+def fmt(values):
+    return "[" + ", ".join(f"{v:+.3f}" for v in values) + "]"
 
 
 if __name__ == "__main__":

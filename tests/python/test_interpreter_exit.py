@@ -1,0 +1,123 @@
+"""Programs that end while the module's threads are busy exit promptly with their own status:
+a running control loop, a dropped one, and a daemon thread inside controller calls that log;
+and a Ctrl-C ends a long call at once."""
+
+import ast
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from neck_traffic import mit_set_points
+
+LOOP_PROGRAM = """
+    import sys, datetime
+    from vorlix_motor_controller import VorlixPyControlLoop
+    loop = VorlixPyControlLoop(sys.argv[1], datetime.timedelta(milliseconds=10), sys.argv[2])
+    for _ in range(40):
+        loop.set_neck_yaw_position(0.1)
+    if sys.argv[3] == "drop":
+        del loop
+    print("ending", flush=True)
+"""
+
+DAEMON_PROGRAM = """
+    import logging, sys, threading, time
+    from vorlix_motor_controller import VorlixMotorController, VorlixPyControlLoop
+    import datetime
+
+    class SlowHandler(logging.Handler):
+        def emit(self, record):
+            time.sleep(0.002)
+
+    logging.getLogger().addHandler(SlowHandler())
+    if sys.argv[2] == "controller":
+        target = VorlixMotorController(None, sys.argv[1]).set_neck_yaw_position
+    else:
+        target = VorlixPyControlLoop(None, datetime.timedelta(milliseconds=5), sys.argv[1]).set_neck_yaw_position
+
+    def clamp_forever():
+        while True:
+            try:
+                target(9.0)  # every call logs a clamp warning
+            except RuntimeError as error:
+                if str(error) == "channel closed":
+                    return
+
+    for _ in range(3):
+        threading.Thread(target=clamp_forever, daemon=True).start()
+    time.sleep(0.1)
+    print("ending", flush=True)
+"""
+
+
+def run_until_exit(program: str, *args: str) -> tuple[int, float, str]:
+    """Exit status, seconds from the program's last line to its exit, and its stderr."""
+    child = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(program), *args],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        line = child.stdout.readline()
+        ended = time.monotonic()
+        assert line == "ending\n", child.stderr.read()
+        status = child.wait(timeout=30)
+        return status, time.monotonic() - ended, child.stderr.read()
+    finally:
+        child.kill()
+        child.wait()
+
+
+@pytest.mark.parametrize("mode", ["keep", "drop"])
+def test_a_program_ending_with_a_loop_exits_promptly_and_runs_its_queue(torso, mode):
+    torso.neck.clear_frames()
+    status, seconds, stderr = run_until_exit(LOOP_PROGRAM, torso.serial_path, torso.can_iface, mode)
+    assert status == 0 and "Error" not in stderr, stderr
+    assert seconds < 2.0
+    assert sum(1 for i, _ in mit_set_points(torso.neck) if i == 0) == 40
+
+
+@pytest.mark.parametrize("kind", ["controller", "loop"])
+def test_daemon_threads_logging_through_exit_never_crash_it(neck, kind):
+    for _ in range(12):
+        status, seconds, stderr = run_until_exit(DAEMON_PROGRAM, neck.iface, kind)
+        assert status == 0 and "Error" not in stderr, stderr
+        assert seconds < 2.0
+
+
+HOMING_PROGRAM = """
+    import sys, time
+    from vorlix_motor_controller import VorlixMotorController
+    controller = VorlixMotorController(None, sys.argv[1])
+    print("ending", flush=True)
+    start = time.monotonic()
+    try:
+        controller.neck_home(speed=0.01)  # a turn away at 0.01 rad/s: minutes
+    except KeyboardInterrupt:
+        print(f"interrupted after {time.monotonic() - start:.2f}", flush=True)
+        print(controller.read_neck_positions(), flush=True)  # still usable
+"""
+
+
+def test_ctrl_c_ends_a_long_homing_with_keyboard_interrupt(can_iface):
+    from vorlix_virtual_torso import VirtualNeck
+
+    with VirtualNeck(can_iface, start_positions=(3.0, 0.0, 0.0)) as neck:
+        child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(HOMING_PROGRAM), can_iface],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            assert child.stdout.readline() == "ending\n"
+            time.sleep(0.5)
+            child.send_signal(signal.SIGINT)
+            status = child.wait(timeout=10)
+            lines = child.stdout.read().splitlines()
+        finally:
+            child.kill()
+            child.wait()
+        assert status == 0, child.stderr.read()
+        assert lines[0].startswith("interrupted after ") and float(lines[0].split()[-1]) < 5
+        assert len(ast.literal_eval(lines[1])) == 3
+        assert neck.motors[0].enabled
