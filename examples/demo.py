@@ -55,7 +55,16 @@ def main():
 
     # The controller's warnings (the neck clamp, for one) arrive through Python logging.
     logging.basicConfig(level=logging.INFO, format="  [%(levelname)s %(name)s] %(message)s")
+    # The port is held exclusively: the loop opens it once the direct controller is gone.
+    turns = direct_tour(args)
+    loop_tour(args.serial, args.can, turns)
+    # The neck stays enabled: disabling it would let the head drop.
+    print("\nDone.")
 
+
+def direct_tour(args):
+    """The direct controller: every call talks to the motors and returns when done. Returns
+    how many turns each neck joint sits from its counter's zero after homing."""
     try:
         torso = VorlixMotorController(args.serial, args.can)
     except RuntimeError as error:
@@ -106,11 +115,7 @@ def main():
     else:
         print("\nSkipping arm zero calibration (pass --calibrate-arms to rewrite the servos' zero).")
 
-    # The port is held exclusively: the loop can open it once this controller is gone.
-    del torso
-    loop_tour(args.serial, args.can, turns)
-    # The neck stays enabled: disabling it would let the head drop.
-    print("\nDone.")
+    return turns
 
 
 def loop_tour(serial, can, turns):
