@@ -19,7 +19,7 @@ memcheck=(valgrind --tool=memcheck --error-exitcode=99 --leak-check=full
   --errors-for-leak-kinds=definite -q)
 RUN_EXCLUDE='Transport/SilentBus.*' run_filtered build/tests can 'vorlix_*_tests' \
   "${memcheck[@]}" || failed+=("CAN tests under memcheck")
-run_filtered build/tests can vorlix_control_loop_tests valgrind --tool=helgrind \
+run_filtered build/helgrind can vorlix_control_loop_tests valgrind --tool=helgrind \
   --error-exitcode=99 -q --suppressions=tools/lib/helgrind.supp \
   || failed+=("control loop CAN tests under helgrind")
 
