@@ -109,16 +109,32 @@ bool is_numpy_bool(PyObject* value) {
   return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
 }
 
-// The sequence's items as they are now, in a tuple: converting an item may run Python code
-// (__index__, __float__) that changes the sequence itself.
-PyObject* snapshot(PyObject* value, const char* name) {
+// The first `length` items of a sequence, read in order into a tuple before any is converted:
+// converting an item may run Python code (__index__, __float__) that changes the sequence.
+PyObject* snapshot(PyObject* value, const char* name, Py_ssize_t length) {
+  PyObject* items = PyTuple_New(length);
+  if (items == nullptr) return nullptr;
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    PyObject* item = PySequence_GetItem(value, i);
+    if (item == nullptr) {
+      Py_DECREF(items);
+      name_pending_type_error(name);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(items, i, item);
+  }
+  return items;
+}
+
+// A sequence's length; -1 with a TypeError naming the parameter for anything else.
+Py_ssize_t sequence_length(PyObject* value, const char* name) {
   if (PySequence_Check(value) == 0) {
     raise_argument_type(name, value, "Sequence");
-    return nullptr;
+    return -1;
   }
-  PyObject* items = PySequence_Tuple(value);
-  if (items == nullptr) name_pending_type_error(name);
-  return items;
+  const Py_ssize_t length = PySequence_Size(value);
+  if (length < 0) name_pending_type_error(name);
+  return length;
 }
 
 // An int within [0, limit]; OverflowError outside.
@@ -280,12 +296,16 @@ std::optional<std::optional<std::chrono::nanoseconds>> to_optional_duration(PyOb
 }
 
 bool fill_real_array(PyObject* value, const char* name, std::span<double> out) {
-  PyObject* items = snapshot(value, name);
+  // The length first, before any item is even read.
+  const Py_ssize_t length = sequence_length(value, name);
+  if (length < 0) return false;
+  if (static_cast<std::size_t>(length) != out.size()) {
+    return raise(PyExc_ValueError,
+                 fmt::format("expected a sequence of length {} (got {})", out.size(), length));
+  }
+  PyObject* items = snapshot(value, name, length);
   if (items == nullptr) return false;
-  const Py_ssize_t length = PyTuple_GET_SIZE(items);
-  bool ok = static_cast<std::size_t>(length) == out.size() ||
-            raise(PyExc_ValueError,
-                  fmt::format("expected a sequence of length {} (got {})", out.size(), length));
+  bool ok = true;
   for (std::size_t i = 0; ok && i < out.size(); ++i) {
     const std::optional<double> converted =
         to_real(PyTuple_GET_ITEM(items, static_cast<Py_ssize_t>(i)), name);
@@ -297,12 +317,10 @@ bool fill_real_array(PyObject* value, const char* name, std::span<double> out) {
 }
 
 std::optional<std::vector<double>> to_real_list(PyObject* value, const char* name) {
-  PyObject* items = snapshot(value, name);
-  if (items == nullptr) return std::nullopt;
-  std::vector<double> values(static_cast<std::size_t>(PyTuple_GET_SIZE(items)));
-  const bool ok = fill_real_array(items, name, values);
-  Py_DECREF(items);
-  if (!ok) return std::nullopt;
+  const Py_ssize_t length = sequence_length(value, name);
+  if (length < 0) return std::nullopt;
+  std::vector<double> values(static_cast<std::size_t>(length));
+  if (!fill_real_array(value, name, values)) return std::nullopt;
   return values;
 }
 
@@ -311,7 +329,9 @@ std::optional<std::vector<std::uint8_t>> to_id_list(PyObject* value, const char*
     raise(PyExc_TypeError, fmt::format("argument '{}': can't extract a str to a list", name));
     return std::nullopt;
   }
-  PyObject* items = snapshot(value, name);
+  const Py_ssize_t length = sequence_length(value, name);
+  if (length < 0) return std::nullopt;
+  PyObject* items = snapshot(value, name, length);
   if (items == nullptr) return std::nullopt;
   std::vector<std::uint8_t> ids;
   ids.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(items)));

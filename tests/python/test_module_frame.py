@@ -180,9 +180,11 @@ METHODS = [
 
 
 def test_module_holds_only_its_classes_and_an_empty_docstring():
-    assert set(dir(vorlix_motor_controller)) == STANDARD_MODULE_ATTRIBUTES | {
-        "VorlixMotorController"
-    }
+    classes = ["VorlixMotorController", "VorlixPyControlLoop", "VorlixTorsoPosition",
+               "ControlLoopStats"]
+    assert set(dir(vorlix_motor_controller)) == STANDARD_MODULE_ATTRIBUTES | set(classes)
+    # Added in this order.
+    assert [n for n in vorlix_motor_controller.__dict__ if n in classes] == classes
     assert vorlix_motor_controller.__doc__ == ""
 
 
