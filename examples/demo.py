@@ -15,6 +15,7 @@ import logging
 import math
 import sys
 import time
+from collections.abc import Sequence
 from datetime import timedelta
 
 from vorlix_motor_controller import VorlixMotorController, VorlixPyControlLoop
@@ -26,14 +27,15 @@ ARM_AND_NOSE = [
 NECK = ["neck_yaw", "neck_pitch", "neck_roll"]
 
 
-def show(title, names, positions):
+def show(title: str, names: Sequence[str], positions: Sequence[float]) -> None:
     print(f"\n{title}")
     print(f"  {'joint':<16}{'rad':>9}{'deg':>9}")
     for name, rad in zip(names, positions):
         print(f"  {name:<16}{rad:>9.3f}{math.degrees(rad):>9.1f}")
 
 
-def move_arms(torso, goal, seconds=2.0):
+def move_arms(torso: VorlixMotorController, goal: list[float],
+              seconds: float = 2.0) -> list[float]:
     """Sends the arm goal, then watches the arms until they arrive or time runs out."""
     torso.set_arms_position(goal)
     deadline = time.monotonic() + seconds
@@ -45,8 +47,8 @@ def move_arms(torso, goal, seconds=2.0):
     return torso.read_all_positions()
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main() -> None:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--serial", required=True, help="servo serial port, e.g. /dev/ttyUSB0")
     parser.add_argument("--can", default="can0", help="SocketCAN interface of the neck")
     parser.add_argument("--calibrate-arms", action="store_true",
@@ -62,7 +64,7 @@ def main():
     print("\nDone.")
 
 
-def direct_tour(args):
+def direct_tour(args: argparse.Namespace) -> list[int]:
     """The direct controller: every call talks to the motors and returns when done. Returns
     how many turns each neck joint sits from its counter's zero after homing."""
     try:
@@ -118,7 +120,7 @@ def direct_tour(args):
     return turns
 
 
-def loop_tour(serial, can, turns):
+def loop_tour(serial: str, can: str, turns: list[int]) -> None:
     """The control loop: a worker reads every joint each 10 ms while this thread posts."""
     print("\nStarting the control loop (checks every motor, waits for 12 V, reboots the servos).")
     loop = VorlixPyControlLoop(serial, timedelta(milliseconds=10), can,
@@ -147,13 +149,14 @@ def loop_tour(serial, can, turns):
         loop.set_arms_position([0.0, 0.0, 0.0, 0.0])
         time.sleep(0.5)
         stats = loop.get_stats()
-        print(f"\nStatistics over {len(stats.period)} ticks: {stats!r}")
+        if stats is not None:  # on, since the loop was given stats_pub_period
+            print(f"\nStatistics over {len(stats.period)} ticks: {stats!r}")
     finally:
         loop.close()
     print("Control loop closed: every posted command was carried out.")
 
 
-def fmt(values):
+def fmt(values: Sequence[float]) -> str:
     return "[" + ", ".join(f"{v:+.3f}" for v in values) + "]"
 
 

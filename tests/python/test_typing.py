@@ -21,13 +21,6 @@ STUB = (
 TYPED_USAGE = Path(__file__).with_name("typed_usage.py")
 VIRTUAL_TORSO = REPO / "python/vorlix_virtual_torso"
 EXAMPLES = REPO / "examples"
-# Strict: the day the demo type-checks, these cases fail until the mark goes.
-EXAMPLES_UNTYPED = pytest.mark.xfail(
-    reason="examples/demo.py has no annotations yet and reads two optional values unchecked",
-    strict=True,
-)
-
-
 class Diagnostic(NamedTuple):
     file: str
     line: int
@@ -112,7 +105,7 @@ def test_stub_docstrings_are_the_live_ones(class_name: str) -> None:
         # typed_usage.py asks pyright for its strict mode itself.
         ("mypy", [TYPED_USAGE, VIRTUAL_TORSO]),
         ("pyright", [TYPED_USAGE]),
-        *(pytest.param(checker, [EXAMPLES], marks=EXAMPLES_UNTYPED) for checker in CHECKERS),
+        *((checker, [EXAMPLES]) for checker in CHECKERS),
     ],
     ids=["mypy-usage-and-virtual-torso", "pyright-usage", "mypy-examples", "pyright-examples"],
 )
