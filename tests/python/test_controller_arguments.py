@@ -386,3 +386,34 @@ def test_raw_data_takes_bytes(neck_only_controller):
 def test_text_arguments(kwargs, exception, message):
     with raises_exactly(exception, message):
         VorlixMotorController(**kwargs)
+
+
+class Shrinking:
+    """An item whose conversion empties the list it sits in."""
+
+    def __init__(self, victim: list):
+        self.victim = victim
+
+    def __index__(self) -> int:
+        self.victim.clear()
+        return 1
+
+    def __float__(self) -> float:
+        self.victim.clear()
+        return 0.1
+
+
+@pytest.mark.parametrize(
+    "method, build",
+    [
+        ("enable_torque_on_ids", lambda items: items + [2]),
+        ("disable_torque_on_ids", lambda items: items + [2]),
+        ("set_neck_position", lambda items: items + [0.2, 0.3]),
+    ],
+)
+def test_a_conversion_that_changes_its_sequence_is_sound(neck_only_controller, neck, method, build):
+    # The items are read before any is converted, so the call sees the sequence as it was.
+    values: list = []
+    values += build([Shrinking(values)])
+    getattr(neck_only_controller, method)(values)
+    assert values == []
