@@ -42,13 +42,13 @@ fuzz_one() {
   return $status
 }
 
-# Every target for FUZZ_SECONDS (default 25); prints one line per target.
+# Every target for FUZZ_SECONDS (default 20); prints one line per target.
 run_fuzz_smoke() {
   local entry target max_len log status=0
   for entry in "${FUZZ_TARGETS[@]}"; do
     read -r target max_len <<<"$entry"
     log=$FUZZ_BUILD/smoke-$target.log
-    if fuzz_one "$target" "$max_len" -max_total_time="${FUZZ_SECONDS:-25}" >"$log" 2>&1; then
+    if fuzz_one "$target" "$max_len" -max_total_time="${FUZZ_SECONDS:-20}" >"$log" 2>&1; then
       echo "fuzz $target: $(grep -o 'number_of_executed_units: [0-9]*' "$log" | cut -d' ' -f2) runs, no crash"
     else
       echo "fuzz $target: FAILED (build/fuzz/smoke-$target.log):"

@@ -5,8 +5,9 @@
 VENV_DIR=$PWD/.venv
 VENV_PYTHON=$VENV_DIR/bin/python
 
+# Each step with the seconds since the command started, to see where the time goes.
 step() {
-  printf '==> %s\n' "$*"
+  printf '==> %s (at %d s)\n' "$*" "$SECONDS"
 }
 
 # Installs those of the given Debian packages that are missing; nothing at all when none is.
