@@ -187,7 +187,11 @@ Placeholder next_placeholder(std::string& out, std::string_view tmpl, std::size_
     body.remove_prefix(1);
     int precision = 0;
     const auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), precision);
-    if (ec != std::errc{}) throw std::logic_error("bad precision in message template");
+    // Beyond every digit a double has; a larger one is a mistake in the template.
+    constexpr int kMostDecimals = 400;
+    if (ec != std::errc{} || precision < 0 || precision > kMostDecimals) {
+      throw std::logic_error("bad precision in message template");
+    }
     form.precision = precision;
     body.remove_prefix(static_cast<std::size_t>(end - body.data()));
   }

@@ -396,7 +396,7 @@ class Shrinking:
 
     def __index__(self) -> int:
         self.victim.clear()
-        return 1
+        return 42  # no servo's id: nothing is sent, even without a serial port
 
     def __float__(self) -> float:
         self.victim.clear()
@@ -406,8 +406,8 @@ class Shrinking:
 @pytest.mark.parametrize(
     "method, build",
     [
-        ("enable_torque_on_ids", lambda items: items + [2]),
-        ("disable_torque_on_ids", lambda items: items + [2]),
+        ("enable_torque_on_ids", lambda items: items + [43]),
+        ("disable_torque_on_ids", lambda items: items + [43]),
         ("set_neck_position", lambda items: items + [0.2, 0.3]),
     ],
 )

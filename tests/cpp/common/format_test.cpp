@@ -80,6 +80,8 @@ TEST(Format, FillsPlaceholdersInOrder) {
 TEST(Format, MismatchedTemplateIsAProgrammingError) {
   EXPECT_THROW(format("{} {}", 1), std::logic_error);
   EXPECT_THROW(format("{}", 1, 2), std::logic_error);
+  EXPECT_THROW(format("{:.-5}", 1.0), std::logic_error);
+  EXPECT_THROW(format("{:.2000000000}", 1.0), std::logic_error);
 }
 
 }  // namespace
