@@ -111,11 +111,18 @@ bool is_numpy_bool(PyObject* value) {
 
 // The first `length` items of a sequence, read in order into a tuple before any is converted:
 // converting an item may run Python code (__index__, __float__) that changes the sequence.
+// A sequence that ends early (its __len__ said more) gives the items it had.
 PyObject* snapshot(PyObject* value, const char* name, Py_ssize_t length) {
   PyObject* items = PyTuple_New(length);
   if (items == nullptr) return nullptr;
   for (Py_ssize_t i = 0; i < length; ++i) {
     PyObject* item = PySequence_GetItem(value, i);
+    if (item == nullptr && PyErr_ExceptionMatches(PyExc_IndexError)) {
+      PyErr_Clear();
+      PyObject* read = PyTuple_GetSlice(items, 0, i);
+      Py_DECREF(items);
+      return read;
+    }
     if (item == nullptr) {
       Py_DECREF(items);
       name_pending_type_error(name);
@@ -305,7 +312,8 @@ bool fill_real_array(PyObject* value, const char* name, std::span<double> out) {
   }
   PyObject* items = snapshot(value, name, length);
   if (items == nullptr) return false;
-  bool ok = true;
+  bool ok = PyTuple_GET_SIZE(items) == length || raise(PyExc_ValueError,
+      fmt::format("expected a sequence of length {} (got {})", out.size(), PyTuple_GET_SIZE(items)));
   for (std::size_t i = 0; ok && i < out.size(); ++i) {
     const std::optional<double> converted =
         to_real(PyTuple_GET_ITEM(items, static_cast<Py_ssize_t>(i)), name);
