@@ -23,10 +23,12 @@ struct QueueState {
   std::deque<T> items;
   const std::size_t capacity;
   bool receiver_alive = true;
+  bool wake_requested = false;
 };
 }  // namespace detail
 
 enum class SendOutcome { Sent, Full, Closed };
+enum class WaitOutcome { Queued, DeadlinePassed, Woken };
 
 template <class T>
 class QueueSender {
@@ -42,6 +44,16 @@ class QueueSender {
     lock.unlock();
     state_->not_empty.notify_one();
     return SendOutcome::Sent;
+  }
+
+  // Ends the consumer's current wait early, once, even with nothing queued: a stop need not
+  // wait for the next deadline.
+  void wake_consumer() const {
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->wake_requested = true;
+    }
+    state_->not_empty.notify_all();
   }
 
   // Waits while the queue is full. False, dropping `item`, when the consumer is gone.
@@ -95,11 +107,15 @@ class QueueReceiver {
     state_->not_full.notify_all();
   }
 
-  // True when an item is queued, false when `deadline` passed first.
+  // Until an item is queued, `deadline` passes or the senders wake it, whichever is first.
   template <class Clock, class Duration>
-  bool wait_until(std::chrono::time_point<Clock, Duration> deadline) const {
+  WaitOutcome wait_until(std::chrono::time_point<Clock, Duration> deadline) const {
     std::unique_lock lock(state_->mutex);
-    return state_->not_empty.wait_until(lock, deadline, [this] { return !state_->items.empty(); });
+    state_->not_empty.wait_until(
+        lock, deadline, [this] { return !state_->items.empty() || state_->wake_requested; });
+    if (!state_->items.empty()) return WaitOutcome::Queued;
+    if (std::exchange(state_->wake_requested, false)) return WaitOutcome::Woken;
+    return WaitOutcome::DeadlinePassed;
   }
 
   std::optional<T> try_receive() const {

@@ -152,6 +152,8 @@ VorlixControlLoop::~VorlixControlLoop() { close(); }
 
 void VorlixControlLoop::close() {
   if (auto stop = stop_requested_->lock()) **stop = true;
+  // The worker would otherwise notice only after its next tick, up to a period away.
+  command_tx_.wake_consumer();
   auto handle = worker_handle_.lock_ignoring_poison();
   std::unique_ptr<WorkerThread> worker = std::move(*handle);
   if (!worker) return;

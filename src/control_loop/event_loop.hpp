@@ -51,15 +51,16 @@ void run_event_loop(const QueueReceiver<Command>& commands, LoopClock::duration 
                     StopRequested stop_requested, OnDrained on_drained) {
   PeriodicTimer timer(LoopClock::now(), period);
   do {
-    const bool command_ready = commands.wait_until(timer.next_due());
+    const bool command_ready = commands.wait_until(timer.next_due()) == WaitOutcome::Queued;
     const bool tick_due = LoopClock::now() >= timer.next_due();
     if (command_ready && (!tick_due || coin.heads())) {
       // The only consumer: what was ready is still there.
       on_command(*commands.try_receive());
-    } else {
+    } else if (tick_due) {
       timer.tick();
       on_tick();
     }
+    // Otherwise a stop woke the wait: nothing to serve, only the flag to read.
   } while (!stop_requested());
   commands.stop_posting();
   while (auto command = commands.try_receive()) on_drained(std::move(*command));

@@ -1,6 +1,7 @@
 """Fixtures shared by the Python tests: the virtual torso, controllers on it, and raw peers on
 its two buses."""
 
+import logging
 import os
 import select
 import socket
@@ -12,6 +13,13 @@ import pytest
 from vorlix_motor_controller import VorlixMotorController
 
 from vorlix_virtual_torso import VirtualNeck, VirtualServoBus
+
+
+@pytest.fixture(autouse=True, scope="session")
+def module_logs_everything():
+    """The bridge samples each logger's level at its first record, for the life of the process:
+    set before any test runs, every record reaches caplog whichever test logs first."""
+    logging.getLogger("vorlix_motor_controller").setLevel(logging.DEBUG)
 
 
 @pytest.fixture

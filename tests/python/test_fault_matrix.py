@@ -343,8 +343,6 @@ def test_loop_on_a_supply_that_stays_low(torso):
     open_loop(torso, voltage_rampup_timeout=timedelta(milliseconds=400)).close()
 
 
-@pytest.mark.xfail(strict=True, reason="close waits for the worker's next tick, up to a whole "
-                   "period; a program that exits without close waits as long")
 def test_loop_close_is_prompt_whatever_the_period(can_iface, neck):
     loop = VorlixPyControlLoop(None, timedelta(seconds=1.5), can_iface)
     time.sleep(0.1)  # past the first tick, which is due at once

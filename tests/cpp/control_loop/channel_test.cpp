@@ -17,7 +17,7 @@ using Clock = std::chrono::steady_clock;
 TEST(Queue, DeliversInPostingOrder) {
   auto [tx, rx] = bounded_queue<int>(100);
   for (int i = 0; i < 100; ++i) ASSERT_TRUE(tx.send(i));
-  ASSERT_TRUE(rx.wait_until(Clock::now()));
+  ASSERT_EQ(rx.wait_until(Clock::now()), WaitOutcome::Queued);
   for (int i = 0; i < 100; ++i) EXPECT_EQ(rx.try_receive(), i);
   EXPECT_EQ(rx.try_receive(), std::nullopt);
 }
@@ -53,8 +53,21 @@ TEST(Queue, PostingFailsOnceTheConsumerIsGoneAndWakesAWaitingPoster) {
 TEST(Queue, WaitEndsAtTheDeadlineWhenNothingIsPosted) {
   auto [tx, rx] = bounded_queue<int>(1);
   const auto start = Clock::now();
-  EXPECT_FALSE(rx.wait_until(start + 20ms));
+  EXPECT_EQ(rx.wait_until(start + 20ms), WaitOutcome::DeadlinePassed);
   EXPECT_GE(Clock::now() - start, 20ms);
+}
+
+TEST(Queue, AWakeEndsOneWaitEarly) {
+  auto [tx, rx] = bounded_queue<int>(1);
+  std::thread waker([sender = tx] {
+    std::this_thread::sleep_for(20ms);
+    sender.wake_consumer();
+  });
+  const auto start = Clock::now();
+  EXPECT_EQ(rx.wait_until(start + 10s), WaitOutcome::Woken);
+  EXPECT_LT(Clock::now() - start, 5s);
+  waker.join();
+  EXPECT_EQ(rx.wait_until(Clock::now() + 1ms), WaitOutcome::DeadlinePassed);
 }
 
 TEST(Queue, ManyPostersLoseNothing) {
@@ -69,7 +82,9 @@ TEST(Queue, ManyPostersLoseNothing) {
   }
   std::vector<int> last_seen(kThreads, -1);
   for (int received = 0; received < kThreads * kEach;) {
-    if (!rx.wait_until(Clock::now() + 5s)) FAIL() << "posters stalled after " << received;
+    if (rx.wait_until(Clock::now() + 5s) != WaitOutcome::Queued) {
+      FAIL() << "posters stalled after " << received;
+    }
     const int item = *rx.try_receive();
     // Each poster's items arrive in its own order.
     EXPECT_GT(item % kEach, last_seen[static_cast<std::size_t>(item / kEach)]);
