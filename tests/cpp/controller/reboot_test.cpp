@@ -134,7 +134,8 @@ TEST(Reboot, AllServosAnswerAfterOnePingPass) {
   ASSERT_TRUE(rebooted) << rebooted.error().text();
   EXPECT_EQ(recorded_log().take(), reboot_lines());
   EXPECT_GE(elapsed, 100ms);
-  EXPECT_LT(elapsed, 300ms);
+  // Well inside the time-out, with room for valgrind; the requests below show the one pass.
+  EXPECT_LT(elapsed, 700ms);
   // Seven reboots (0x08), then one ping (0x01) per servo.
   const std::vector<std::uint8_t> expected = {0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08,
                                               0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01};
