@@ -219,8 +219,7 @@ def main() -> int:
             over = report(controller_cases(controller), args.calls, args.only)
             del controller  # frees the port for the loop
             # Statistics grow by design (8 bytes a tick and 8 a command): off here, and on
-            # below with a slow period and no commands. A short period keeps close prompt: it
-            # waits for the worker's next tick.
+            # below with a slow period and no commands.
             loop = VorlixPyControlLoop(serial_path, timedelta(milliseconds=200), can_iface)
             over += report(loop_cases(loop), args.calls, args.only)
             loop.close()
