@@ -256,9 +256,15 @@ def test_a_blocked_joint_times_out_with_observed_goals_and_settled(controller, h
     roll = homing_neck.motors[2]
     roll.blocked = True
 
-    # Speed 10 makes the ramp 3 cycles long, so the budget is the fixed 2000 cycles.
-    with pytest.raises(RuntimeError) as failed:
-        controller.neck_home(speed=10.0)
+    # Speed 10 makes the ramp 3 cycles long, so the budget is the fixed 2000 cycles: 6000
+    # exchanges, any one of which a busy single-CPU test kernel may answer after the 20 ms
+    # time-out. Such a miss says nothing of the budget, so the homing runs again from where
+    # the joints stand (a third miss in a row fails the test).
+    for _ in range(3):
+        with pytest.raises(RuntimeError) as failed:
+            controller.neck_home(speed=10.0)
+        if "timeout waiting for frame" not in str(failed.value):
+            break
 
     found = re.fullmatch(
         r"neck_home: timed out before settling\. observed=\[(.*), (.*), (.*)\], "
