@@ -160,7 +160,8 @@ TEST(Reboot, AnAbsentServoFailsAtTheTimeOutWithItsNameAndId) {
       "within timeout");
   EXPECT_EQ(recorded_log().take(), expected_lines);
   EXPECT_GE(elapsed, 1s);
-  EXPECT_LT(elapsed, 1200ms);
+  // One pause and ping pass past the time-out at most, with room for valgrind.
+  EXPECT_LT(elapsed, 1500ms);
   // Once the others have answered, only servo 6 is pinged again.
   const auto instructions = servos.instructions();
   const std::size_t pings = static_cast<std::size_t>(
