@@ -32,7 +32,12 @@ struct RegisterInfo {
   bool writable;
 };
 
+inline constexpr std::uint8_t kMasterIdRegister = 7;
+inline constexpr std::uint8_t kTimeoutRegister = 9;
 inline constexpr std::uint8_t kControlModeRegister = 10;
+inline constexpr std::uint8_t kPMaxRegister = 21;
+inline constexpr std::uint8_t kVMaxRegister = 22;
+inline constexpr std::uint8_t kTMaxRegister = 23;
 
 // The entry for `id`, or nullptr when the table has none.
 const RegisterInfo* lookup(std::uint8_t id);

@@ -228,15 +228,10 @@ PyObject* write_raw_packet(PyObject* self, Arguments args) {
 }
 
 // Parameter lists and signatures.
-constexpr const char* kPositionsParameters[] = {"positions"};
-constexpr const char* kPositionParameters[] = {"position"};
-constexpr const char* kEnableParameters[] = {"enable"};
-constexpr const char* kIdsParameters[] = {"ids"};
 constexpr const char* kRawReadParameters[] = {"id", "addr", "length"};
 constexpr const char* kRawWriteParameters[] = {"id", "addr", "data"};
 constexpr const char* kIdParameters[] = {"id"};
 constexpr const char* kPidParameters[] = {"id", "p", "i", "d"};
-constexpr const char* kDataParameters[] = {"data"};
 constexpr const char* kNewParameters[] = {"serialport",       "read_position_loop_period",
                                           "can_bus",          "allowed_retries",
                                           "stats_pub_period", "voltage_rampup_timeout"};
@@ -432,11 +427,6 @@ PyType_Spec type_spec = {
 
 }  // namespace
 
-PyTypeObject* control_loop_type() {
-  // Created under the interpreter lock, which serialises this check.
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&type_spec);
-  return reinterpret_cast<PyTypeObject*>(type);
-}
+PyTypeObject* control_loop_type() { return type_from_spec<type_spec>(); }
 
 }  // namespace vorlix::bindings

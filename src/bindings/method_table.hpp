@@ -19,6 +19,22 @@ using TypeGetter = PyTypeObject* (*)();
 
 inline constexpr std::size_t kMostParameters = 4;
 
+// Parameter lists both classes' methods use.
+inline constexpr const char* kIdsParameters[] = {"ids"};
+inline constexpr const char* kPositionsParameters[] = {"positions"};
+inline constexpr const char* kPositionParameters[] = {"position"};
+inline constexpr const char* kEnableParameters[] = {"enable"};
+inline constexpr const char* kDataParameters[] = {"data"};
+
+// A class's type object, created on first need (under the interpreter lock, which serialises
+// the check) and kept for the life of the process; null with an error set on failure.
+template <PyType_Spec& Spec>
+PyTypeObject* type_from_spec() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyType_FromSpec(&Spec);
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
 // The interpreter's method descriptors check the receiver already; this check keeps the
 // bodies' casts sound whatever the way in. TypeError naming both types otherwise.
 bool check_receiver(PyObject* self, PyTypeObject* type);

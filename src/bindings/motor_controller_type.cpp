@@ -227,14 +227,9 @@ PyObject* write_raw_packet(PyObject* self, Arguments args) {
 }
 
 // Parameter lists.
-constexpr const char* kIdsParameters[] = {"ids"};
-constexpr const char* kPositionsParameters[] = {"positions"};
-constexpr const char* kPositionParameters[] = {"position"};
 constexpr const char* kGainParameters[] = {"index", "kp", "kd"};
 constexpr const char* kHomingParameters[] = {"speed", "tolerance", "kp", "kd"};
-constexpr const char* kEnableParameters[] = {"enable"};
 constexpr const char* kVerifyParameters[] = {"verify_tol"};
-constexpr const char* kDataParameters[] = {"data"};
 constexpr const char* kNewParameters[] = {"serialport", "can_bus"};
 
 constexpr Signature kEnableTorqueOnIds{kClassName, "enable_torque_on_ids", kIdsParameters, 1};
@@ -472,11 +467,6 @@ PyType_Spec type_spec = {
 
 }  // namespace
 
-PyTypeObject* motor_controller_type() {
-  // Created under the interpreter lock, which serialises this check.
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&type_spec);
-  return reinterpret_cast<PyTypeObject*>(type);
-}
+PyTypeObject* motor_controller_type() { return type_from_spec<type_spec>(); }
 
 }  // namespace vorlix::bindings

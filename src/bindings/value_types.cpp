@@ -9,6 +9,7 @@
 
 #include "common/format.hpp"
 #include "src/bindings/arguments.hpp"
+#include "src/bindings/method_table.hpp"
 #include "src/bindings/panic.hpp"
 
 namespace vorlix::bindings {
@@ -58,18 +59,18 @@ PyObject* raise_value_text(const std::string& text) {
 
 // VorlixTorsoPosition.
 
-constexpr const char* kPositionParameters[] = {"left_arm", "right_arm", "nose", "neck"};
-constexpr Signature kPositionNew{"VorlixTorsoPosition", "__new__", kPositionParameters, 4};
+constexpr const char* kTorsoPositionParameters[] = {"left_arm", "right_arm", "nose", "neck"};
+constexpr Signature kPositionNew{"VorlixTorsoPosition", "__new__", kTorsoPositionParameters, 4};
 constexpr char kLengthsMessage[] =
     "Each arm must have 2 positions, nose must have 3, neck must have 3.";
 
 PyObject* construct_position(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    std::array<PyObject*, std::size(kPositionParameters)> slots{};
+    std::array<PyObject*, std::size(kTorsoPositionParameters)> slots{};
     if (!parse_arguments(kPositionNew, args, kwargs, slots)) return nullptr;
-    std::array<std::vector<double>, std::size(kPositionParameters)> lists;
+    std::array<std::vector<double>, std::size(kTorsoPositionParameters)> lists;
     for (std::size_t i = 0; i < lists.size(); ++i) {
-      auto list = to_real_list(slots[i], kPositionParameters[i]);
+      auto list = to_real_list(slots[i], kTorsoPositionParameters[i]);
       if (!list) return nullptr;
       lists[i] = std::move(*list);
     }
@@ -177,18 +178,9 @@ PyType_Spec stats_spec = {
 
 }  // namespace
 
-PyTypeObject* torso_position_type() {
-  // Created under the interpreter lock, which serialises this check.
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&position_spec);
-  return reinterpret_cast<PyTypeObject*>(type);
-}
+PyTypeObject* torso_position_type() { return type_from_spec<position_spec>(); }
 
-PyTypeObject* control_loop_stats_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&stats_spec);
-  return reinterpret_cast<PyTypeObject*>(type);
-}
+PyTypeObject* control_loop_stats_type() { return type_from_spec<stats_spec>(); }
 
 PyObject* new_torso_position(const VorlixTorsoPosition& position) {
   return new_value(torso_position_type(), position);

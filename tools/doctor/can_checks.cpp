@@ -24,11 +24,6 @@ using can_motor::CanTransport;
 
 constexpr std::string_view kBus = "can";
 
-constexpr std::uint8_t kMasterIdRegister = 7;
-constexpr std::uint8_t kTimeoutRegister = 9;
-constexpr std::uint8_t kPMaxRegister = 21;
-constexpr std::uint8_t kVMaxRegister = 22;
-constexpr std::uint8_t kTMaxRegister = 23;
 constexpr auto kTimeoutUnit = std::chrono::microseconds(50);
 
 constexpr std::array<std::string_view, 5> kModeNames = {"?", "MIT", "POS_VEL", "VEL",
@@ -173,21 +168,21 @@ struct MotorRegister {
 constexpr MotorRegister kMotorRegisters[] = {
     {damiao::kControlModeRegister,
      [](const MotorRow& row, damiao::RegisterValue value) { judge_mode(row, value.bits); }},
-    {kPMaxRegister,
+    {damiao::kPMaxRegister,
      [](const MotorRow& row, damiao::RegisterValue value) {
        judge_mapping(row, "PMAX", value.as_float(), row.joint.limits.p_max, "positions");
      }},
-    {kVMaxRegister,
+    {damiao::kVMaxRegister,
      [](const MotorRow& row, damiao::RegisterValue value) {
        judge_mapping(row, "VMAX", value.as_float(), row.joint.limits.v_max, "velocities");
      }},
-    {kTMaxRegister,
+    {damiao::kTMaxRegister,
      [](const MotorRow& row, damiao::RegisterValue value) {
        judge_mapping(row, "TMAX", value.as_float(), row.joint.limits.t_max, "torques");
      }},
-    {kMasterIdRegister,
+    {damiao::kMasterIdRegister,
      [](const MotorRow& row, damiao::RegisterValue value) { judge_master_id(row, value.bits); }},
-    {kTimeoutRegister,
+    {damiao::kTimeoutRegister,
      [](const MotorRow& row, damiao::RegisterValue value) { judge_timeout(row, value.bits); }},
 };
 
