@@ -204,6 +204,28 @@ class VorlixPyControlLoop:
     ) -> None:
         """Write PID gains for a given motor id."""
     def write_raw_packet(self, data: bytes) -> bytes: ...
+    def start_recording(self, capacity: builtins.int) -> None:
+        """Record every tick and every executed command from now on, into a ring of `capacity` records; records not taken in time are overwritten and counted as dropped."""
+    def stop_recording(self) -> None:
+        """Stop recording; what was recorded stays to be taken."""
+    def take_recording(
+        self,
+    ) -> tuple[
+        builtins.list[
+            tuple[builtins.float, builtins.float, builtins.float, VorlixTorsoPosition | builtins.str]
+        ],
+        builtins.list[
+            tuple[
+                builtins.float,
+                builtins.str,
+                builtins.dict[builtins.str, typing.Any],
+                typing.Optional[builtins.str],
+                builtins.float,
+            ]
+        ],
+        builtins.int,
+    ]:
+        """Take what was recorded since the last take: (ticks, commands, dropped). A tick is (timestamp, period, read_dt, reading), the reading a VorlixTorsoPosition or the error's text; a command is (timestamp, name, arguments, error or None, duration); times in seconds."""
 
 @typing.final
 class VorlixTorsoPosition:

@@ -17,6 +17,7 @@
 #include "src/bindings/live_loops.hpp"
 #include "src/bindings/method_table.hpp"
 #include "src/bindings/panic.hpp"
+#include "src/bindings/recording_methods.hpp"
 #include "src/bindings/value_types.hpp"
 #include "src/control_loop/control_loop.hpp"
 
@@ -338,6 +339,9 @@ PyMethodDef methods[] = {
     method<kAsyncWritePidGains, async_write_pid_gains>(
         "async_write_pid_gains($self, id, p, i, d)\n--\n\nWrite PID gains for a given motor id."),
     method<kWriteRawPacket, write_raw_packet>("write_raw_packet($self, data)\n--\n\n"),
+    method<kStartRecording, start_recording>(kStartRecordingDoc),
+    method<stop_recording>("stop_recording", kStopRecordingDoc),
+    method<take_recording>("take_recording", kTakeRecordingDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -428,5 +432,7 @@ PyType_Spec type_spec = {
 }  // namespace
 
 PyTypeObject* control_loop_type() { return type_from_spec<type_spec>(); }
+
+control_loop::VorlixControlLoop& control_loop_of(PyObject* self) { return loop_of(self); }
 
 }  // namespace vorlix::bindings

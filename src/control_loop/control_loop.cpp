@@ -125,7 +125,7 @@ MotorResult<std::unique_ptr<VorlixControlLoop>> VorlixControlLoop::create(
                                    std::move(stop_requested), std::move(last_position),
                                    std::move(last_torque), std::move(last_stats),
                                    read_position_loop_period, allowed_retries,
-                                   stats_pub_period});
+                                   stats_pub_period, loop->recording_});
   return loop;
 }
 

@@ -17,6 +17,7 @@
 #include "common/poisoned_mutex.hpp"
 #include "src/control_loop/command_queue.hpp"
 #include "src/control_loop/motor_command.hpp"
+#include "src/control_loop/recording.hpp"
 #include "src/control_loop/worker.hpp"
 #include "src/control_loop/worker_thread.hpp"
 
@@ -35,6 +36,8 @@ struct PostError {
   PostFailure failure;
   std::string text;
 };
+
+enum class RecordingFailure { ChannelClosed, AlreadyRecording };
 
 enum class RawPacketFailure { ChannelClosed, NotAnswered, OnWorkerThread };
 
@@ -74,6 +77,13 @@ class VorlixControlLoop {
     return motor_name_id_;
   }
 
+  // Every tick and executed command from now on, into a ring of `capacity` records (1 to
+  // kMaxRecordingCapacity, the caller checks). Never waits for the worker.
+  std::expected<void, RecordingFailure> start_recording(std::size_t capacity);
+  void stop_recording();
+  // What was captured since the last take, and how many records were lost meanwhile.
+  TakenRecords take_recording();
+
  private:
   VorlixControlLoop(QueueSender<MotorCommand> command_tx, std::shared_ptr<StopFlag> stop_requested,
                     std::shared_ptr<StatsRecord> last_stats,
@@ -94,6 +104,7 @@ class VorlixControlLoop {
   std::unordered_map<std::string, std::uint8_t> motor_name_id_;
   PoisonedMutex<std::unique_ptr<WorkerThread>> worker_handle_{nullptr};
   std::atomic<std::thread::id> worker_id_;
+  std::shared_ptr<Recording> recording_ = std::make_shared<Recording>();
 };
 
 }  // namespace vorlix::control_loop

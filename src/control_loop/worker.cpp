@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "src/control_loop/event_loop.hpp"
+#include "src/control_loop/worker_capture.hpp"
 
 namespace vorlix::control_loop {
 namespace {
@@ -71,12 +72,17 @@ class StatsCollector {
 }  // namespace
 
 void run_worker(WorkerContext context) {
-  StatsCollector stats(context.last_stats, context.stats_pub_period, LoopClock::now());
+  const auto start = LoopClock::now();
+  StatsCollector stats(context.last_stats, context.stats_pub_period, start);
+  WorkerCapture capture(context.recording, start);
   const auto execute = [&](MotorCommand command) {
-    // Nobody is told of a failed command: it is discarded here.
-    return handle_commands(context.controller, *context.last_torque, std::move(command),
-                           context.allowed_retries)
-        .has_value();
+    capture.before_command(command);
+    const auto started = LoopClock::now();
+    const auto outcome = handle_commands(context.controller, *context.last_torque,
+                                         std::move(command), context.allowed_retries);
+    capture.after_command(outcome, started);
+    // Nobody else is told of a failed command: it is discarded here.
+    return outcome.has_value();
   };
   run_event_loop(
       context.commands, context.period, FairCoin(),
@@ -84,6 +90,7 @@ void run_worker(WorkerContext context) {
         const auto now = LoopClock::now();
         if (stats.enabled()) stats.add_period(now);
         auto reading = read_pos(context.controller, context.allowed_retries);
+        capture.tick(now, reading);
         if (auto position = context.last_position->lock()) **position = std::move(reading);
         if (stats.enabled()) stats.add_read(now);
       },

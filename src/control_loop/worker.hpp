@@ -11,6 +11,7 @@
 #include "src/control_loop/command_queue.hpp"
 #include "src/control_loop/motor_command.hpp"
 #include "src/control_loop/reading.hpp"
+#include "src/control_loop/recording.hpp"
 
 namespace vorlix::control_loop {
 
@@ -31,6 +32,7 @@ struct WorkerContext {
   std::chrono::nanoseconds period;
   std::uint64_t allowed_retries;
   std::optional<std::chrono::nanoseconds> stats_pub_period;
+  std::shared_ptr<Recording> recording;  // null: nothing is ever recorded
 };
 
 // The worker thread's body. Throws when a record it must update is poisoned.

@@ -376,6 +376,9 @@ LOOP_METHODS = {
     "async_write_pid_gains": [("id", kind("u8")), ("p", kind("u16")), ("i", kind("u16")),
                               ("d", kind("u16"))],
     "write_raw_packet": [("data", kind("bytes"))],
+    "start_recording": [("capacity", kind("u16"))],
+    "stop_recording": [],
+    "take_recording": [],
 }
 
 

@@ -16,7 +16,7 @@ can_tests_filter() {
     vorlix_can_motor_tests) echo 'DriverTest.*:VcanTest.*:Damiao/*:Transport/*' ;;
     vorlix_controller_tests) echo 'Reboot.*:CheckMissingIds.*' ;;
     # The queue, reply channel and worker schedule are built to be tested without a bus.
-    vorlix_control_loop_tests) echo '*-Queue*:ReplyChannel*:WorkerSchedule*' ;;
+    vorlix_control_loop_tests) echo '*-Queue*:ReplyChannel*:WorkerSchedule*:Recording*' ;;
     *) echo '' ;;
   esac
 }
