@@ -1,0 +1,221 @@
+"""Recording a loop on the virtual torso: the file read back with the mcap package's own
+reader, the live WebSocket server seen by a Foxglove client of our own, a consumer that never
+takes, a recorder killed mid-run, and refused input."""
+
+import json
+import signal
+import struct
+import subprocess
+import sys
+import time
+from datetime import timedelta
+
+import pytest
+from mcap.exceptions import McapError
+from mcap.reader import NonSeekingReader, make_reader
+from mcap_protobuf.decoder import DecoderFactory
+from websockets.sync.client import connect
+
+from loop_support import HeldWorker, open_loop, wait_until
+from neck_traffic import LOGGER as CONTROLLER_LOGGER
+from vorlix_recording import COMMANDS_TOPIC, JOINT_NAMES, JOINTS_TOPIC, LOG_TOPIC, TIMING_TOPIC
+from vorlix_recording import Recorder
+
+CLAMP_MARKER = "out of safe range"
+
+
+def joint_values(position) -> list[float]:
+    return [*position.left_arm, *position.right_arm, *position.nose, *position.neck]
+
+
+def read_back(path) -> dict[str, list]:
+    """Every message by topic, in log-time order: JSON decoded, Log messages from protobuf."""
+    topics: dict[str, list] = {}
+    protobuf = DecoderFactory()
+    with open(path, "rb") as stream:
+        for schema, channel, message in make_reader(stream).iter_messages():
+            if channel.message_encoding == "json":
+                body = json.loads(message.data)
+            else:
+                body = protobuf.decoder_for(channel.message_encoding, schema)(message.data)
+            topics.setdefault(channel.topic, []).append((message.log_time, body))
+    return topics
+
+
+def test_a_recording_holds_every_tick_command_and_warning_as_the_loop_saw_them(torso, tmp_path):
+    loop = open_loop(torso, stats_pub_period=timedelta(milliseconds=100))
+    seen = {}
+    path = tmp_path / "run.mcap"
+    with Recorder(loop, path, drain_interval=0.02):
+        ticks_before = len(loop.get_stats().period)  # some before recording began, or all
+        posted = [("SetNeckPosition", lambda: loop.set_neck_position([0.1, 0.0, 9.0])),
+                  ("SetNosePosition", lambda: loop.set_nose_position([0.1, 0.2, 0.3])),
+                  ("ReadRawBytes", lambda: loop.async_read_raw_bytes(1, 56, 2)),
+                  ("EnableArms", lambda: loop.enable_arms(False))]
+        for _, post in posted:
+            post()
+        with pytest.raises(RuntimeError):
+            loop.async_read_pid_gains(9)  # no such servo: fails on the bus after its attempts
+        while len(seen) < 30:
+            try:
+                position = loop.get_last_position()
+            except RuntimeError:  # a reading failed on a busy machine: recorded as such
+                continue
+            seen[position.timestamp] = joint_values(position)
+        loop.close()
+    period = loop.get_stats().period
+    topics = read_back(path)
+
+    joints, timing = topics[JOINTS_TOPIC], topics[TIMING_TOPIC]
+    # Every tick since recording began, none missing: the loop's own samples, to the bit.
+    assert len(joints) == len(timing) >= len(period) - ticks_before
+    assert [body["period"] for _, body in timing] == period[len(period) - len(timing):]
+    assert all(body["dropped"] == 0 for _, body in timing)
+    times = [log_time for log_time, _ in joints]
+    assert all(a < b for a, b in zip(times, times[1:]))
+    by_time = {log_time: body for log_time, body in joints}
+    for timestamp, values in seen.items():
+        body = by_time[round(timestamp * 1e9)]
+        assert [body[name] for name in JOINT_NAMES] == values and body["error"] is None
+
+    # Each once, in order, with its outcome (a busy machine may fail a neck command too).
+    commands = [body for _, body in topics[COMMANDS_TOPIC]]
+    assert [body["command"] for body in commands] == [name for name, _ in posted] + ["ReadRawBytes"]
+    assert all(body["ok"] == (body["error"] is None) for body in commands)
+    assert not commands[-1]["ok"]
+    assert topics[COMMANDS_TOPIC][0][1]["arguments"] == {"position": [0.1, 0.0, 9.0]}
+    assert topics[COMMANDS_TOPIC][-1][1]["arguments"] == {"id": 9, "addr": 21, "length": 3}
+    warnings = [log for _, log in topics[LOG_TOPIC] if CLAMP_MARKER in log.message]
+    assert len(warnings) == 1 and warnings[0].level == 3 and warnings[0].name.startswith(
+        "vorlix_motor_controller")
+
+
+def test_a_live_client_sees_the_channels_subscribes_and_receives_joints(torso, tmp_path):
+    loop = open_loop(torso)
+    try:
+        with Recorder(loop, tmp_path / "live.mcap", live=True, port=0) as recorder:
+            # The SDK's server speaks the Foxglove WebSocket protocol under its newer name.
+            with connect(f"ws://127.0.0.1:{recorder.port}", open_timeout=10,
+                         subprotocols=["foxglove.sdk.v1", "foxglove.websocket.v1"]) as client:
+                channels = {}
+                while JOINTS_TOPIC not in channels:
+                    message = json.loads(client.recv(timeout=10))
+                    if message["op"] == "advertise":
+                        channels.update({c["topic"]: c for c in message["channels"]})
+                assert {TIMING_TOPIC, COMMANDS_TOPIC, LOG_TOPIC} <= set(channels)
+                assert json.loads(channels[JOINTS_TOPIC]["schema"])["title"] == "vorlix.Joints"
+                client.send(json.dumps({"op": "subscribe", "subscriptions": [
+                    {"id": 7, "channelId": channels[JOINTS_TOPIC]["id"]}]}))
+                received = []
+                while len(received) < 3:
+                    frame = client.recv(timeout=10)
+                    if isinstance(frame, bytes) and frame[0] == 1:  # a message data frame
+                        subscription, _ = struct.unpack_from("<IQ", frame, 1)
+                        assert subscription == 7
+                        received.append(json.loads(frame[13:]))
+        assert all(set(JOINT_NAMES) <= set(body) or body["error"] for body in received)
+    finally:
+        loop.close()
+
+
+def test_a_consumer_that_never_takes_loses_the_oldest_and_counts_them_exactly(torso):
+    loop = open_loop(torso, stats_pub_period=timedelta(seconds=10))
+    try:
+        # The worker held in the clamp's warning: no tick runs while recording starts.
+        with HeldWorker(CONTROLLER_LOGGER, CLAMP_MARKER) as held:
+            loop.set_neck_position([0.0, 0.0, 9.0])
+            assert held.entered.wait(5)
+            ticks_before = len(loop.get_stats().period)
+            loop.start_recording(50)
+            held.resume.set()
+        wait_until(lambda: len(loop.get_stats().period) >= ticks_before + 200, timeout=30)
+        loop.close()
+        # The held command began before recording did: only the ticks after it are recorded.
+        recorded = len(loop.get_stats().period) - ticks_before
+        ticks, commands, dropped = loop.take_recording()
+        assert (len(ticks) + len(commands), dropped) == (50, recorded - 50)
+        assert ticks[-1][3].timestamp == loop.get_last_position().timestamp
+        assert loop.take_recording() == ([], [], 0)
+    finally:
+        loop.close()
+
+
+def readable_joints_times(path) -> list[int]:
+    """The log times of the joints messages a reader gets from the file as it is now."""
+    times = []
+    with open(path, "rb") as stream:
+        try:
+            for _, _, message in NonSeekingReader(stream).iter_messages(topics=[JOINTS_TOPIC],
+                                                                       log_time_order=False):
+                times.append(message.log_time)
+        except (McapError, struct.error):
+            pass  # a chunk being written, or cut off
+    return times
+
+
+def test_a_recorder_killed_mid_run_leaves_a_file_readable_to_its_last_second(torso, tmp_path):
+    path = tmp_path / "killed.mcap"
+    recorder = subprocess.Popen(
+        [sys.executable, "-m", "vorlix_recording.record_command", "--serial", torso.serial_path,
+         "--can", torso.can_iface, str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        wait_until(lambda: path.exists() and (times := readable_joints_times(path))
+                   and times[-1] - times[0] > 2e9, timeout=60, what="two seconds on disk")
+        killed_at = time.time()
+        recorder.send_signal(signal.SIGKILL)
+        recorder.wait(10)
+    finally:
+        recorder.kill()
+        recorder.communicate()
+    assert readable_joints_times(path)[-1] / 1e9 >= killed_at - 1.0
+
+
+@pytest.mark.parametrize("capacity, error", [(0, ValueError), (10**9, ValueError),
+                                             (-5, ValueError), ("50", TypeError)])
+def test_a_bad_capacity_is_refused_at_the_call_and_disturbs_nothing(torso, tmp_path, capacity,
+                                                                    error):
+    loop = open_loop(torso)
+    try:
+        with pytest.raises(error, match="capacity|integer"):
+            Recorder(loop, tmp_path / "x.mcap", capacity=capacity).__enter__()
+        assert not (tmp_path / "x.mcap").exists()
+        with Recorder(loop, tmp_path / "ok.mcap", capacity=100) as recorder:
+            wait_until(lambda: recorder.ticks > 0)
+    finally:
+        loop.close()
+
+
+@pytest.mark.parametrize("where", ["missing_directory", "directory"])
+def test_an_unwritable_path_is_refused_and_leaves_the_loop_as_it_was(torso, tmp_path, where):
+    loop = open_loop(torso)
+    try:
+        path = tmp_path / "nowhere" / "x.mcap" if where == "missing_directory" else tmp_path
+        with pytest.raises(OSError):
+            Recorder(loop, path).__enter__()
+        assert loop.take_recording() == ([], [], 0)
+        loop.start_recording(10)  # not left recording
+        loop.stop_recording()
+    finally:
+        loop.close()
+
+
+def test_a_closed_loop_refuses_to_record(torso, tmp_path):
+    loop = open_loop(torso)
+    loop.close()
+    with pytest.raises(RuntimeError, match="^channel closed$"):
+        Recorder(loop, tmp_path / "x.mcap").__enter__()
+    assert not (tmp_path / "x.mcap").exists()
+
+
+def test_a_failing_disk_ends_the_recording_with_an_error_and_the_loop_runs_on(torso, caplog):
+    loop = open_loop(torso, stats_pub_period=timedelta(milliseconds=50))
+    try:
+        with Recorder(loop, "/dev/full", drain_interval=0.02) as recorder:
+            wait_until(lambda: not recorder.running, timeout=10, what="the recording to stop")
+            ticks = len(loop.get_stats().period)
+            wait_until(lambda: len(loop.get_stats().period) > ticks + 5, what="ticks going on")
+        assert isinstance(recorder.error, OSError)
+        assert any("stopped" in r.getMessage() and r.levelname == "ERROR" for r in caplog.records)
+        loop.start_recording(10)  # the ring was released
+    finally:
+        loop.close()
