@@ -3,12 +3,7 @@ set -euo pipefail
 python=$1
 png=$2
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-work=$(mktemp -d)
-"$(dirname "$python")/vorlix-virtual-torso" --serial "$work/tty" --can "$VORLIX_CAN_IFACE" \
-  --wire-time >"$work/torso.out" &
-torso=$!
-trap 'kill $torso 2>/dev/null; wait $torso 2>/dev/null; rm -rf "$work"' EXIT
-for _ in $(seq 100); do [[ $(wc -l <"$work/torso.out") -ge 2 ]] && break; sleep 0.1; done
+source "$here/virtual_torso.sh"
 
 "$python" "$here/control_loop.py" "$work/tty" "$VORLIX_CAN_IFACE" --png "$png"
 

@@ -191,21 +191,26 @@ class Recorder:
                     last_flush = time.monotonic()
             self._write_pending()
             self._writer.close()
+            self._file.close()  # the last bytes reach the disk here
         except Exception as error:  # a failing disk: the recording ends, the loop runs on
             self.error = self._file.failure or error
             logger.error("recording to %s stopped: %s", self.path, self.error)
             self._loop.stop_recording()
-            self._abandon_writer()
+            self._abandon_file()
         finally:
             logging.getLogger(MODULE_LOGGER).removeHandler(self._logs)
             if self._server is not None:
                 self._server.stop()
-            self._file.close()
 
-    def _abandon_writer(self) -> None:
+    def _abandon_file(self) -> None:
+        """Closes what is left after a failure, whose error is already reported."""
         try:
             self._writer.close()
-        except Exception:  # the same failure again: already reported
+        except Exception:
+            pass
+        try:
+            self._file.close()
+        except OSError:
             pass
 
     def _check_file(self) -> None:

@@ -159,8 +159,12 @@ def test_a_recorder_killed_mid_run_leaves_a_file_readable_to_its_last_second(tor
         [sys.executable, "-m", "vorlix_recording.record_command", "--serial", torso.serial_path,
          "--can", torso.can_iface, str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        wait_until(lambda: path.exists() and (times := readable_joints_times(path))
-                   and times[-1] - times[0] > 2e9, timeout=60, what="two seconds on disk")
+        def two_seconds_on_disk() -> bool:
+            assert recorder.poll() is None, recorder.communicate()
+            times = readable_joints_times(path) if path.exists() else []
+            return bool(times) and times[-1] - times[0] > 2e9
+
+        wait_until(two_seconds_on_disk, timeout=60, what="two seconds on disk")
         killed_at = time.time()
         recorder.send_signal(signal.SIGKILL)
         recorder.wait(10)
