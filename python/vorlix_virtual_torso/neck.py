@@ -86,7 +86,7 @@ class VirtualNeck(ServedBus):
                 except OSError:
                     raw = None  # the interface went down: the error is reported once
                 if raw is not None:
-                    self._receive(raw)
+                    self._handle(self._receive, raw)
             self._send_due()
 
     def _receive(self, raw: bytes) -> None:

@@ -1,10 +1,13 @@
 """What every virtual bus has: the thread that serves it, and the record of what it received."""
 
+import logging
 import os
 import threading
 from abc import ABC, abstractmethod
 from collections.abc import Callable
 from typing import Any, Self
+
+_log = logging.getLogger("vorlix_virtual_torso")
 
 
 class ServingThread:
@@ -77,6 +80,14 @@ class ServedBus(ABC):
     @abstractmethod
     def _serve(self) -> None:
         """The serving loop; runs on the serving thread until `_server.stopping` is set."""
+
+    def _handle(self, handle: Callable[[Any], None], request: Any) -> None:
+        """Hands one request to handle: whatever goes wrong there is logged, and the bus
+        serves the next request as a device would."""
+        try:
+            handle(request)
+        except Exception:
+            _log.exception("%s failed to handle %r", type(self).__name__, request)
 
     def __enter__(self) -> Self:
         return self

@@ -131,7 +131,7 @@ class VirtualServoBus(ServedBus):
             except BlockingIOError:
                 continue
             for packet in framer.feed(data):
-                self._receive(packet)
+                self._handle(self._receive, packet)
 
     def _receive(self, packet: bytes) -> None:
         self._record.append(packet)

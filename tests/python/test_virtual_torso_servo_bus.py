@@ -148,6 +148,9 @@ def test_reboot_turns_torque_off_and_silences_the_servo_a_while(servo_bus, line)
         bytes.fromhex("00 13 FE"),  # line noise
         bytes.fromhex("FF FF 01 04 02"),  # a packet cut short, dropped after a silence
         packet(1, READ, 250, 10),  # a read past the register file
+        packet(1, READ, 0, 254),  # a reply too long for its length byte
+        packet(1, READ, 1, 255),
+        packet(BROADCAST, SYNC_READ, 0, 254, 1, 2),
         packet(1, 0x55),  # an unknown instruction
         packet(9, PING),  # nobody has that id
     ],
@@ -155,6 +158,23 @@ def test_reboot_turns_torque_off_and_silences_the_servo_a_while(servo_bus, line)
 def test_bad_requests_get_no_reply_and_do_not_disturb_the_next(line, noise):
     assert exchange(line, noise, 0, quiet=0.1) == b""
     assert exchange(line, packet(1, PING), 6) == status(1)
+
+
+def test_the_longest_reply_fills_the_length_byte(line):
+    reply = exchange(line, packet(1, READ, 0, 253), 6 + 253)
+    assert reply[:5] == bytes.fromhex("FF FF 01 FF 00") and len(reply) == 6 + 253
+
+
+def test_a_fault_in_handling_a_request_is_logged_and_serving_goes_on(
+    servo_bus, line, caplog, monkeypatch
+):
+    def failing(*_):
+        raise RuntimeError("a fault in the simulator")
+
+    monkeypatch.setattr(servo_bus.servos[1], "execute", failing)
+    assert exchange(line, packet(1, PING), 0, quiet=0.1) == b""
+    assert exchange(line, packet(2, PING), 6) == status(2)
+    assert "a fault in the simulator" in caplog.text
 
 
 @pytest.mark.parametrize(
