@@ -63,6 +63,7 @@ class VirtualNeck(ServedBus):
         "socket.CAN_EFF_FLAG, so Standard 1 and Extended 1 differ.",
     )
     clear_frames = ServedBus._clear_received
+    take_frames = ServedBus._take_received
     wait_for_frames = ServedBus._wait_for_received
 
     def close(self) -> None:

@@ -53,6 +53,12 @@ class Recorder:
         with self._changed:
             self.items.clear()
 
+    def take(self) -> list[Any]:
+        """What was received since the last take or clear, removed from the record."""
+        with self._changed:
+            taken, self.items = self.items, []
+            return taken
+
     def wait_for(self, count: int, timeout: float) -> list[Any]:
         """A copy of the record once it holds at least count items, or after timeout."""
         with self._changed:
@@ -103,6 +109,9 @@ class ServedBus(ABC):
 
     def _clear_received(self) -> None:
         self._record.clear()
+
+    def _take_received(self) -> list[Any]:
+        return self._record.take()
 
     def _wait_for_received(self, count: int, timeout: float = 1.0) -> list[Any]:
         """What was received, once there are at least count items or timeout passed."""

@@ -68,6 +68,7 @@ class VirtualServoBus(ServedBus):
         doc="Every instruction packet received, in order (corrupted ones included).",
     )
     clear_requests = ServedBus._clear_received
+    take_requests = ServedBus._take_received
     wait_for_requests = ServedBus._wait_for_received
 
     def voltage_ramp(self, start: int, target: int, seconds: float) -> None:
