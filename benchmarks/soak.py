@@ -21,6 +21,7 @@ import argparse
 import faulthandler
 import gc
 import json
+import logging
 import math
 import os
 import random
@@ -47,6 +48,9 @@ YAW_CAN_ID = 1
 # values differ by more than twice as much.
 NECK_MATCH = 0.0005
 SERVO_BUS, NECK_BUS = "servo line", "neck"
+LATE_REPLY_REACH = 1.0  # s around a late reply in which its bytes may still disturb a write
+LATE_REPLY_MEMORY = 120.0  # s: older late replies explain nothing still pending
+LOOP_LOGGER = "vorlix_motor_controller.control_loop"
 
 
 # --- the torso's side, in the child process ----------------------------------------------------
@@ -56,6 +60,7 @@ def torso_child(can_iface: str) -> int:
     from vorlix_virtual_torso import VirtualNeck, VirtualServoBus
     from vorlix_virtual_torso.feetech_packets import SYNC_WRITE, parse_instruction
     from vorlix_virtual_torso.mit_codec import decode_command
+    from vorlix_virtual_torso.neck_motor import SPECIAL_PREFIX
 
     def link(state: str):
         return lambda: subprocess.run(["ip", "link", "set", can_iface, state], check=True)
@@ -101,7 +106,7 @@ def torso_child(can_iface: str) -> int:
                     "nose": [goal for servo, goal in received if servo == 5],
                     "yaw": [decode_command(yaw_limits, data).position
                             for can_id, data in neck.take_frames()
-                            if can_id == YAW_CAN_ID and data[:7] != b"\xff" * 7],
+                            if can_id == YAW_CAN_ID and data[:7] != SPECIAL_PREFIX],
                 }
             print(json.dumps(reply), flush=True)
     return 0
@@ -150,17 +155,67 @@ class FaultWindow:
     failed_samples_before: int = 0
 
 
+class BusTrouble:
+    """When the buses were in trouble: the injected faults, and the spells in which replies
+    came late without one (a reading failed, or needed a retry) on a host too busy to answer
+    in time. Late bytes make the next write's drain give up, so a command may be dropped."""
+
+    def __init__(self, recovery: float) -> None:
+        self.recovery = recovery
+        self.windows: list[FaultWindow] = []  # only the main thread changes it
+        self.failing_spells = 0
+        self.spells_outside_faults = 0
+        # Reported by the reader and the loop's worker, read by the main thread.
+        self._late_replies: deque[tuple[float, float]] = deque()  # monotonic (first, last)
+        self._lock = threading.Lock()
+
+    def late_reply(self, first: float, last: float) -> None:
+        with self._lock:
+            self._late_replies.append((first, last))
+            while self._late_replies and self._late_replies[0][1] < last - LATE_REPLY_MEMORY:
+                self._late_replies.popleft()
+
+    def readings_failed(self, first: float, last: float) -> None:
+        """A spell of failed readings, from its first failed sample to its first good one."""
+        self.failing_spells += 1
+        if not any(w.start <= last and first <= w.end + self.recovery for w in self.windows):
+            self.spells_outside_faults += 1
+        self.late_reply(first, last)
+
+    def explain(self, bus: str, after: float, before: float) -> str | None:
+        """Why a command on bus may have been dropped between after and before."""
+        if any(w.bus == bus and w.start <= before and after <= w.end for w in self.windows):
+            return "fault"
+        with self._lock:
+            late = any(first - LATE_REPLY_REACH <= before and after <= last + LATE_REPLY_REACH
+                       for first, last in self._late_replies)
+        return "late reply" if late and bus == SERVO_BUS else None
+
+
+class RetryLog(logging.Handler):
+    """Hands the loop's records of a reading that needed retries to BusTrouble."""
+
+    def __init__(self, trouble: BusTrouble) -> None:
+        super().__init__()
+        self._trouble = trouble
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if record.getMessage().startswith("Serial I/O recovered after"):
+            now = time.monotonic()
+            self._trouble.late_reply(now, now)
+
+
 @dataclass
 class CommandStream:
     """Commands posted from one thread to one target, matched in order against what the bus
-    received. A command that never arrived was dropped by its bus's fault if a fault on that
-    bus was active between the arrivals around it; otherwise it was lost."""
+    received. A command that never arrived was dropped by the buses' trouble if there was some
+    between the arrivals around it; otherwise it was lost."""
 
     bus: str
     same: object  # (posted value, received value) -> bool
     pending: deque = field(default_factory=deque)
     executed: int = 0
-    dropped: int = 0
+    dropped: Counter = field(default_factory=Counter)  # by reason
     lost: int = 0
     unexpected: int = 0
     lost_between: list = field(default_factory=list)  # (after, before) of each lost command
@@ -169,11 +224,11 @@ class CommandStream:
     def post(self, value) -> None:
         self.pending.append(value)
 
-    def arrived(self, values, at: float, windows) -> None:
+    def arrived(self, values, at: float, trouble: BusTrouble) -> None:
         for value in values:
             while self.pending and not self.same(self.pending[0], value):
                 self.pending.popleft()
-                self._missing(at, windows)
+                self._missing(at, trouble)
             if not self.pending:
                 self.unexpected += 1
                 continue
@@ -181,19 +236,20 @@ class CommandStream:
             self.executed += 1
             self._last_arrival = at
 
-    def finish(self, at: float, windows) -> None:
+    def finish(self, at: float, trouble: BusTrouble) -> None:
         while self.pending:
             self.pending.popleft()
-            self._missing(at, windows)
+            self._missing(at, trouble)
 
-    def _missing(self, before: float, windows) -> None:
+    def _missing(self, before: float, trouble: BusTrouble) -> None:
         # Arrivals are stamped when taken: the last one may have come a take earlier.
         after = self._last_arrival - TAKE_EVERY
-        if any(w.bus == self.bus and w.start <= before and after <= w.end for w in windows):
-            self.dropped += 1
-        else:
+        reason = trouble.explain(self.bus, after, before)
+        if reason is None:
             self.lost += 1
             self.lost_between.append((after, before))
+        else:
+            self.dropped[reason] += 1
 
 
 def servo_goal(radians: float) -> float:
@@ -218,10 +274,9 @@ class Readings:
         self.fresh = 0  # readings seen, by their timestamps
         self.newest = 0.0  # wall-clock timestamp of the newest good reading
         self.failing_since: float | None = None  # monotonic
-        self.episodes: list[tuple[float, float]] = []  # (first, last) failed sample, monotonic
 
 
-def reader(loop, readings: Readings, stop: threading.Event) -> None:
+def reader(loop, readings: Readings, trouble: BusTrouble, stop: threading.Event) -> None:
     while not stop.wait(0.002):
         readings.samples += 1
         try:
@@ -232,7 +287,7 @@ def reader(loop, readings: Readings, stop: threading.Event) -> None:
                 readings.failing_since = time.monotonic()
             continue
         if readings.failing_since is not None:
-            readings.episodes.append((readings.failing_since, time.monotonic()))
+            trouble.readings_failed(readings.failing_since, time.monotonic())
             readings.failing_since = None
         if position.timestamp > readings.newest:
             readings.newest = position.timestamp
@@ -308,11 +363,11 @@ class FaultSchedule:
     """Injects a random fault every few seconds, then unplugs the servo line shortly before
     the end; checks that the readings fail under each fault and recover once it cleared."""
 
-    def __init__(self, torso: Torso, readings: Readings, rng: random.Random, unplug_at: float,
-                 recovery: float) -> None:
+    def __init__(self, torso: Torso, readings: Readings, trouble: BusTrouble,
+                 rng: random.Random, unplug_at: float) -> None:
         self.torso, self.readings, self.rng = torso, readings, rng
-        self.unplug_at, self.recovery = unplug_at, recovery
-        self.windows: list[FaultWindow] = []
+        self.unplug_at, self.recovery = unplug_at, trouble.recovery
+        self.windows = trouble.windows
         self.outcome = {name: Counter() for name in [*FAULTS, UNPLUG]}
         self.failures: list[str] = []
         self._active: FaultWindow | None = None
@@ -376,17 +431,20 @@ class MemoryLog:
 
     def __init__(self, loop) -> None:
         self._loop = loop
-        self.samples: list[tuple[int, int, int]] = []  # resident, ticks, completed commands
+        # resident, the interpreter's allocated blocks, ticks, completed commands
+        self.samples: list[tuple[int, int, int, int]] = []
 
     def sample(self) -> None:
-        rss = resident()  # before the copy of the statistics
+        rss, blocks = resident(), sys.getallocatedblocks()  # before the copy of the statistics
         stats = self._loop.get_stats()
-        self.samples.append((rss, len(stats.period), len(stats.write_dt)))
+        self.samples.append((rss, blocks, len(stats.period), len(stats.write_dt)))
 
-    def growth(self, first: int, last: int) -> int:
-        (rss0, ticks0, commands0), (rss, ticks, commands) = self.samples[first], self.samples[last]
+    def growth(self, first: int, last: int) -> tuple[int, int]:
+        """(resident bytes, with the statistics' growth subtracted; allocated blocks)."""
+        (rss0, blocks0, ticks0, commands0) = self.samples[first]
+        (rss, blocks, ticks, commands) = self.samples[last]
         return ((rss - rss0) - STATS_BYTES_PER_TICK * (ticks - ticks0)
-                - STATS_BYTES_PER_COMMAND * (commands - commands0))
+                - STATS_BYTES_PER_COMMAND * (commands - commands0), blocks - blocks0)
 
 
 def descriptors() -> int:
@@ -425,6 +483,11 @@ def main() -> int:
     stderr = tempfile.TemporaryFile(mode="w+")
     torso = Torso(can_iface, stderr)
     fds_before = descriptors()
+    trouble = BusTrouble(args.recovery)
+    retry_log = RetryLog(trouble)
+    # Set before the loop logs its first record: the loop samples the level then.
+    logging.getLogger(LOOP_LOGGER).setLevel(logging.INFO)
+    logging.getLogger(LOOP_LOGGER).addHandler(retry_log)
     loop = VorlixPyControlLoop(torso.serial_path, PERIOD, can_iface,
                                stats_pub_period=STATS_PUBLICATION)
     loop.enable_neck(True)
@@ -435,7 +498,7 @@ def main() -> int:
     }
     readings, requests, stop = Readings(), Requests(), threading.Event()
     threads = [
-        threading.Thread(target=reader, args=(loop, readings, stop)),
+        threading.Thread(target=reader, args=(loop, readings, trouble, stop)),
         threading.Thread(target=neck_poster, args=(loop, streams["neck yaw"], stop, args.every)),
         threading.Thread(target=nose_poster, args=(loop, streams["nose"], stop, args.every)),
         threading.Thread(target=arms_poster,
@@ -445,15 +508,15 @@ def main() -> int:
         thread.start()
 
     started = time.monotonic()
-    schedule = FaultSchedule(torso, readings, random.Random(seed),
-                             started + duration - UNPLUG_BEFORE_END, args.recovery)
+    schedule = FaultSchedule(torso, readings, trouble, random.Random(seed),
+                             started + duration - UNPLUG_BEFORE_END)
     memory = MemoryLog(loop)
     memory.sample()
 
     def take() -> None:
         received = torso.order("take")
         for name in ("neck yaw", "nose", "arms"):
-            streams[name].arrived(received[name.split()[-1]], received["at"], schedule.windows)
+            streams[name].arrived(received[name.split()[-1]], received["at"], trouble)
 
     next_take = started
     while (now := time.monotonic()) < started + duration:
@@ -481,7 +544,7 @@ def main() -> int:
         failures.append("close hangs")
     take()
     for stream in streams.values():
-        stream.finish(time.monotonic(), schedule.windows)
+        stream.finish(time.monotonic(), trouble)
     del loop
     gc.collect()
     fds_after = descriptors()
@@ -500,22 +563,18 @@ def main() -> int:
           f"{1 / PERIOD.total_seconds():.0f}/s due)")
     print(f"readings: {readings.fresh} fresh ones seen, {readings.failed_samples} of "
           f"{readings.samples} samples failed (reader every 2 ms)")
-    if readings.failing_since is not None:
-        readings.episodes.append((readings.failing_since, math.inf))
-    unexplained = [(first, last) for first, last in readings.episodes
-                   if not any(w.start <= last and first <= w.end + args.recovery
-                              for w in schedule.windows)]
-    print(f"failing spells: {len(readings.episodes)}, {len(unexplained)} of them outside the "
-          "faults (a host too busy for a reply's time-out)")
+    print(f"failing spells: {trouble.failing_spells} ended, {trouble.spells_outside_faults} of "
+          "them outside the faults (a host too busy for a reply's time-out)")
     print("faults: injected / showed in the readings / readings recovered after clearing")
     for name, counts in schedule.outcome.items():
         print(f"  {name:22} {counts['injected']:3} / {counts['showed']:3} / "
               f"{counts['recovered'] if name != UNPLUG else '-':>3}")
     print(f"requests with an answer: {requests.answered} answered, {requests.failed} failed")
-    print("commands: executed / dropped while a fault held their bus / lost / unexpected")
+    print("commands: executed / dropped under a fault / dropped after a late reply without one "
+          "/ lost / unexpected")
     for name, stream in streams.items():
-        print(f"  {name:9} {stream.executed:6} / {stream.dropped:5} / {stream.lost} / "
-              f"{stream.unexpected}")
+        print(f"  {name:9} {stream.executed:6} / {stream.dropped['fault']:5} / "
+              f"{stream.dropped['late reply']:5} / {stream.lost} / {stream.unexpected}")
         for after, before in stream.lost_between:
             print(f"    lost between {after - started:.2f} s and {before - started:.2f} s")
         if stream.lost or stream.unexpected:
@@ -524,11 +583,12 @@ def main() -> int:
     print(f"commands completed by the worker: {commands}")
     print("resident memory, statistics growth subtracted (16 B a tick, 8 B a command):")
     for minute in range(1, len(memory.samples)):
+        growth, blocks = memory.growth(minute - 1, minute)
         print(f"  minute {minute:3}: {memory.samples[minute][0] / 2**20:8.1f} MiB, "
-              f"{memory.growth(minute - 1, minute) / 1024:+8.0f} KiB")
+              f"{growth / 1024:+8.0f} KiB, {blocks:+7} Python blocks")
     if len(memory.samples) > 2:
         last = len(memory.samples) - 1
-        per_minute = memory.growth(1, last) / 1024 / (last - 1)
+        per_minute = memory.growth(1, last)[0] / 1024 / (last - 1)
         print(f"  past the first minute: {per_minute:+.0f} KiB a minute")
         if per_minute > args.max_growth:
             failures.append(f"resident memory grows {per_minute:.0f} KiB a minute")

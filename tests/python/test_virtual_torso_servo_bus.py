@@ -95,17 +95,19 @@ def test_sync_write_is_applied_and_not_answered(servo_bus, line):
 def test_present_position_follows_the_goal_while_torque_is_on(
     servo_bus, line, torque, blocked, moves
 ):
-    servo_bus.servos[3].blocked = blocked
+    servo = servo_bus.servos[3]
+    servo.blocked = blocked
     write_register(line, 3, GOAL, *word(2500))
+    started = time.monotonic()
     write_register(line, 3, TORQUE_ENABLE, torque)
-    time.sleep(0.05)
-    halfway = present(line, 3)
-    time.sleep(0.3)  # 452 counts at a few thousand a second
+    travel = (2500 - 2048) / servo.speed
     if moves:
-        assert 2048 < halfway < 2500
-        assert present(line, 3) == 2500
+        while present(line, 3) != 2500:
+            assert time.monotonic() - started < travel + 2.0, "the servo never arrived"
+        assert time.monotonic() - started >= travel  # at the servo's speed, not in one jump
     else:
-        assert halfway == present(line, 3) == 2048
+        time.sleep(2 * travel)  # the motion is worked out from the time passed: it would be over
+        assert present(line, 3) == 2048
 
 
 @pytest.mark.parametrize("offset_raw, offset", [(100, 100), (0x0800 | 100, -100)])
@@ -241,6 +243,10 @@ def test_requests_are_recorded_in_order(servo_bus, line):
     for request in (packet(1, PING), sync_write, corrupted):
         line.write(request)
     assert servo_bus.wait_for_requests(3) == [packet(1, PING), sync_write, corrupted]
+    assert servo_bus.take_requests() == [packet(1, PING), sync_write, corrupted]
+    assert servo_bus.requests == []
+    line.write(packet(2, PING))
+    assert servo_bus.wait_for_requests(1) == [packet(2, PING)]
     servo_bus.clear_requests()
     assert servo_bus.requests == []
 
