@@ -40,10 +40,10 @@ class Hostile(Exception):
 
 ALLOWED = (TypeError, ValueError, OverflowError, RuntimeError, Hostile)
 # RuntimeErrors of an operation that was carried out and failed on the bus: not refusals. A
-# busy single-CPU test kernel may answer a CAN request after its time-out.
+# busy single-CPU test kernel may answer a CAN request, or a servo, after its time-out.
 BUS_FAILURES = re.compile(r"^(Failed to read (raw bytes|pid gains): |neck_home: timed out|"
                           r"set_arm_home: verify failed|.*: transport error: timeout waiting for "
-                          r"frame$)")
+                          r"frame$|Operation timed out$)")
 
 
 # --- hostile objects ------------------------------------------------------------------------
