@@ -1,9 +1,9 @@
 """A tour of vorlix_motor_controller: read the torso, move the arms, home the neck, then run
-the control loop that a robot program runs on.
+the control loop that a robot program runs on, recording it to MCAP and plotting it.
 
 Run it against the virtual torso (``tools/demo`` starts one for you) or against the robot:
 
-    python examples/demo.py --serial /dev/ttyUSB0 --can can0 [--calibrate-arms]
+    python examples/demo.py --serial /dev/ttyUSB0 --can can0 [--calibrate-arms] [--record F.mcap]
 
 On the robot the arms and the neck really move: keep clear of them. ``--calibrate-arms``
 rewrites the arm servos' stored zero (EEPROM) and leaves the arms without torque, so it is
@@ -14,11 +14,15 @@ import argparse
 import logging
 import math
 import sys
+import tempfile
 import time
 from collections.abc import Sequence
 from datetime import timedelta
+from pathlib import Path
 
 from vorlix_motor_controller import VorlixMotorController, VorlixPyControlLoop
+from vorlix_recording import Recorder
+from vorlix_recording.plot_command import plot_recording
 
 ARM_AND_NOSE = [
     "left_arm_pitch", "left_arm_yaw", "right_arm_pitch", "right_arm_yaw",
@@ -53,13 +57,16 @@ def main() -> None:
     parser.add_argument("--can", default="can0", help="SocketCAN interface of the neck")
     parser.add_argument("--calibrate-arms", action="store_true",
                         help="make a new arm pose the stored zero (rewrites the servos' EEPROM)")
+    parser.add_argument("--record", type=Path, metavar="FILE.mcap",
+                        default=Path(tempfile.gettempdir()) / "vorlix-demo.mcap",
+                        help="where the control loop's recording goes; its plot goes beside it")
     args = parser.parse_args()
 
     # The controller's warnings (the neck clamp, for one) arrive through Python logging.
     logging.basicConfig(level=logging.INFO, format="  [%(levelname)s %(name)s] %(message)s")
     # The port is held exclusively: the loop opens it once the direct controller is gone.
     turns = direct_tour(args)
-    loop_tour(args.serial, args.can, turns)
+    loop_tour(args.serial, args.can, turns, args.record)
     # The neck stays enabled: disabling it would let the head drop.
     print("\nDone.")
 
@@ -120,40 +127,52 @@ def direct_tour(args: argparse.Namespace) -> list[int]:
     return turns
 
 
-def loop_tour(serial: str, can: str, turns: list[int]) -> None:
-    """The control loop: a worker reads every joint each 10 ms while this thread posts."""
+def loop_tour(serial: str, can: str, turns: list[int], recording: Path) -> None:
+    """The control loop: a worker reads every joint each 10 ms while this thread posts, and a
+    recorder writes every tick and command to `recording`."""
     print("\nStarting the control loop (checks every motor, waits for 12 V, reboots the servos).")
     loop = VorlixPyControlLoop(serial, timedelta(milliseconds=10), can,
                                stats_pub_period=timedelta(milliseconds=250))
     try:
-        print("Motors:", loop.get_motor_name_id())
-        loop.enable_arms(True)
-        loop.set_arms_position([0.3, -0.2, 0.3, 0.2])
-        # Only joints homed to their counter's zero are moved (see above).
-        setters = [loop.set_neck_yaw_position, loop.set_neck_pitch_position,
-                   loop.set_neck_roll_position]
-        neck_goal = [0.3, 0.3, -0.2]
-        for setter, turn, goal in zip(setters, turns, neck_goal):
-            if not turn:
-                setter(goal)
-        print("\nPosted: arms to [0.3, -0.2, 0.3, 0.2], neck joints at zero towards",
-              neck_goal, "\nLast readings while they move:")
-        for _ in range(6):
-            position = loop.get_last_position()
-            print(f"  t={position.timestamp:.2f}  arms {fmt(position.left_arm + position.right_arm)}"
-                  f"  neck {fmt(position.neck)}")
-            time.sleep(0.2)
-        print("\nRaw read of servo 1, present position (register 56, 2 bytes):",
-              loop.async_read_raw_bytes(1, 56, 2).hex(" "))
-        print("PID gains of servo 1 (P, I, D):", loop.async_read_pid_gains(1))
-        loop.set_arms_position([0.0, 0.0, 0.0, 0.0])
-        time.sleep(0.5)
-        stats = loop.get_stats()
-        if stats is not None:  # on, since the loop was given stats_pub_period
-            print(f"\nStatistics over {len(stats.period)} ticks: {stats!r}")
+        with Recorder(loop, recording) as recorder:
+            post_and_watch(loop, turns)
+        print(f"\nRecorded {recorder.ticks} ticks and {recorder.commands} commands "
+              f"({recorder.dropped} dropped) to {recording}")
     finally:
         loop.close()
     print("Control loop closed: every posted command was carried out.")
+    picture = recording.with_suffix(".png")
+    plot_recording(recording, picture)
+    print(f"Plot of the recording: {picture} (open the recording itself in Foxglove)")
+
+
+def post_and_watch(loop: VorlixPyControlLoop, turns: list[int]) -> None:
+    """Posts arm and neck goals and raw requests, and shows the readings meanwhile."""
+    print("Motors:", loop.get_motor_name_id())
+    loop.enable_arms(True)
+    loop.set_arms_position([0.3, -0.2, 0.3, 0.2])
+    # Only joints homed to their counter's zero are moved (see above).
+    setters = [loop.set_neck_yaw_position, loop.set_neck_pitch_position,
+               loop.set_neck_roll_position]
+    neck_goal = [0.3, 0.3, -0.2]
+    for setter, turn, goal in zip(setters, turns, neck_goal):
+        if not turn:
+            setter(goal)
+    print("\nPosted: arms to [0.3, -0.2, 0.3, 0.2], neck joints at zero towards",
+          neck_goal, "\nLast readings while they move:")
+    for _ in range(6):
+        position = loop.get_last_position()
+        print(f"  t={position.timestamp:.2f}  arms {fmt(position.left_arm + position.right_arm)}"
+              f"  neck {fmt(position.neck)}")
+        time.sleep(0.2)
+    print("\nRaw read of servo 1, present position (register 56, 2 bytes):",
+          loop.async_read_raw_bytes(1, 56, 2).hex(" "))
+    print("PID gains of servo 1 (P, I, D):", loop.async_read_pid_gains(1))
+    loop.set_arms_position([0.0, 0.0, 0.0, 0.0])
+    time.sleep(0.5)
+    stats = loop.get_stats()
+    if stats is not None:  # on, since the loop was given stats_pub_period
+        print(f"\nStatistics over {len(stats.period)} ticks: {stats!r}")
 
 
 def fmt(values: Sequence[float]) -> str:

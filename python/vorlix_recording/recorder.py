@@ -151,10 +151,10 @@ class Recorder:
     def close(self) -> None:
         """Stops capturing, writes what is left and closes the file. Waits at most
         `close_timeout` for a stalled disk."""
+        if self._thread is None:  # never entered: the loop's recording is not ours
+            return
         self._loop.stop_recording()
         self._stopping.set()
-        if self._thread is None:
-            return
         self._thread.join(self._close_timeout)
         if self._thread.is_alive():
             logger.error("recording to %s: the file did not take the last records within %s s",
