@@ -15,14 +15,19 @@ from datetime import timedelta
 from pathlib import Path
 
 from vorlix_motor_controller import VorlixPyControlLoop
-from vorlix_recording import Recorder
 
 TICKS = 2000
 
 
 def open_loop(serial: str, can: str, period_ms: float) -> VorlixPyControlLoop:
-    return VorlixPyControlLoop(serial, timedelta(milliseconds=period_ms), can,
-                               stats_pub_period=timedelta(seconds=1))
+    # A start-up check may miss a motor's late answer on a loaded machine: try again.
+    for attempt in range(3):
+        try:
+            return VorlixPyControlLoop(serial, timedelta(milliseconds=period_ms), can,
+                                       stats_pub_period=timedelta(seconds=1))
+        except RuntimeError as error:
+            print(f"(loop not started: {error}; again)", file=sys.stderr)
+    raise SystemExit("the loop did not start three times in a row")
 
 
 def ticks_of(loop: VorlixPyControlLoop) -> int:
@@ -44,6 +49,8 @@ def run_ticks(serial: str, can: str, recording: bool, ticks: int) -> None:
 
 
 def p99_ms(serial: str, can: str, directory: Path | None) -> float:
+    from vorlix_recording import Recorder  # only here: its SDK starts threads of its own
+
     loop = open_loop(serial, can, 10)
     try:
         if directory is None:
