@@ -77,10 +77,9 @@ void run_worker(WorkerContext context) {
   WorkerCapture capture(context.recording, start);
   const auto execute = [&](MotorCommand command) {
     capture.before_command(command);
-    const auto started = LoopClock::now();
     const auto outcome = handle_commands(context.controller, *context.last_torque,
                                          std::move(command), context.allowed_retries);
-    capture.after_command(outcome, started);
+    capture.after_command(outcome);
     // Nobody else is told of a failed command: it is discarded here.
     return outcome.has_value();
   };

@@ -24,13 +24,14 @@ void WorkerCapture::tick(LoopClock::time_point started,
 
 void WorkerCapture::before_command(const MotorCommand& command) {
   command_captured_ = active();
-  if (command_captured_) capture_command_arguments(record_, command);
+  if (!command_captured_) return;
+  capture_command_arguments(record_, command);
+  command_started_ = LoopClock::now();
 }
 
-void WorkerCapture::after_command(const controller::ControllerResult<void>& outcome,
-                                  LoopClock::time_point started) {
+void WorkerCapture::after_command(const controller::ControllerResult<void>& outcome) {
   if (!std::exchange(command_captured_, false)) return;
-  record_.seconds = seconds_between(started, LoopClock::now());
+  record_.seconds = seconds_between(command_started_, LoopClock::now());
   record_.timestamp = wall_clock_seconds();
   record_.ok = outcome.has_value();
   if (outcome) {

@@ -22,8 +22,7 @@ class WorkerCapture {
   // Around one command: its arguments before it runs (it is moved into its execution), its
   // outcome after.
   void before_command(const MotorCommand& command);
-  void after_command(const controller::ControllerResult<void>& outcome,
-                     LoopClock::time_point started);
+  void after_command(const controller::ControllerResult<void>& outcome);
 
  private:
   bool active() const { return recording_ != nullptr && recording_->active(); }
@@ -32,6 +31,7 @@ class WorkerCapture {
   LoopClock::time_point last_tick_;
   CaptureRecord record_{};  // built here, copied into the ring
   bool command_captured_ = false;
+  LoopClock::time_point command_started_;
 };
 
 }  // namespace vorlix::control_loop
