@@ -31,6 +31,10 @@ def loop(torso):
     loop.close()
 
 
+PING = bytes.fromhex("FF FF 01 02 01 FB")
+PING_REPLY = bytes.fromhex("FF FF 01 02 00 FC")
+
+
 def writes(bus) -> list[tuple]:
     """What the servos were told, leaving out the loop's own reads."""
     return [d for d in map(describe, bus.requests) if d[0] not in ("sync_read", 2)]
@@ -168,8 +172,9 @@ def test_non_finite_values_are_refused_on_the_callers_thread(torso, loop, method
     with pytest.raises(RuntimeError) as refused:
         getattr(loop, method)(values)
     assert str(refused.value) == message
-    time.sleep(0.05)
-    assert writes(torso.servo_bus) == [] and mit_set_points(torso.neck) == []
+    # A ping waits for its answer: whatever was queued before it has reached the buses.
+    assert loop.write_raw_packet(PING) == PING_REPLY
+    assert writes(torso.servo_bus) == [describe(PING)] and mit_set_points(torso.neck) == []
 
 
 @pytest.mark.parametrize(
@@ -243,8 +248,7 @@ def test_raw_reads_and_pid_gains(torso, loop):
     wait_until(lambda: servo.registers[21:24] == bytes([44, 9, 7]), what="the gains written")
     loop.async_write_raw_bytes(2, 21, [1, 2])
     wait_until(lambda: torso.servo_bus.servos[2].registers[21:23] == bytes([1, 2]))
-    assert loop.write_raw_packet(bytes.fromhex("FF FF 01 02 01 FB")) == bytes.fromhex(
-        "FF FF 01 02 00 FC")
+    assert loop.write_raw_packet(PING) == PING_REPLY
 
 
 def test_a_raw_read_of_a_silent_servo_fails_after_its_retries(torso, loop):
@@ -329,39 +333,56 @@ def test_after_close_commands_fail_and_records_remain(loop, method, args, messag
     assert loop.is_torque_enabled() is False
 
 
+def yaw_positions(neck) -> list[float]:
+    return [round(p.position, 2) for i, p in mit_set_points(neck) if i == 0]
+
+
 def test_commands_queued_before_close_are_all_carried_out(torso, loop):
     targets = [round(-0.5 + i / 100, 2) for i in range(60)]
+    seen_at_close = []
     with HeldWorker(CONTROLLER_LOGGER, "requested position") as held:
         loop.set_neck_yaw_position(9.0)  # clamped: the warning holds the worker
         assert held.entered.wait(5)
         torso.neck.clear_frames()
         for target in targets:
             loop.set_neck_yaw_position(target)
-        closer = threading.Thread(target=loop.close)
+
+        def close():
+            loop.close()
+            # Each command's reply came back before the next: all recorded if close waited.
+            seen_at_close.extend(yaw_positions(torso.neck))
+
+        closer = threading.Thread(target=close)
         closer.start()
-        time.sleep(0.05)
-        assert closer.is_alive()  # close waits for the queue to drain
         held.resume.set()
         closer.join(10)
     assert not closer.is_alive()
-    positions = [round(p.position, 2) for i, p in mit_set_points(torso.neck) if i == 0]
-    assert positions == [0.5] + targets  # the clamped command that held the worker, first
+    assert seen_at_close == [0.5] + targets  # the clamped command that held the worker, first
 
 
 def test_the_101st_post_waits_for_room_while_other_threads_run(torso, loop):
+    posting = threading.Event()
+    returned_after_resume = []
+
+    def post_101st():
+        posting.set()
+        loop.enable_torque()
+        returned_after_resume.append(held.resume.is_set())
+
     with HeldWorker(CONTROLLER_LOGGER, "requested position") as held:
         loop.set_neck_yaw_position(9.0)
         assert held.entered.wait(5)
         for _ in range(100):
             loop.enable_torque()
-        poster = threading.Thread(target=loop.enable_torque)
+        poster = threading.Thread(target=post_101st)
         poster.start()
-        time.sleep(0.1)
-        assert poster.is_alive()  # the 101st waits, and this thread still runs
-        loop.get_last_position()
+        assert posting.wait(5)
+        loop.get_last_position()  # this thread runs while the poster waits
+        # Only the worker taking a command makes room, and it is held until now.
         held.resume.set()
         poster.join(10)
         assert not poster.is_alive()
+    assert returned_after_resume == [True]
 
 
 def test_eight_threads_posting_and_reading_lose_no_command(torso, loop):
