@@ -9,6 +9,7 @@ from datetime import timedelta
 
 import pytest
 from vorlix_motor_controller import ControlLoopStats, VorlixPyControlLoop, VorlixTorsoPosition
+from vorlix_virtual_torso.mit_codec import decode_command
 
 from loop_support import (
     COMMUNICATION,
@@ -19,7 +20,7 @@ from loop_support import (
     skip_replies,
     wait_until,
 )
-from neck_traffic import LOGGER as CONTROLLER_LOGGER, mit_set_points
+from neck_traffic import LOGGER as CONTROLLER_LOGGER, describe_frame, mit_set_points
 from servo_traffic import ALL_SERVOS, LOCK, TORQUE_ENABLE, describe, goal_register, radians
 from test_controller_servos import GOAL_CALLS
 
@@ -333,13 +334,11 @@ def test_after_close_commands_fail_and_records_remain(loop, method, args, messag
     assert loop.is_torque_enabled() is False
 
 
-def yaw_positions(neck) -> list[float]:
-    return [round(p.position, 2) for i, p in mit_set_points(neck) if i == 0]
+MARKER = (0x3FF, bytes(8))  # no motor's id: the neck only records it
 
 
-def test_commands_queued_before_close_are_all_carried_out(torso, loop):
+def test_commands_queued_before_close_are_all_carried_out(torso, loop, can_peer):
     targets = [round(-0.5 + i / 100, 2) for i in range(60)]
-    seen_at_close = []
     with HeldWorker(CONTROLLER_LOGGER, "requested position") as held:
         loop.set_neck_yaw_position(9.0)  # clamped: the warning holds the worker
         assert held.entered.wait(5)
@@ -349,15 +348,20 @@ def test_commands_queued_before_close_are_all_carried_out(torso, loop):
 
         def close():
             loop.close()
-            # Each command's reply came back before the next: all recorded if close waited.
-            seen_at_close.extend(yaw_positions(torso.neck))
+            # The neck reads its frames in order: what comes before this, the worker sent
+            # before close returned.
+            can_peer.send(*MARKER)
 
         closer = threading.Thread(target=close)
         closer.start()
         held.resume.set()
         closer.join(10)
     assert not closer.is_alive()
-    assert seen_at_close == [0.5] + targets  # the clamped command that held the worker, first
+    frames = wait_until(lambda: MARKER in torso.neck.frames and torso.neck.frames)
+    before_close = frames[: frames.index(MARKER)]
+    positions = [round(decode_command(torso.neck.motors[0].limits, data).position, 2)
+                 for can_id, data in before_close if describe_frame((can_id, data)) == ("mit", 1)]
+    assert positions == [0.5] + targets  # the clamped command that held the worker, first
 
 
 def test_the_101st_post_waits_for_room_while_other_threads_run(torso, loop):

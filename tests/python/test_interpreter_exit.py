@@ -112,18 +112,21 @@ CLOSING_HANDLER_PROGRAM = """
 
 @pytest.mark.parametrize("closer", ["close", "exit hook"])
 def test_a_handler_closing_its_loop_on_the_worker_never_blocks_another_close(neck, closer):
-    for _ in range(5):
+    for _ in range(3):
         status, seconds, stderr = run_until_exit(CLOSING_HANDLER_PROGRAM, neck.iface, closer)
         assert status == 0 and "Error" not in stderr, stderr
         assert seconds < 2.0
 
 
 LATE_LOOP_PROGRAM = """
-    import atexit, datetime, logging, sys, time
+    import atexit, datetime, logging, sys, threading, time
+
+    handling = threading.Event()
 
     class SlowHandler(logging.Handler):
         def emit(self, record):
-            time.sleep(0.002)
+            handling.set()
+            time.sleep(0.05)  # the interpreter goes on finalizing meanwhile
 
     logging.getLogger().addHandler(SlowHandler())
 
@@ -132,6 +135,7 @@ LATE_LOOP_PROGRAM = """
         late = VorlixPyControlLoop(None, datetime.timedelta(milliseconds=5), sys.argv[1])
         for _ in range(40):
             late.set_neck_yaw_position(9.0)  # each one logs its clamp
+        handling.wait(0.5)  # the worker in a handler, if its records still reach Python
 
     atexit.register(late_loop)  # runs after the module's own exit hook
     from vorlix_motor_controller import VorlixPyControlLoop
@@ -142,7 +146,7 @@ LATE_LOOP_PROGRAM = """
 def test_a_loop_made_after_the_exit_hook_runs_its_queue_and_lets_the_program_end(neck):
     status, seconds, stderr = run_until_exit(LATE_LOOP_PROGRAM, neck.iface)
     assert status == 0 and "Error" not in stderr, stderr
-    assert seconds < 2.0
+    assert seconds < 3.0
     # Its worker never reached for the finalizing interpreter, which would have ended it.
     assert sum(1 for i, _ in mit_set_points(neck) if i == 0) == 40
 
