@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +32,8 @@ bool counts_up(const std::vector<double>& samples) {
 struct Batches {
   std::string name;
   std::vector<std::size_t> sizes;
+  // GoogleTest would print the padding bytes otherwise.
+  friend void PrintTo(const Batches& batches, std::ostream* out) { *out << batches.name; }
 };
 
 class StatsRecordBatches : public ::testing::TestWithParam<Batches> {};
