@@ -17,8 +17,8 @@ constexpr MitLimits kYaw{12.5f, 30.0f, 500.0f, 5.0f, 10.0f};
 // status 1, motor 1, p_u 0x7fff, v_u 0x7ff, t_u 0x7ff, 30 and 40 degrees
 const std::vector<std::uint8_t> kState{0x11, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x28};
 
-Damiao motor(std::uint16_t can_id, std::uint16_t master_id) {
-  return Damiao{.timeout = 20ms, .limits = kYaw, .can_id = can_id, .master_id = master_id};
+Damiao motor(std::uint16_t can_id, std::uint16_t master_id, Duration timeout = kAnswerWait) {
+  return Damiao{.timeout = timeout, .limits = kYaw, .can_id = can_id, .master_id = master_id};
 }
 
 // A motor that answers state frames on `master_id` to everything but register access.
@@ -127,13 +127,13 @@ TEST_F(DriverTest, RegisterReadTakesTheFirstMatchingReplyFromAnyIdentifier) {
 }
 
 TEST_F(DriverTest, RegisterReadNeverTakesALateReplyToAnEarlierRead) {
-  const Damiao m = motor(1, 1);
-  EXPECT_EQ(m.read_register(*transport_, 21), std::unexpected(DamiaoError(CanError::timeout())));
+  EXPECT_EQ(motor(1, 1, 20ms).read_register(*transport_, 21),
+            std::unexpected(DamiaoError(CanError::timeout())));
   deliver(classic(0x001, {1, 0, 0x33, 21, 0, 0, 0x48, 0x41}));  // 12.5, too late
   Responder responder(interface_name_, [](const WireFrame&) {
     return std::vector{classic(0x001, {1, 0, 0x33, 21, 0, 0, 0x20, 0x41})};  // 10.0
   });
-  const auto value = m.read_register(*transport_, 21);
+  const auto value = motor(1, 1).read_register(*transport_, 21);
   ASSERT_TRUE(value) << value.error().text();
   EXPECT_EQ(value->type, RegisterType::Float);
   EXPECT_EQ(value->as_float(), 10.0f);

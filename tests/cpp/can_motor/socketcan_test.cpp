@@ -82,7 +82,7 @@ class Recv : public VcanTest, public ::testing::WithParamInterface<RecvCase> {};
 
 TEST_P(Recv, ConvertsEveryKindOfFrame) {
   peer_->send(GetParam().wire);
-  const auto frame = transport_->recv(100ms);
+  const auto frame = transport_->recv(kAnswerWait);
   ASSERT_TRUE(frame) << frame.error().text();
   EXPECT_EQ(*frame, GetParam().frame);
 }
@@ -105,7 +105,7 @@ TEST_F(VcanTest, ShortTimeOutsOnlyTakeWaitingFramesAndNeverBlock) {
   for (const Duration timeout : {Duration::zero(), Duration(999)}) {
     const auto start = Clock::now();
     ASSERT_EQ(transport_->recv(timeout), std::unexpected(CanError::timeout()));
-    EXPECT_LT(Clock::now() - start, 50ms);  // blocking would never end
+    EXPECT_LT(Clock::now() - start, 1s);  // blocking would never end
   }
   deliver(classic(3, {1}));
   EXPECT_TRUE(transport_->recv(Duration(999)));
@@ -116,12 +116,13 @@ TEST_F(VcanTest, RequestTakesOnlyTheExpectedIdentifier) {
     return std::vector{classic(1 | CAN_EFF_FLAG, {0xE1}), classic(2, {0x02}),
                        classic(1, {0xAA}), classic(1, {0xBB})};
   });
-  const auto reply = transport_->request({CanId::standard(0x10), {0}}, CanId::standard(1), 50ms);
+  const auto reply =
+      transport_->request({CanId::standard(0x10), {0}}, CanId::standard(1), kAnswerWait);
   ASSERT_TRUE(reply) << reply.error().text();
   EXPECT_EQ(reply->data, std::vector<std::uint8_t>{0xAA});
   responder.finish(1);
   // The frames it skipped are gone; the one after the match is still waiting.
-  EXPECT_EQ(transport_->recv(2s)->data, std::vector<std::uint8_t>{0xBB});
+  EXPECT_EQ(transport_->recv(kAnswerWait)->data, std::vector<std::uint8_t>{0xBB});
 }
 
 struct SilentCase : NamedRow {
@@ -160,7 +161,8 @@ TEST_F(VcanTest, RequestNeverTakesALateReplyToAnEarlierOne) {
   deliver(classic(1, {0x01}));  // the first request's answer, too late
   Responder responder(interface_name_,
                       [](const WireFrame&) { return std::vector{classic(1, {0x02})}; });
-  const auto reply = transport_->request({CanId::standard(1), {}}, CanId::standard(1), 50ms);
+  const auto reply =
+      transport_->request({CanId::standard(1), {}}, CanId::standard(1), kAnswerWait);
   ASSERT_TRUE(reply) << reply.error().text();
   EXPECT_EQ(reply->data, std::vector<std::uint8_t>{0x02});
 }

@@ -79,7 +79,7 @@ std::optional<WireFrame> VcanPeer::receive(std::chrono::milliseconds timeout) {
 std::vector<WireFrame> VcanPeer::take(std::size_t count) {
   std::vector<WireFrame> frames;
   while (frames.size() < count) {
-    auto frame = receive(2000ms);
+    auto frame = receive(kAnswerWait);
     if (!frame) return frames;
     frames.push_back(std::move(*frame));
   }
@@ -107,7 +107,7 @@ Responder::Responder(const std::string& interface_name, Answer answer)
 std::vector<WireFrame> Responder::finish(std::size_t at_least) {
   {
     std::unique_lock lock(mutex_);
-    seen_more_.wait_for(lock, 2s, [&] { return seen_.size() >= at_least; });
+    seen_more_.wait_for(lock, kAnswerWait, [&] { return seen_.size() >= at_least; });
   }
   thread_.request_stop();
   thread_.join();
@@ -129,7 +129,7 @@ void VcanTest::SetUp() {
 void VcanTest::deliver(const WireFrame& frame) {
   peer_->send(frame);
   // The witness also heard whatever the test sent before: skip to this frame.
-  while (auto seen = witness_->receive(2000ms)) {
+  while (auto seen = witness_->receive(kAnswerWait)) {
     if (seen->can_id == frame.can_id && seen->data == frame.data) return;
   }
   FAIL() << "the frame never reached the bus";

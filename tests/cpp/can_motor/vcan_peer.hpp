@@ -24,6 +24,10 @@ namespace vorlix::can_motor::test {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// Long enough that a peer on a busy machine always answers in time: every wait for an answer
+// that comes uses it, and ends as soon as the answer is there.
+constexpr auto kAnswerWait = 2s;
+
 struct WireFrame {
   std::uint32_t can_id = 0;         // the kernel's identifier word, flags included
   std::vector<std::uint8_t> data;   // as many bytes as the length byte says
