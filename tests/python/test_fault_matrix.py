@@ -139,18 +139,11 @@ def failing_call(torso, fault, call) -> tuple[BaseException, float]:
 
 
 def succeeds(call):
-    """A call on a healthy line. A guest left unscheduled by a busy host can miss the 10 ms a
-    reply is waited for (and then read that reply late), so two more tries are allowed after a
-    quiet spell."""
-    for attempt in (1, 2, 3):
-        outcome, _ = bounded(CALL_BOUND, call)
-        if not isinstance(outcome, BaseException):
-            return outcome
-        if attempt == 3 or not str(outcome).endswith(
-                (TIMED_OUT, PARSING, "timeout waiting for frame")):
-            raise outcome
-        time.sleep(QUIET)
-    raise AssertionError("unreachable")
+    """A call on a healthy line."""
+    outcome, _ = bounded(CALL_BOUND, call)
+    if isinstance(outcome, BaseException):
+        raise outcome
+    return outcome
 
 
 @pytest.mark.parametrize("fault", FAULTS, ids=lambda fault: fault.name)
@@ -258,17 +251,8 @@ def landed(torso, commands: Commands, values: list[float]) -> bool:
 
 
 def open_loop(torso, **options) -> VorlixPyControlLoop:
-    # The start-up pings wait 10 ms each and are not retried: like `succeeds`, one start-up is
-    # forgiven a ping missed while a busy host left the guest unscheduled.
-    for attempt in (1, 2):
-        try:
-            return VorlixPyControlLoop(torso.serial_path, PERIOD, torso.can_iface,
-                                       stats_pub_period=timedelta(hours=1), **options)
-        except RuntimeError as error:
-            if attempt == 2 or not str(error).startswith(("Missing motors", "No motors")):
-                raise
-            time.sleep(QUIET)
-    raise AssertionError("unreachable")
+    return VorlixPyControlLoop(torso.serial_path, PERIOD, torso.can_iface,
+                               stats_pub_period=timedelta(hours=1), **options)
 
 
 def ticks(loop) -> int:
