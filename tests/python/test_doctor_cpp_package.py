@@ -33,7 +33,16 @@ def prefix(tmp_path_factory) -> Path:
 @pytest.fixture(scope="module")
 def example(prefix, tmp_path_factory) -> Path:
     build = tmp_path_factory.mktemp("example")
-    cmake("-S", ROOT / "examples/cpp", "-B", build, "-G", "Ninja", f"-DCMAKE_PREFIX_PATH={prefix}")
+    cmake(
+        "-S",
+        ROOT / "examples/cpp",
+        "-B",
+        build,
+        "-G",
+        "Ninja",
+        f"-DCMAKE_PREFIX_PATH={prefix}",
+        "-DCMAKE_CXX_FLAGS=-Werror",
+    )
     cmake("--build", build)
     return build / "vorlix_read_torso"
 
