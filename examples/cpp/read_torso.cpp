@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "src/controller/controller.hpp"
+#include "vorlix/controller.hpp"
 
 int main(int argc, char** argv) {
   namespace controller = vorlix::controller;

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "servo_bus/feetech_protocol/errors.hpp"
+#include "vorlix/servo_bus_error.hpp"
 #include "servo_bus/feetech_protocol/feetech.hpp"
 #include "servo_bus/serial_port/serial_port.hpp"
 

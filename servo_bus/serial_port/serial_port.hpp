@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "servo_bus/serial_port/io_error.hpp"
+#include "vorlix/io_error.hpp"
 
 namespace vorlix::servo_bus {
 

@@ -16,7 +16,7 @@
 
 #include "common/poisoned_mutex.hpp"
 #include "src/control_loop/command_queue.hpp"
-#include "src/control_loop/motor_command.hpp"
+#include "vorlix/motor_command.hpp"
 #include "src/control_loop/worker.hpp"
 #include "src/control_loop/worker_thread.hpp"
 

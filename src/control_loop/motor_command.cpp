@@ -1,4 +1,4 @@
-#include "src/control_loop/motor_command.hpp"
+#include "vorlix/motor_command.hpp"
 
 #include <span>
 #include <string>

@@ -1,4 +1,4 @@
-#include "src/control_loop/reading.hpp"
+#include "vorlix/torso_position.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -6,7 +6,7 @@
 
 #include "common/format.hpp"
 #include "servo_bus/servo/feetech/sm40bl.hpp"
-#include "src/controller/controller.hpp"
+#include "vorlix/controller.hpp"
 
 namespace vorlix::controller {
 

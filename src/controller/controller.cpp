@@ -1,4 +1,4 @@
-#include "src/controller/controller.hpp"
+#include "vorlix/controller.hpp"
 
 #include <algorithm>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "src/controller/controller_error.hpp"
+#include "vorlix/controller_error.hpp"
 
 #include <cmath>
 

@@ -4,7 +4,7 @@
 
 #include "common/format.hpp"
 #include "common/log.hpp"
-#include "src/controller/controller.hpp"
+#include "vorlix/controller.hpp"
 
 namespace vorlix::controller {
 

@@ -9,7 +9,7 @@
 
 #include "common/format.hpp"
 #include "common/interruption.hpp"
-#include "src/controller/controller.hpp"
+#include "vorlix/controller.hpp"
 
 namespace vorlix::controller {
 

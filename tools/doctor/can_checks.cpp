@@ -10,7 +10,7 @@
 #include "can_motor/damiao/driver.hpp"
 #include "can_motor/transport/socketcan_backend.hpp"
 #include "common/format.hpp"
-#include "src/controller/controller.hpp"
+#include "vorlix/controller.hpp"
 #include "tools/doctor/checks.hpp"
 #include "tools/doctor/system.hpp"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "can_motor/damiao/registers.hpp"
-#include "can_motor/transport/can_transport.hpp"
+#include "vorlix/can_transport.hpp"
 
 namespace vorlix::can_motor::damiao {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <variant>
 
-#include "servo_bus/serial_port/io_error.hpp"
+#include "vorlix/io_error.hpp"
 #include "servo_bus/serial_port/serial_port.hpp"
 
 namespace vorlix::servo_bus {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "src/control_loop/motor_error.hpp"
-#include "src/controller/controller.hpp"
+#include "vorlix/motor_error.hpp"
+#include "vorlix/controller.hpp"
 
 namespace vorlix::control_loop {
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "common/poisoned_mutex.hpp"
-#include "src/control_loop/motor_error.hpp"
+#include "vorlix/motor_error.hpp"
 #include "src/control_loop/reply_channel.hpp"
-#include "src/controller/controller.hpp"
+#include "vorlix/controller.hpp"
 
 namespace vorlix::control_loop {
 

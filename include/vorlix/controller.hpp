@@ -16,7 +16,7 @@
 #include "can_motor/transport/socketcan_backend.hpp"
 #include "servo_bus/feetech_protocol/protocol.hpp"
 #include "servo_bus/serial_port/serial_port.hpp"
-#include "src/controller/controller_error.hpp"
+#include "vorlix/controller_error.hpp"
 
 namespace vorlix::controller {
 

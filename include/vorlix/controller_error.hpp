@@ -9,7 +9,7 @@
 #include <string_view>
 #include <variant>
 
-#include "servo_bus/feetech_protocol/errors.hpp"
+#include "vorlix/servo_bus_error.hpp"
 
 namespace vorlix::controller {
 
