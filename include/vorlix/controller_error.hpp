@@ -9,7 +9,7 @@
 #include <string_view>
 #include <variant>
 
-#include "vorlix/servo_bus_error.hpp"
+#include <vorlix/servo_bus_error.hpp>
 
 namespace vorlix::controller {
 

@@ -1,4 +1,4 @@
-// The commands callers post to a running control loop, and how the worker carries them out.
+// The commands callers post to a running control loop.
 #pragma once
 
 #include <array>
@@ -7,10 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "common/poisoned_mutex.hpp"
-#include "vorlix/motor_error.hpp"
-#include "src/control_loop/reply_channel.hpp"
-#include "vorlix/controller.hpp"
+#include <vorlix/reply_sender.hpp>
 
 namespace vorlix::control_loop {
 
@@ -82,17 +79,5 @@ using MotorCommand =
                  SetNeckRollPosition, EnableNeck, EnableTorque, EnableTorqueOnIds, DisableTorque,
                  DisableTorqueOnIds, EnableArms, EnableNose, ReadRawBytes, WriteRawBytes,
                  WriteRawPacket>;
-
-using TorqueRecord = PoisonedMutex<MotorResult<bool>>;
-
-// The worker discards command errors, so a value that must not reach a motor (NaN, an
-// infinity) is refused here, on the poster's thread, with the text the direct controller gives.
-controller::ControllerResult<void> check_command(const MotorCommand& command);
-
-// Worker thread only. Executes one command; `last_torque` changes after a successful torque
-// command.
-controller::ControllerResult<void> handle_commands(controller::VorlixMotorController& controller,
-                                                   TorqueRecord& last_torque, MotorCommand command,
-                                                   std::uint64_t allowed_retries);
 
 }  // namespace vorlix::control_loop

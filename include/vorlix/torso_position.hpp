@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "vorlix/motor_error.hpp"
-#include "vorlix/controller.hpp"
 
 namespace vorlix::control_loop {
 
@@ -28,9 +26,5 @@ struct ControlLoopStats {
 
 // The wall clock in seconds since the Unix epoch; 0.0 if it reads earlier.
 double wall_clock_seconds();
-
-// The seven servos under the retry rule (zeros without a servo bus), then the neck once.
-MotorResult<VorlixTorsoPosition> read_pos(controller::VorlixMotorController& controller,
-                                          std::uint64_t allowed_retries);
 
 }  // namespace vorlix::control_loop

@@ -1,4 +1,4 @@
-#include "vorlix/torso_position.hpp"
+#include "src/control_loop/reading.hpp"
 
 #include <algorithm>
 #include <chrono>

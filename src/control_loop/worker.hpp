@@ -9,8 +9,8 @@
 
 #include "common/poisoned_mutex.hpp"
 #include "src/control_loop/command_queue.hpp"
-#include "vorlix/motor_command.hpp"
-#include "vorlix/torso_position.hpp"
+#include "src/control_loop/motor_command.hpp"
+#include "src/control_loop/reading.hpp"
 
 namespace vorlix::control_loop {
 
