@@ -52,7 +52,7 @@ std::expected<void, MotorError> await_voltage_and_reboot(VorlixMotorController& 
     return with_retry(allowed_retries, [&] { return controller.read_all_voltages(); });
   };
   auto voltages = read_voltages();
-  if (!voltages) return std::unexpected(MotorError::Communication{});
+  if (!voltages) return std::unexpected(MotorError::Communication{voltages.error()});
   // Monotonic, so a wall clock stepped backwards cannot keep the wait going.
   const auto start = std::chrono::steady_clock::now();
   const auto all_stable = [&] {
@@ -62,7 +62,7 @@ std::expected<void, MotorError> await_voltage_and_reboot(VorlixMotorController& 
     if (interruption::requested()) return std::unexpected(MotorError::Communication{});
     std::this_thread::sleep_for(kVoltagePollPause);
     voltages = read_voltages();
-    if (!voltages) return std::unexpected(MotorError::Communication{});
+    if (!voltages) return std::unexpected(MotorError::Communication{voltages.error()});
   }
   if (!all_stable()) {
     return std::unexpected(MotorError::VoltageRampUp{timeout, std::ranges::min(*voltages)});
@@ -71,7 +71,9 @@ std::expected<void, MotorError> await_voltage_and_reboot(VorlixMotorController& 
       std::chrono::steady_clock::now() - start);
   log::info(log::kControlLoopTarget,
             fmt::format("Voltage is stable at ~12V: {:?} (took {:?})", *voltages, took));
-  if (!controller.reboot(kRebootTimeout)) return std::unexpected(MotorError::Communication{});
+  if (auto rebooted = controller.reboot(kRebootTimeout); !rebooted) {
+    return std::unexpected(MotorError::Communication{rebooted.error()});
+  }
   return {};
 }
 
@@ -86,7 +88,9 @@ MotorResult<std::unique_ptr<VorlixControlLoop>> VorlixControlLoop::create(
     return std::unexpected(MotorError::PortNotFound{*serialport});
   }
   auto opened = VorlixMotorController::create(serialport, can_bus);
-  if (!opened) return std::unexpected(MotorError::PortOpen{serialport.value_or("")});
+  if (!opened) {
+    return std::unexpected(MotorError::PortOpen{serialport.value_or(""), opened.error()});
+  }
   return start(std::move(*opened), read_position_loop_period, allowed_retries, stats_pub_period,
                voltage_rampup_timeout);
 }
@@ -119,7 +123,7 @@ MotorResult<std::unique_ptr<VorlixControlLoop>> VorlixControlLoop::start(
   bool torque_enabled = false;
   if (has_servo_bus) {
     auto enabled = with_retry(allowed_retries, [&] { return controller.is_torque_enabled(); });
-    if (!enabled) return std::unexpected(MotorError::Communication{});
+    if (!enabled) return std::unexpected(MotorError::Communication{enabled.error()});
     torque_enabled = *enabled;
   }
   auto last_position = std::make_shared<PositionRecord>(std::move(*first_reading));

@@ -72,8 +72,8 @@ ControllerResult<VorlixMotorController> VorlixMotorController::create(
   auto transport = can_motor::SocketCanTransport::open(can_interface);
   if (!transport) {
     // `serial_port` closes as this returns, so the port can be opened again at once.
-    return std::unexpected(ControllerError::message(fmt::format(
-        "failed to open CAN bus '{}': {}", can_interface, transport.error().text())));
+    return std::unexpected(
+        NeckFailure{fmt::format("failed to open CAN bus '{}'", can_interface), transport.error()});
   }
   return VorlixMotorController(
       std::move(serial_port),

@@ -32,16 +32,16 @@ ControllerResult<void> VorlixMotorController::enable_neck(bool enable) {
     const std::string_view name = kNeckJoints[i].name;
     if (enable) {
       if (auto mode = motor.ensure_control_mode(*state_->can_bus, kMitMode); !mode) {
-        return std::unexpected(ControllerError::message(
-            fmt::format("{}: ensure MIT mode failed: {}", name, mode.error().text())));
+        return std::unexpected(
+            NeckFailure{fmt::format("{}: ensure MIT mode failed", name), mode.error()});
       }
       if (auto enabled = motor.enable(*state_->can_bus); !enabled) {
-        return std::unexpected(ControllerError::message(
-            fmt::format("{}: enable failed: {}", name, enabled.error().text())));
+        return std::unexpected(
+            NeckFailure{fmt::format("{}: enable failed", name), enabled.error()});
       }
     } else if (auto disabled = motor.disable(*state_->can_bus); !disabled) {
-      return std::unexpected(ControllerError::message(
-          fmt::format("{}: disable failed: {}", name, disabled.error().text())));
+      return std::unexpected(
+          NeckFailure{fmt::format("{}: disable failed", name), disabled.error()});
     }
   }
   state_->neck_torque_enabled = enable;
@@ -71,8 +71,8 @@ ControllerResult<NeckArray> VorlixMotorController::command_neck_mit(const NeckAr
     state_->neck_slots[i].position = static_cast<float>(positions[i]);
     auto reply = state_->neck_motors[i].control(*state_->can_bus, state_->neck_slots[i]);
     if (!reply) {
-      return std::unexpected(ControllerError::message(
-          fmt::format("{}({}): {}", label, kNeckJoints[i].name, reply.error().text())));
+      return std::unexpected(
+          NeckFailure{fmt::format("{}({})", label, kNeckJoints[i].name), reply.error()});
     }
     observed[i] = reply->position;
   }
@@ -115,8 +115,8 @@ ControllerResult<double> VorlixMotorController::set_single_neck_joint(std::size_
   state_->neck_slots[index].position = static_cast<float>(clamp_neck_position(index, position));
   auto reply = state_->neck_motors[index].control(*state_->can_bus, state_->neck_slots[index]);
   if (!reply) {
-    return std::unexpected(ControllerError::message(
-        fmt::format("set_{}_position: {}", kNeckJoints[index].name, reply.error().text())));
+    return std::unexpected(
+        NeckFailure{fmt::format("set_{}_position", kNeckJoints[index].name), reply.error()});
   }
   return static_cast<double>(reply->position);
 }
@@ -126,8 +126,8 @@ ControllerResult<NeckArray> VorlixMotorController::read_neck_positions() {
   for (std::size_t i = 0; i < state_->neck_motors.size(); ++i) {
     auto reply = state_->neck_motors[i].request_feedback(*state_->can_bus);
     if (!reply) {
-      return std::unexpected(ControllerError::message(fmt::format(
-          "read_neck_positions({}): {}", kNeckJoints[i].name, reply.error().text())));
+      return std::unexpected(
+          NeckFailure{fmt::format("read_neck_positions({})", kNeckJoints[i].name), reply.error()});
     }
     positions[i] = reply->position;
   }

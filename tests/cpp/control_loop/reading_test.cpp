@@ -39,7 +39,9 @@ TEST_P(LoopReadingTest, OnlyATimedOutReadIsTriedAgainUpToTheAllowedAttempts) {
                                                             0x02, 0x01, 0x02, 0x03, 0x04}));
   if (!row.succeeds) {
     ASSERT_FALSE(reading);
-    EXPECT_TRUE(std::holds_alternative<MotorError::Communication>(reading.error().variant()));
+    const auto& communication = std::get<MotorError::Communication>(reading.error().variant());
+    ASSERT_TRUE(communication.cause);
+    EXPECT_EQ(communication.cause->io_kind(), servo_bus::IoErrorKind::TimedOut);
     return;
   }
   ASSERT_TRUE(reading);
@@ -68,8 +70,14 @@ TEST(LoopReading, ASilentNeckMotorIsACommunicationErrorWithoutRetry) {
   torso.neck->with([](auto& motors) { motors[0].answers = false; });
   const auto reading = read_pos(torso.controller, 5);
   ASSERT_FALSE(reading);
-  EXPECT_TRUE(std::holds_alternative<MotorError::Communication>(reading.error().variant()));
   EXPECT_EQ(torso.neck->take_sent().size(), 1u);
+  // The controller's error stays inside, down to the CAN time-out.
+  const auto& communication = std::get<MotorError::Communication>(reading.error().variant());
+  ASSERT_TRUE(communication.cause);
+  const auto& neck = std::get<controller::NeckFailure>(communication.cause->cause());
+  EXPECT_EQ(neck.context, "read_neck_positions(neck_yaw)");
+  const auto& motor = std::get<can_motor::damiao::DamiaoError>(neck.cause);
+  EXPECT_EQ(std::get<can_motor::CanError>(motor.cause()).kind(), can_motor::CanError::Kind::Timeout);
 }
 
 }  // namespace
