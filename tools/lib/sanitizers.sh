@@ -15,8 +15,9 @@ can_tests_filter() {
   case $1 in
     vorlix_can_motor_tests) echo 'DriverTest.*:VcanTest.*:Damiao/*:Transport/*' ;;
     vorlix_controller_tests) echo 'Reboot.*:CheckMissingIds.*' ;;
-    # The queue, reply channel, worker schedule and reading are built to be tested without a bus.
-    vorlix_control_loop_tests) echo '*-Queue*:ReplyChannel*:WorkerSchedule*:*LoopReading*' ;;
+    # The queue, reply channel, worker schedule, statistics and reading are built to be tested
+    # without a bus.
+    vorlix_control_loop_tests) echo '*-Queue*:ReplyChannel*:WorkerSchedule*:StatsRecord*:*LoopReading*' ;;
     *) echo '' ;;
   esac
 }
