@@ -17,11 +17,11 @@ MotorResult<VorlixTorsoPosition> read_pos(controller::VorlixMotorController& con
   std::array<double, 7> servos{};
   if (controller.has_servo_bus()) {
     auto read = with_retry(allowed_retries, [&] { return controller.read_all_positions(); });
-    if (!read) return std::unexpected(MotorError::Communication{});
+    if (!read) return std::unexpected(MotorError::Communication{read.error()});
     servos = *read;
   }
   const auto neck = controller.read_neck_positions();
-  if (!neck) return std::unexpected(MotorError::Communication{});
+  if (!neck) return std::unexpected(MotorError::Communication{neck.error()});
   return VorlixTorsoPosition{{servos[0], servos[1]},
                              {servos[2], servos[3]},
                              {servos[4], servos[5], servos[6]},

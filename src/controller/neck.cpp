@@ -4,7 +4,7 @@
 
 #include "common/format.hpp"
 #include "common/log.hpp"
-#include "src/controller/controller.hpp"
+#include "src/controller/controller_state.hpp"
 
 namespace vorlix::controller {
 
@@ -27,30 +27,30 @@ double clamp_neck_position(std::size_t joint, double requested) {
 }
 
 ControllerResult<void> VorlixMotorController::enable_neck(bool enable) {
-  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
-    const auto& motor = neck_motors_[i];
+  for (std::size_t i = 0; i < state_->neck_motors.size(); ++i) {
+    const auto& motor = state_->neck_motors[i];
     const std::string_view name = kNeckJoints[i].name;
     if (enable) {
-      if (auto mode = motor.ensure_control_mode(can_transport_, kMitMode); !mode) {
-        return std::unexpected(ControllerError::message(
-            fmt::format("{}: ensure MIT mode failed: {}", name, mode.error().text())));
+      if (auto mode = motor.ensure_control_mode(*state_->can_bus, kMitMode); !mode) {
+        return std::unexpected(
+            NeckFailure{fmt::format("{}: ensure MIT mode failed", name), mode.error()});
       }
-      if (auto enabled = motor.enable(can_transport_); !enabled) {
-        return std::unexpected(ControllerError::message(
-            fmt::format("{}: enable failed: {}", name, enabled.error().text())));
+      if (auto enabled = motor.enable(*state_->can_bus); !enabled) {
+        return std::unexpected(
+            NeckFailure{fmt::format("{}: enable failed", name), enabled.error()});
       }
-    } else if (auto disabled = motor.disable(can_transport_); !disabled) {
-      return std::unexpected(ControllerError::message(
-          fmt::format("{}: disable failed: {}", name, disabled.error().text())));
+    } else if (auto disabled = motor.disable(*state_->can_bus); !disabled) {
+      return std::unexpected(
+          NeckFailure{fmt::format("{}: disable failed", name), disabled.error()});
     }
   }
-  neck_torque_enabled_ = enable;
+  state_->neck_torque_enabled = enable;
   return {};
 }
 
 ControllerResult<void> VorlixMotorController::set_neck_gains(std::size_t index, float kp,
                                                              float kd) {
-  if (index >= neck_slots_.size()) {
+  if (index >= state_->neck_slots.size()) {
     return std::unexpected(
         ControllerError::message(fmt::format("neck index out of range: {}", index)));
   }
@@ -59,20 +59,20 @@ ControllerResult<void> VorlixMotorController::set_neck_gains(std::size_t index, 
       !valid) {
     return valid;
   }
-  neck_slots_[index].kp = kp;
-  neck_slots_[index].kd = kd;
+  state_->neck_slots[index].kp = kp;
+  state_->neck_slots[index].kd = kd;
   return {};
 }
 
 ControllerResult<NeckArray> VorlixMotorController::command_neck_mit(const NeckArray& positions,
                                                                     std::string_view label) {
   NeckArray observed{};
-  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
-    neck_slots_[i].position = static_cast<float>(positions[i]);
-    auto reply = neck_motors_[i].control(can_transport_, neck_slots_[i]);
+  for (std::size_t i = 0; i < state_->neck_motors.size(); ++i) {
+    state_->neck_slots[i].position = static_cast<float>(positions[i]);
+    auto reply = state_->neck_motors[i].control(*state_->can_bus, state_->neck_slots[i]);
     if (!reply) {
-      return std::unexpected(ControllerError::message(
-          fmt::format("{}({}): {}", label, kNeckJoints[i].name, reply.error().text())));
+      return std::unexpected(
+          NeckFailure{fmt::format("{}({})", label, kNeckJoints[i].name), reply.error()});
     }
     observed[i] = reply->position;
   }
@@ -112,22 +112,22 @@ ControllerResult<double> VorlixMotorController::set_single_neck_joint(std::size_
   if (auto finite = require_finite_neck_joint(index, position); !finite) {
     return std::unexpected(finite.error());
   }
-  neck_slots_[index].position = static_cast<float>(clamp_neck_position(index, position));
-  auto reply = neck_motors_[index].control(can_transport_, neck_slots_[index]);
+  state_->neck_slots[index].position = static_cast<float>(clamp_neck_position(index, position));
+  auto reply = state_->neck_motors[index].control(*state_->can_bus, state_->neck_slots[index]);
   if (!reply) {
-    return std::unexpected(ControllerError::message(
-        fmt::format("set_{}_position: {}", kNeckJoints[index].name, reply.error().text())));
+    return std::unexpected(
+        NeckFailure{fmt::format("set_{}_position", kNeckJoints[index].name), reply.error()});
   }
   return static_cast<double>(reply->position);
 }
 
 ControllerResult<NeckArray> VorlixMotorController::read_neck_positions() {
   NeckArray positions{};
-  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
-    auto reply = neck_motors_[i].request_feedback(can_transport_);
+  for (std::size_t i = 0; i < state_->neck_motors.size(); ++i) {
+    auto reply = state_->neck_motors[i].request_feedback(*state_->can_bus);
     if (!reply) {
-      return std::unexpected(ControllerError::message(fmt::format(
-          "read_neck_positions({}): {}", kNeckJoints[i].name, reply.error().text())));
+      return std::unexpected(
+          NeckFailure{fmt::format("read_neck_positions({})", kNeckJoints[i].name), reply.error()});
     }
     positions[i] = reply->position;
   }
@@ -136,8 +136,8 @@ ControllerResult<NeckArray> VorlixMotorController::read_neck_positions() {
 
 std::vector<std::string> VorlixMotorController::check_missing_neck_motors() {
   std::vector<std::string> missing;
-  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
-    if (!neck_motors_[i].request_feedback(can_transport_)) {
+  for (std::size_t i = 0; i < state_->neck_motors.size(); ++i) {
+    if (!state_->neck_motors[i].request_feedback(*state_->can_bus)) {
       missing.emplace_back(kNeckJoints[i].name);
     }
   }
