@@ -72,6 +72,14 @@ def run_until_exit(program: str, *args: str) -> tuple[int, float, str]:
         child.wait()
 
 
+
+def exits_cleanly(runs: int, program: str, *args: str) -> None:
+    """Runs `program` `runs` times: each exits 0, promptly, with no error on stderr."""
+    for _ in range(runs):
+        status, seconds, stderr = run_until_exit(program, *args)
+        assert status == 0 and "Error" not in stderr, stderr
+        assert seconds < 2.0
+
 @pytest.mark.parametrize("mode", ["keep", "drop"])
 def test_a_program_ending_with_a_loop_exits_promptly_and_runs_its_queue(torso, mode):
     torso.neck.clear_frames()
@@ -83,10 +91,7 @@ def test_a_program_ending_with_a_loop_exits_promptly_and_runs_its_queue(torso, m
 
 @pytest.mark.parametrize("kind", ["controller", "loop"])
 def test_daemon_threads_logging_through_exit_never_crash_it(neck, kind):
-    for _ in range(12):
-        status, seconds, stderr = run_until_exit(DAEMON_PROGRAM, neck.iface, kind)
-        assert status == 0 and "Error" not in stderr, stderr
-        assert seconds < 2.0
+    exits_cleanly(12, DAEMON_PROGRAM, neck.iface, kind)
 
 
 CLOSING_HANDLER_PROGRAM = """
@@ -112,10 +117,7 @@ CLOSING_HANDLER_PROGRAM = """
 
 @pytest.mark.parametrize("closer", ["close", "exit hook"])
 def test_a_handler_closing_its_loop_on_the_worker_never_blocks_another_close(neck, closer):
-    for _ in range(3):
-        status, seconds, stderr = run_until_exit(CLOSING_HANDLER_PROGRAM, neck.iface, closer)
-        assert status == 0 and "Error" not in stderr, stderr
-        assert seconds < 2.0
+    exits_cleanly(3, CLOSING_HANDLER_PROGRAM, neck.iface, closer)
 
 
 LATE_LOOP_PROGRAM = """

@@ -16,6 +16,7 @@
 #include "can_motor/vcan_peer.hpp"
 #include "common/log.hpp"
 #include "src/control_loop/control_loop.hpp"
+#include "support/test_support.hpp"
 
 namespace vorlix::control_loop {
 namespace {
@@ -40,17 +41,6 @@ Responder::Answer neck(std::set<std::uint32_t> answering) {
     return std::vector{classic(motor, {static_cast<std::uint8_t>(0x10 | motor), 0x7F, 0xFF, 0x7F,
                                        0xF7, 0xFF, 0x1E, 0x28})};
   };
-}
-
-// Holds until `done` answers true, polling every few milliseconds; false after `limit`.
-template <class Done>
-bool eventually(Done done, std::chrono::seconds limit = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
 }
 
 // Runs `body` on a thread of its own. A body still running after `limit` is deadlocked, which
@@ -108,10 +98,10 @@ TEST_F(ControlLoopLifecycle, ReadsPostsAndDrainsOnClose) {
   for (int i = 0; i < 30; ++i) ASSERT_TRUE((*loop)->post(SetNeckYawPosition{0.01 * i}));
   // Neck-only: a raw servo read fails at once.
   EXPECT_FALSE((*loop)->async_read_raw_bytes(1, 56, 2));
-  ASSERT_TRUE(eventually([&] {
+  ASSERT_TRUE(test_support::eventually([&] {
     const auto stats = (*loop)->get_stats();
     return stats->period.size() >= 5 && !stats->read_dt.empty();
-  })) << "no statistics published";
+  }, 10s)) << "no statistics published";
   (*loop)->close();
   (*loop)->close();
   const auto seen = motors.finish();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "servo_bus/serial_port/serial_port.hpp"
+#include "support/test_support.hpp"
 #include "support/pty.hpp"
 
 namespace vorlix::servo_bus::testing {
@@ -35,17 +36,7 @@ std::chrono::steady_clock::duration fastest_of(int runs, Operation operation) {
   return fastest;
 }
 
-// Checks `condition` every millisecond until it holds (true) or `limit` has passed (false).
-template <class Condition>
-bool eventually(Condition condition,
-                std::chrono::steady_clock::duration limit = std::chrono::seconds(2)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using test_support::eventually;
 
 // A well-formed status reply.
 Bytes status_reply(std::uint8_t id, const Bytes& data, std::uint8_t error_byte = 0);

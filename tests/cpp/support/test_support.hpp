@@ -1,11 +1,13 @@
-// Helpers every test program shares: wire bytes shown as hex, and table rows named in test
-// names.
+// Helpers every test program shares: wire bytes shown as hex, table rows named in test names,
+// and waits on a condition.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <span>
 #include <string>
+#include <thread>
 
 namespace vorlix::test_support {
 
@@ -27,5 +29,17 @@ struct ByName {
     return info.param.name;
   }
 };
+
+// Checks `condition` every millisecond until it holds (true) or `limit` has passed (false).
+template <class Condition>
+bool eventually(Condition condition,
+                std::chrono::steady_clock::duration limit = std::chrono::seconds(2)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
 }  // namespace vorlix::test_support
