@@ -13,6 +13,9 @@ from vorlix_virtual_torso.feetech_packets import PING, READ, parse_instruction
 from vorlix_virtual_torso.neck_motor import PMAX
 
 TIMEOUT = 60.0
+# The virtual servos answer from a Python thread: on a loaded host one can outlast the
+# controller's 10 ms and look absent. A scan pings every id and keeps the short wait.
+PATIENT_REPLY_WAIT = ["--reply-wait", "200"]
 SERVICE_ID = 0x7FF
 FEEDBACK, READ_REGISTER = 0xCC, 0x33
 SERVO_SUBJECTS = [
@@ -34,8 +37,9 @@ def doctor():
         pytest.fail(f"{program} is missing: install the package (pip install .)", pytrace=False)
 
     def run(*args: str) -> tuple[int, dict, str]:
+        wait = [] if "--scan" in args else PATIENT_REPLY_WAIT
         done = subprocess.run(
-            [str(program), *args, "--json"], capture_output=True, text=True, timeout=TIMEOUT
+            [str(program), *args, *wait, "--json"], capture_output=True, text=True, timeout=TIMEOUT
         )
         return done.returncode, json.loads(done.stdout), done.stderr
 
@@ -152,6 +156,10 @@ def test_scan_finds_a_servo_with_another_id(doctor, servo_bus):
         (["--scan", "--can", "can0"], 2, "--scan needs --serial"),
         (["--serial"], 2, "--serial needs a value"),
         (["--frobnicate"], 2, "unknown argument: --frobnicate"),
+        *(
+            (["--serial", "/dev/null", "--reply-wait", wait], 2, "--reply-wait takes whole")
+            for wait in ["0", "10001", "5ms", "-1", "1.5"]
+        ),
     ],
 )
 def test_usage(args, status, output):

@@ -2,6 +2,7 @@
 // requests: nothing that changes a motor.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "tools/doctor/report.hpp"
@@ -9,8 +10,9 @@
 namespace vorlix::doctor {
 
 // The servo line at `path`: the device, its adapter, then each of the seven servos; with
-// `scan`, also which other ids answer.
-void check_serial(Report& report, const std::string& path, bool scan);
+// `scan`, also which other ids answer. Each reply is waited for `reply_wait`.
+void check_serial(Report& report, const std::string& path, bool scan,
+                  std::chrono::milliseconds reply_wait);
 
 // The CAN interface, then each neck motor.
 void check_can(Report& report, const std::string& interface_name);

@@ -1,4 +1,6 @@
 // vorlix-doctor: checks the torso's servo line and neck CAN bus and says what to fix.
+#include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <optional>
@@ -6,13 +8,15 @@
 #include <string_view>
 #include <variant>
 
+#include <vorlix/byte_stream.hpp>
+
 #include "tools/doctor/checks.hpp"
 #include "tools/doctor/report.hpp"
 
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: vorlix-doctor [--serial PATH] [--can IFACE] [--scan] [--json]\n";
+    "usage: vorlix-doctor [--serial PATH] [--can IFACE] [--scan] [--reply-wait MS] [--json]\n";
 
 constexpr std::string_view kHelp =
     "\n"
@@ -24,11 +28,12 @@ constexpr std::string_view kHelp =
     "Read-only: it sends only pings, register reads and feedback requests; it never writes\n"
     "a register, switches torque, enables a motor or reboots anything.\n"
     "\n"
-    "  --serial PATH  the servo line, e.g. /dev/ttyUSB0\n"
-    "  --can IFACE    the neck's CAN interface, e.g. can0\n"
-    "  --scan         also ping servo ids 0-253 to find servos with unexpected ids\n"
-    "  --json         print the findings as one JSON object\n"
-    "  -h, --help     print this help\n"
+    "  --serial PATH    the servo line, e.g. /dev/ttyUSB0\n"
+    "  --can IFACE      the neck's CAN interface, e.g. can0\n"
+    "  --scan           also ping servo ids 0-253 to find servos with unexpected ids\n"
+    "  --reply-wait MS  wait this long for each servo's reply (default 10, the controller's)\n"
+    "  --json           print the findings as one JSON object\n"
+    "  -h, --help       print this help\n"
     "\n"
     "Exit status: 0 when nothing is a problem, 1 when something is, 2 for bad usage.\n";
 
@@ -36,6 +41,7 @@ struct Options {
   std::optional<std::string> serial;
   std::optional<std::string> can;
   bool scan = false;
+  std::chrono::milliseconds reply_wait = vorlix::servo_bus::kSerialWaitTimeout;
   bool json = false;
   bool help = false;
 };
@@ -44,6 +50,19 @@ int usage_error(std::string_view message) {
   std::fprintf(stderr, "%.*svorlix-doctor: %.*s\n", static_cast<int>(kUsage.size()),
                kUsage.data(), static_cast<int>(message.size()), message.data());
   return 2;
+}
+
+// A whole number of milliseconds from 1 to 10000 into `into`, or the message of a usage error.
+std::optional<std::string> parse_reply_wait(const std::string& text,
+                                            std::chrono::milliseconds& into) {
+  unsigned ms = 0;
+  const auto end = text.data() + text.size();
+  const auto [stop, failure] = std::from_chars(text.data(), end, ms);
+  if (failure != std::errc() || stop != end || ms < 1 || ms > 10000) {
+    return "--reply-wait takes whole milliseconds from 1 to 10000, got " + text;
+  }
+  into = std::chrono::milliseconds(ms);
+  return std::nullopt;
 }
 
 // The options, or the message of a usage error.
@@ -69,6 +88,10 @@ std::variant<Options, std::string> parse(int argc, char** argv) {
       error = value_of("--can", options.can);
     } else if (arg == "--scan") {
       options.scan = true;
+    } else if (arg == "--reply-wait" || arg.starts_with("--reply-wait=")) {
+      std::optional<std::string> text;
+      error = value_of("--reply-wait", text);
+      if (!error) error = parse_reply_wait(*text, options.reply_wait);
     } else if (arg == "--json") {
       options.json = true;
     } else if (arg == "-h" || arg == "--help") {
@@ -98,7 +121,9 @@ int main(int argc, char** argv) try {
   }
 
   vorlix::doctor::Report report;
-  if (options.serial) vorlix::doctor::check_serial(report, *options.serial, options.scan);
+  if (options.serial) {
+    vorlix::doctor::check_serial(report, *options.serial, options.scan, options.reply_wait);
+  }
   if (options.can) vorlix::doctor::check_can(report, *options.can);
   const std::string out = options.json ? vorlix::doctor::render_json(report)
                                        : vorlix::doctor::render_table(report);

@@ -309,7 +309,8 @@ void check_low_latency(Report& report, const fs::path& path, std::size_t positio
 
 }  // namespace
 
-void check_serial(Report& report, const std::string& path_text, bool scan_ids) {
+void check_serial(Report& report, const std::string& path_text, bool scan_ids,
+                  std::chrono::milliseconds reply_wait) {
   const fs::path path(path_text);
   const std::string line(kLine);
   struct stat device {};
@@ -337,7 +338,7 @@ void check_serial(Report& report, const std::string& path_text, bool scan_ids) {
 
   std::size_t adapter_rows_end = 0;
   {
-    auto port = SerialPort::open(path_text);
+    auto port = SerialPort::open(path_text, reply_wait);
     if (!port) {
       diagnose_open_failure(report, path, device, port.error().text);
       return;
