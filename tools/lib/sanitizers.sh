@@ -17,6 +17,7 @@ can_tests_filter() {
     vorlix_controller_tests) echo 'Reboot.*:CheckMissingIds.*' ;;
     # The queue, reply channel and worker schedule are built to be tested without a bus.
     vorlix_control_loop_tests) echo '*-Queue*:ReplyChannel*:WorkerSchedule*' ;;
+    vorlix_tick_allocation_tests) echo '*' ;;
     *) echo '' ;;
   esac
 }
