@@ -28,19 +28,19 @@ namespace {
 constexpr std::uint8_t kSyncRead = 0x82;
 constexpr int kPeerPatienceMs = 5000;
 
-// Answers every sync read with one reply per id until the line hangs up.
+// Answers every sync read with one reply per id until killed.
 int serve_servos(int master) {
   std::vector<std::uint8_t> input;
   for (;;) {
     pollfd entry{master, POLLIN, 0};
     if (::poll(&entry, 1, kPeerPatienceMs) <= 0) return 1;
     if ((entry.revents & POLLIN) == 0) {
-      ::usleep(100);  // hang-up until the port is opened on the slave
+      ::usleep(100);  // hang-up while the slave is not open
       continue;
     }
     std::uint8_t chunk[256];
     const ssize_t got = ::read(master, chunk, sizeof chunk);
-    if (got <= 0) return 0;
+    if (got <= 0) continue;
     input.insert(input.end(), chunk, chunk + got);
     while (input.size() >= 4 && input.size() >= 4u + input[3]) {
       const std::size_t size = 4u + input[3];
@@ -123,13 +123,23 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "controller: %s\n", controller.error().text().c_str());
       return 1;
     }
+    // The peers start on their own: wait until both answer (outside read_pos, which a
+    // profiler may be counting).
+    for (int tries = 0; !controller->read_neck_positions() || !controller->read_all_positions();
+         ++tries) {
+      if (tries == 100) {
+        std::fprintf(stderr, "the peers do not answer\n");
+        return 1;
+      }
+    }
     for (int i = 0; i < readings; ++i) {
       if (!vorlix::control_loop::read_pos(*controller, 3)) ++failures;
     }
   }
-  ::kill(neck, SIGTERM);
-  ::waitpid(neck, nullptr, 0);
-  ::waitpid(servos, nullptr, 0);
+  for (const pid_t peer : {servos, neck}) {
+    ::kill(peer, SIGTERM);
+    ::waitpid(peer, nullptr, 0);
+  }
   std::printf("readings: %d (%d failed)\n", readings, failures);
   return failures == 0 ? 0 : 1;
 }
