@@ -4,6 +4,8 @@ from dataclasses import dataclass
 
 HEADER = b"\xff\xff"
 BROADCAST_ID = 0xFE
+# The length byte counts the data, the instruction or error byte and the checksum.
+MAX_DATA = 0xFF - 2
 
 PING = 0x01
 READ = 0x02
@@ -33,6 +35,8 @@ def parse_instruction(packet: bytes) -> Instruction | None:
 
 
 def status_packet(servo_id: int, error: int, data: bytes) -> bytearray:
+    if len(data) > MAX_DATA:
+        raise ValueError(f"a status packet carries at most {MAX_DATA} data bytes, not {len(data)}")
     body = bytes([servo_id, len(data) + 2, error]) + data
     return bytearray(HEADER + body + bytes([checksum(body)]))
 

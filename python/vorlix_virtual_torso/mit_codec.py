@@ -71,7 +71,7 @@ def decode_command(limits: MitLimits, data: bytes) -> MitSetPoint:
 @dataclass(frozen=True)
 class MotorState:
     motor_id: int
-    status: int  # 0 disabled, 1 enabled
+    status: int  # 0 disabled, 1 enabled, 8 to 14 a fault
     position: float
     velocity: float
     torque: float

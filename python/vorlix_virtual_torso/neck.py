@@ -63,6 +63,7 @@ class VirtualNeck(ServedBus):
         "socket.CAN_EFF_FLAG, so Standard 1 and Extended 1 differ.",
     )
     clear_frames = ServedBus._clear_received
+    take_frames = ServedBus._take_received
     wait_for_frames = ServedBus._wait_for_received
 
     def close(self) -> None:
@@ -86,7 +87,7 @@ class VirtualNeck(ServedBus):
                 except OSError:
                     raw = None  # the interface went down: the error is reported once
                 if raw is not None:
-                    self._receive(raw)
+                    self._handle(self._receive, raw)
             self._send_due()
 
     def _receive(self, raw: bytes) -> None:

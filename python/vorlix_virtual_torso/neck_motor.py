@@ -1,16 +1,23 @@
 """One virtual Damiao neck motor: MIT impedance dynamics, registers and fault switches."""
 
+import dataclasses
+import math
 import struct
 import threading
 import time
 
 from .mit_codec import MitLimits, MitSetPoint, MotorState, decode_command, encode_state
 
-ENABLE = b"\xff" * 7 + b"\xfc"
-DISABLE = b"\xff" * 7 + b"\xfd"
+# Seven FF bytes and one of these four are the motor's own commands, not set-points.
+SPECIAL_PREFIX = b"\xff" * 7
+ENABLE = SPECIAL_PREFIX + b"\xfc"
+DISABLE = SPECIAL_PREFIX + b"\xfd"
+CLEAR_ERROR = SPECIAL_PREFIX + b"\xfb"
+SAVE_ZERO = SPECIAL_PREFIX + b"\xfe"
 FEEDBACK_REQUEST = 0xCC
 READ_REGISTER = 0x33
 WRITE_REGISTER = 0x55
+STORE_PARAMETERS = 0xAA
 
 MST_ID = 7
 ESC_ID = 8
@@ -29,6 +36,11 @@ MAX_CATCH_UP_STEPS = 1000
 INERTIA = 0.01  # kg m^2: the neck's default gains then settle in well under a second
 DRIVER_TEMPERATURE = 30
 ROTOR_TEMPERATURE = 28
+# The state frame's status nibble.
+DISABLED = 0
+ENABLED = 1
+NO_FAULT = 0
+FAULT_CODES = range(0x8, 0xF)  # over-voltage, under-voltage, over-current, ..., overload
 
 
 def _u32(value: int) -> bytes:
@@ -69,6 +81,10 @@ class VirtualNeckMotor:
             VMAX: _float32(limits.v_max),
             TMAX: _float32(limits.t_max),
         }
+        # What the motor's flash holds: register writes live until a power cycle unless the
+        # store command copies them here.
+        self._stored_registers = dict(self.registers)
+        self._fault = NO_FAULT
 
         # Fault switches, set by tests.
         self.silent = False
@@ -99,6 +115,22 @@ class VirtualNeckMotor:
         return self._enabled
 
     @property
+    def fault(self) -> int:
+        """The fault the motor reports in its status nibble, 0 for none. A fault disables the
+        motor; it refuses to enable until the clear-error command."""
+        return self._fault
+
+    @fault.setter
+    def fault(self, code: int) -> None:
+        if code != NO_FAULT and code not in FAULT_CODES:
+            raise ValueError(f"a fault code is 8 to 14, got {code}")
+        with self._lock:
+            self.advance(time.monotonic())
+            self._fault = code
+            if code != NO_FAULT:
+                self._go_limp()
+
+    @property
     def kp(self) -> float:
         return self._set_point.kp
 
@@ -119,9 +151,11 @@ class VirtualNeckMotor:
         return MitLimits(register(PMAX), register(VMAX), kp_max, kd_max, register(TMAX))
 
     def set_register(self, register: int, value: int | float) -> None:
-        """Stores a register as a configuration tool would: an int as a 32-bit word, a float
-        as a single."""
-        self.registers[register] = _float32(value) if isinstance(value, float) else _u32(value)
+        """Configures a register as a configuration tool would, stored so that it survives a
+        power cycle: an int as a 32-bit word, a float as a single."""
+        raw = _float32(value) if isinstance(value, float) else _u32(value)
+        with self._lock:
+            self.registers[register] = self._stored_registers[register] = raw
 
     @property
     def control_mode(self) -> int:
@@ -129,7 +163,17 @@ class VirtualNeckMotor:
 
     @control_mode.setter
     def control_mode(self, mode: int) -> None:
-        self.registers[CTRL_MODE] = _u32(mode)
+        self.set_register(CTRL_MODE, mode)
+
+    def power_cycle(self) -> None:
+        """Switches the motor off and on: it comes back disabled, without fault, with the
+        stored registers, and its multi-turn counter restarts within a turn of the zero."""
+        with self._lock:
+            self.advance(time.monotonic())
+            self.registers = dict(self._stored_registers)
+            self._fault = NO_FAULT
+            self._go_limp()
+            self._position = math.remainder(self._position, 2 * math.pi)
 
     def advance(self, now: float) -> None:
         steps = int((now - self._clock) / STEP)
@@ -153,13 +197,20 @@ class VirtualNeckMotor:
             return None
         self.advance(now)
         if data == ENABLE:
-            self._enabled = True
-            # Limp until the first set-point: an old one would make the joint jump.
-            self._set_point = MitSetPoint(self._position, 0.0, 0.0, 0.0, 0.0)
+            if self._fault == NO_FAULT:
+                self._enabled = True
+                # Limp until the first set-point: an old one would make the joint jump.
+                self._set_point = MitSetPoint(self._position, 0.0, 0.0, 0.0, 0.0)
         elif data == DISABLE:
-            self._enabled = False
-            self._velocity = 0.0
-            self._torque = 0.0
+            self._go_limp()
+        elif data == CLEAR_ERROR:
+            self._fault = NO_FAULT
+        elif data == SAVE_ZERO:
+            # The joint stays where it is and now reads 0 there; a held set-point keeps
+            # pointing at the same place, so nothing moves.
+            held = self._set_point
+            self._set_point = dataclasses.replace(held, position=held.position - self._position)
+            self._position = 0.0
         else:
             self._set_point = decode_command(self.limits, data)
         return self._state_frame()
@@ -175,6 +226,9 @@ class VirtualNeckMotor:
         if command == WRITE_REGISTER:
             self._write_register(register, data[4:8])
             return data
+        if command == STORE_PARAMETERS:
+            self._stored_registers = dict(self.registers)
+            return data
         return None
 
     def _write_register(self, register: int, value: bytes) -> None:
@@ -183,6 +237,11 @@ class VirtualNeckMotor:
             if self.refuse_mode_change or mode not in CONTROL_MODES:
                 return
         self.registers[register] = bytes(value)
+
+    def _go_limp(self) -> None:
+        self._enabled = False
+        self._velocity = 0.0
+        self._torque = 0.0
 
     def _step(self, limits: MitLimits) -> None:
         target = self._set_point
@@ -202,7 +261,7 @@ class VirtualNeckMotor:
     def _state_frame(self) -> bytes:
         state = MotorState(
             motor_id=self.can_id,
-            status=1 if self._enabled else 0,
+            status=self._fault or (ENABLED if self._enabled else DISABLED),
             position=self._position,
             velocity=self._velocity,
             torque=self._torque,

@@ -1,10 +1,13 @@
 """What every virtual bus has: the thread that serves it, and the record of what it received."""
 
+import logging
 import os
 import threading
 from abc import ABC, abstractmethod
 from collections.abc import Callable
 from typing import Any, Self
+
+_log = logging.getLogger("vorlix_virtual_torso")
 
 
 class ServingThread:
@@ -50,6 +53,12 @@ class Recorder:
         with self._changed:
             self.items.clear()
 
+    def take(self) -> list[Any]:
+        """What was received since the last take or clear, removed from the record."""
+        with self._changed:
+            taken, self.items = self.items, []
+            return taken
+
     def wait_for(self, count: int, timeout: float) -> list[Any]:
         """A copy of the record once it holds at least count items, or after timeout."""
         with self._changed:
@@ -78,6 +87,14 @@ class ServedBus(ABC):
     def _serve(self) -> None:
         """The serving loop; runs on the serving thread until `_server.stopping` is set."""
 
+    def _handle(self, handle: Callable[[Any], None], request: Any) -> None:
+        """Hands one request to handle: whatever goes wrong there is logged, and the bus
+        serves the next request as a device would."""
+        try:
+            handle(request)
+        except Exception:
+            _log.exception("%s failed to handle %r", type(self).__name__, request)
+
     def __enter__(self) -> Self:
         return self
 
@@ -92,6 +109,9 @@ class ServedBus(ABC):
 
     def _clear_received(self) -> None:
         self._record.clear()
+
+    def _take_received(self) -> list[Any]:
+        return self._record.take()
 
     def _wait_for_received(self, count: int, timeout: float = 1.0) -> list[Any]:
         """What was received, once there are at least count items or timeout passed."""

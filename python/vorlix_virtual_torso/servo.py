@@ -3,7 +3,7 @@
 import threading
 import time
 
-from .feetech_packets import PING, READ, REBOOT, WRITE, Instruction, status_packet
+from .feetech_packets import MAX_DATA, PING, READ, REBOOT, WRITE, Instruction, status_packet
 
 ID = 5
 P_GAIN = 21
@@ -146,7 +146,9 @@ class VirtualServo:
         return None
 
     def read(self, address: int, count: int) -> bytes | None:
-        if address + count > len(self.registers):
+        """The registers asked for, or None when the servo does not answer: the range is out
+        of the file, or the reply would not fit in one status packet."""
+        if address + count > len(self.registers) or count > MAX_DATA:
             return None
         return bytes(self.registers[address : address + count])
 

@@ -68,6 +68,7 @@ class VirtualServoBus(ServedBus):
         doc="Every instruction packet received, in order (corrupted ones included).",
     )
     clear_requests = ServedBus._clear_received
+    take_requests = ServedBus._take_received
     wait_for_requests = ServedBus._wait_for_received
 
     def voltage_ramp(self, start: int, target: int, seconds: float) -> None:
@@ -131,7 +132,7 @@ class VirtualServoBus(ServedBus):
             except BlockingIOError:
                 continue
             for packet in framer.feed(data):
-                self._receive(packet)
+                self._handle(self._receive, packet)
 
     def _receive(self, packet: bytes) -> None:
         self._record.append(packet)

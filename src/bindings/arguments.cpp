@@ -14,6 +14,10 @@
 namespace vorlix::bindings {
 namespace {
 
+// Every id once: the longest id list (or byte list) any call has a use for. A longer claim is
+// refused before anything is read, whatever the sequence's __len__ says.
+constexpr Py_ssize_t kLongestIdList = 256;
+
 const char* type_name(PyObject* value) { return Py_TYPE(value)->tp_name; }
 
 std::string function_label(const Signature& signature) {
@@ -109,23 +113,26 @@ bool is_numpy_bool(PyObject* value) {
   return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
 }
 
-// The first `length` items of a sequence, read in order into a tuple before any is converted:
+// The `length` items of a sequence, read in order into a tuple before any is converted:
 // converting an item may run Python code (__index__, __float__) that changes the sequence.
-// A sequence that ends early (its __len__ said more) gives the items it had.
-PyObject* snapshot(PyObject* value, const char* name, Py_ssize_t length) {
+// `length` is one the caller takes, so what is allocated here is bounded by the parameter, not
+// by the sequence's claim. A sequence that ends early (its __len__ said more) raises ValueError
+// with `wrong_length(items it had)`.
+template <class WrongLength>
+PyObject* snapshot(PyObject* value, const char* name, Py_ssize_t length,
+                   const WrongLength& wrong_length) {
   PyObject* items = PyTuple_New(length);
   if (items == nullptr) return nullptr;
   for (Py_ssize_t i = 0; i < length; ++i) {
     PyObject* item = PySequence_GetItem(value, i);
-    if (item == nullptr && PyErr_ExceptionMatches(PyExc_IndexError)) {
-      PyErr_Clear();
-      PyObject* read = PyTuple_GetSlice(items, 0, i);
-      Py_DECREF(items);
-      return read;
-    }
     if (item == nullptr) {
       Py_DECREF(items);
-      name_pending_type_error(name);
+      if (PyErr_ExceptionMatches(PyExc_IndexError)) {
+        PyErr_Clear();
+        raise(PyExc_ValueError, wrong_length(static_cast<std::size_t>(i)));
+      } else {
+        name_pending_type_error(name);
+      }
       return nullptr;
     }
     PyTuple_SET_ITEM(items, i, item);
@@ -160,6 +167,28 @@ std::optional<long> to_bounded_int(PyObject* value, const char* name, long limit
     return std::nullopt;
   }
   return converted;
+}
+
+// The length first, before any item is even read or anything allocated for it.
+template <class WrongLength>
+bool fill_reals(PyObject* value, const char* name, std::span<double> out,
+                const WrongLength& wrong_length) {
+  const Py_ssize_t length = sequence_length(value, name);
+  if (length < 0) return false;
+  if (static_cast<std::size_t>(length) != out.size()) {
+    return raise(PyExc_ValueError, wrong_length(static_cast<std::size_t>(length)));
+  }
+  PyObject* items = snapshot(value, name, length, wrong_length);
+  if (items == nullptr) return false;
+  bool ok = true;
+  for (std::size_t i = 0; ok && i < out.size(); ++i) {
+    const std::optional<double> converted =
+        to_real(PyTuple_GET_ITEM(items, static_cast<Py_ssize_t>(i)), name);
+    ok = converted.has_value();
+    if (ok) out[i] = *converted;
+  }
+  Py_DECREF(items);
+  return ok;
 }
 
 bool import_datetime() {
@@ -303,33 +332,14 @@ std::optional<std::optional<std::chrono::nanoseconds>> to_optional_duration(PyOb
 }
 
 bool fill_real_array(PyObject* value, const char* name, std::span<double> out) {
-  // The length first, before any item is even read.
-  const Py_ssize_t length = sequence_length(value, name);
-  if (length < 0) return false;
-  if (static_cast<std::size_t>(length) != out.size()) {
-    return raise(PyExc_ValueError,
-                 fmt::format("expected a sequence of length {} (got {})", out.size(), length));
-  }
-  PyObject* items = snapshot(value, name, length);
-  if (items == nullptr) return false;
-  bool ok = PyTuple_GET_SIZE(items) == length || raise(PyExc_ValueError,
-      fmt::format("expected a sequence of length {} (got {})", out.size(), PyTuple_GET_SIZE(items)));
-  for (std::size_t i = 0; ok && i < out.size(); ++i) {
-    const std::optional<double> converted =
-        to_real(PyTuple_GET_ITEM(items, static_cast<Py_ssize_t>(i)), name);
-    ok = converted.has_value();
-    if (ok) out[i] = *converted;
-  }
-  Py_DECREF(items);
-  return ok;
+  return fill_reals(value, name, out, [&](std::size_t got) {
+    return fmt::format("expected a sequence of length {} (got {})", out.size(), got);
+  });
 }
 
-std::optional<std::vector<double>> to_real_list(PyObject* value, const char* name) {
-  const Py_ssize_t length = sequence_length(value, name);
-  if (length < 0) return std::nullopt;
-  std::vector<double> values(static_cast<std::size_t>(length));
-  if (!fill_real_array(value, name, values)) return std::nullopt;
-  return values;
+bool fill_real_array(PyObject* value, const char* name, std::span<double> out,
+                     std::string_view wrong_length) {
+  return fill_reals(value, name, out, [&](std::size_t) { return std::string(wrong_length); });
 }
 
 std::optional<std::vector<std::uint8_t>> to_id_list(PyObject* value, const char* name) {
@@ -339,12 +349,19 @@ std::optional<std::vector<std::uint8_t>> to_id_list(PyObject* value, const char*
   }
   const Py_ssize_t length = sequence_length(value, name);
   if (length < 0) return std::nullopt;
-  PyObject* items = snapshot(value, name, length);
+  if (length > kLongestIdList) {
+    raise(PyExc_ValueError, fmt::format("expected a sequence of length at most {} (got {})",
+                                        kLongestIdList, length));
+    return std::nullopt;
+  }
+  PyObject* items = snapshot(value, name, length, [length](std::size_t got) {
+    return fmt::format("expected a sequence of length {} (got {})", length, got);
+  });
   if (items == nullptr) return std::nullopt;
   std::vector<std::uint8_t> ids;
-  ids.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(items)));
+  ids.reserve(static_cast<std::size_t>(length));
   bool ok = true;
-  for (Py_ssize_t i = 0; ok && i < PyTuple_GET_SIZE(items); ++i) {
+  for (Py_ssize_t i = 0; ok && i < length; ++i) {
     const auto id = to_byte(PyTuple_GET_ITEM(items, i), name);
     ok = id.has_value();
     if (ok) ids.push_back(*id);

@@ -58,7 +58,8 @@ std::optional<std::chrono::nanoseconds> to_duration(PyObject* value, const char*
 // None is "no value".
 std::optional<std::optional<std::chrono::nanoseconds>> to_optional_duration(PyObject* value,
                                                                             const char* name);
-// A sequence of any kind but str, of ints 0 to 255.
+// A sequence of any kind but str, of at most 256 ints 0 to 255. A longer length, or a sequence
+// whose items end before its length, raises ValueError.
 std::optional<std::vector<std::uint8_t>> to_id_list(PyObject* value, const char* name);
 // `bytes` or a subclass. The span points into the object, which the caller keeps alive.
 std::optional<std::span<const std::uint8_t>> to_bytes(PyObject* value, const char* name);
@@ -74,10 +75,12 @@ std::optional<T> or_default(PyObject* value, const char* name, Convert convert, 
   return convert(value, name);
 }
 
-// A sequence of exactly `out.size()` reals; the length is checked before any item.
+// A sequence of exactly `out.size()` reals. The length it claims is checked before any item
+// is read or anything allocated; a wrong one, or items that end before it, raise ValueError
+// "expected a sequence of length {} (got {})", or `wrong_length` where the caller words it.
 bool fill_real_array(PyObject* value, const char* name, std::span<double> out);
-// A sequence of reals of any length.
-std::optional<std::vector<double>> to_real_list(PyObject* value, const char* name);
+bool fill_real_array(PyObject* value, const char* name, std::span<double> out,
+                     std::string_view wrong_length);
 
 template <std::size_t N>
 std::optional<std::array<double, N>> to_real_array(PyObject* value, const char* name) {

@@ -52,11 +52,6 @@ PyObject* get_list(PyObject* self, void*) {
   return guarded([self] { return to_python(std::span<const double>(value_of<Value>(self).*Member)); });
 }
 
-PyObject* raise_value_text(const std::string& text) {
-  PyErr_SetString(PyExc_ValueError, text.c_str());
-  return nullptr;
-}
-
 // VorlixTorsoPosition.
 
 constexpr const char* kTorsoPositionParameters[] = {"left_arm", "right_arm", "nose", "neck"};
@@ -68,21 +63,14 @@ PyObject* construct_position(PyTypeObject* type, PyObject* args, PyObject* kwarg
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, std::size(kTorsoPositionParameters)> slots{};
     if (!parse_arguments(kPositionNew, args, kwargs, slots)) return nullptr;
-    std::array<std::vector<double>, std::size(kTorsoPositionParameters)> lists;
-    for (std::size_t i = 0; i < lists.size(); ++i) {
-      auto list = to_real_list(slots[i], kTorsoPositionParameters[i]);
-      if (!list) return nullptr;
-      lists[i] = std::move(*list);
-    }
-    if (lists[0].size() != 2 || lists[1].size() != 2 || lists[2].size() != 3 ||
-        lists[3].size() != 3) {
-      return raise_value_text(kLengthsMessage);
-    }
     VorlixTorsoPosition position{};
-    std::ranges::copy(lists[0], position.left_arm.begin());
-    std::ranges::copy(lists[1], position.right_arm.begin());
-    std::ranges::copy(lists[2], position.nose.begin());
-    std::ranges::copy(lists[3], position.neck.begin());
+    const std::array<std::span<double>, std::size(kTorsoPositionParameters)> fields{
+        position.left_arm, position.right_arm, position.nose, position.neck};
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (!fill_real_array(slots[i], kTorsoPositionParameters[i], fields[i], kLengthsMessage)) {
+        return nullptr;
+      }
+    }
     position.timestamp = control_loop::wall_clock_seconds();
     return new_value(type, position);
   });

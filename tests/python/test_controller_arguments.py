@@ -7,7 +7,7 @@ from decimal import Decimal
 
 import numpy
 import pytest
-from vorlix_motor_controller import VorlixMotorController
+from vorlix_motor_controller import VorlixMotorController, VorlixTorsoPosition
 
 from neck_traffic import POSITION_STEP, mit_set_points
 from servo_traffic import NECK_ONLY
@@ -261,6 +261,67 @@ class ProbedSequence(Sequence):
     def __getitem__(self, index):
         self.read.append(index)
         return self.values[index]
+
+
+class LyingLength(ProbedSequence):
+    """A sequence whose __len__ claims more items than it holds."""
+
+    def __init__(self, values, length):
+        super().__init__(values)
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+
+# Far beyond any parameter: a converter that trusted the claim would allocate for it.
+LYING_LENGTHS = [10**8, 2**40, 2**62]
+TORSO_LENGTHS = "Each arm must have 2 positions, nose must have 3, neck must have 3."
+
+
+@pytest.mark.parametrize("length", LYING_LENGTHS)
+@pytest.mark.parametrize("lying", range(4))
+def test_a_torso_position_refuses_a_lying_length_before_reading(lying, length):
+    values = LyingLength([0.0, 0.0, 0.0], length)
+    arguments = [[0.0] * 2, [0.0] * 2, [0.0] * 3, [0.0] * 3]
+    arguments[lying] = values
+    with raises_exactly(ValueError, TORSO_LENGTHS):
+        VorlixTorsoPosition(*arguments)
+    assert values.read == []
+
+
+@pytest.mark.parametrize("length", LYING_LENGTHS)
+@pytest.mark.parametrize(
+    "method, message",
+    [
+        ("set_neck_position", "expected a sequence of length 3 (got {})"),
+        ("set_all_goal_positions", "expected a sequence of length 7 (got {})"),
+        ("enable_torque_on_ids", "expected a sequence of length at most 256 (got {})"),
+        ("disable_torque_on_ids", "expected a sequence of length at most 256 (got {})"),
+    ],
+)
+def test_a_lying_length_is_refused_before_reading(neck_only_controller, method, message, length):
+    values = LyingLength([42, 42, 42], length)
+    with raises_exactly(ValueError, message.format(length)):
+        getattr(neck_only_controller, method)(values)
+    assert values.read == []
+
+
+@pytest.mark.parametrize(
+    "method, values, message",
+    [
+        ("enable_torque_on_ids", LyingLength([42, 43], 3), "expected a sequence of length 3 (got 2)"),
+        ("disable_torque_on_ids", [42] * 257, "expected a sequence of length at most 256 (got 257)"),
+        ("set_neck_position", LyingLength([0.0] * 2, 3), "expected a sequence of length 3 (got 2)"),
+    ],
+)
+def test_a_sequence_shorter_than_its_claim_is_refused(neck_only_controller, method, values, message):
+    with raises_exactly(ValueError, message):
+        getattr(neck_only_controller, method)(values)
+
+
+def test_the_longest_id_list_is_taken(neck_only_controller):
+    assert neck_only_controller.enable_torque_on_ids([42] * 256) is None
 
 
 POSITION_ARRAYS = [

@@ -1,5 +1,6 @@
 """The virtual neck over a real vcan interface: state frames, dynamics, registers, faults."""
 
+import math
 import socket
 import struct
 import time
@@ -11,6 +12,8 @@ from vorlix_virtual_torso import VirtualNeck
 SERVICE = 0x7FF
 ENABLE = bytes.fromhex("FF FF FF FF FF FF FF FC")
 DISABLE = bytes.fromhex("FF FF FF FF FF FF FF FD")
+CLEAR_ERROR = bytes.fromhex("FF FF FF FF FF FF FF FB")
+SAVE_ZERO = bytes.fromhex("FF FF FF FF FF FF FF FE")
 P_MAX, KP_MAX, KD_MAX = 12.5, 500.0, 5.0
 YAW_V_MAX, YAW_T_MAX = 30.0, 10.0
 
@@ -75,6 +78,51 @@ def test_enable_and_disable_show_in_the_status_nibble(neck, can_peer):
     assert exchange(can_peer, SERVICE, feedback_request(2))[1][0] == 0x12
     assert exchange(can_peer, 2, DISABLE)[1][0] == 0x02
     assert not neck.motors[1].enabled
+
+
+@pytest.mark.parametrize(
+    "frame, reply_hex, position",
+    [(CLEAR_ERROR, "01 83 11 7F F7 FF 1E 1C", 0.3), (SAVE_ZERO, "01 7F FF 7F F7 FF 1E 1C", 0.0)],
+)
+def test_clear_error_and_save_zero_are_no_set_points(can_iface, can_peer, frame, reply_hex, position):
+    with VirtualNeck(can_iface, (0.3, 0.0, 0.0)) as neck:
+        assert exchange(can_peer, 1, frame) == (1, bytes.fromhex(reply_hex))
+        yaw = neck.motors[0]
+        assert (yaw.position, yaw.kp, yaw.kd, yaw.enabled) == (position, 0.0, 0.0, False)
+
+
+def test_save_zero_while_holding_a_position_moves_nothing(neck, can_peer):
+    yaw = neck.motors[0]
+    exchange(can_peer, 1, ENABLE)
+    exchange(can_peer, 1, mit_command(0.3, kp=30.0, kd=1.0))
+    deadline = time.monotonic() + 2.0
+    while abs(yaw.position - 0.3) > 0.002 or abs(yaw.velocity) > 0.01:
+        assert time.monotonic() < deadline, "the joint never settled"
+        time.sleep(0.01)
+    state = decode_state(exchange(can_peer, 1, SAVE_ZERO)[1])
+    assert state["position"] == pytest.approx(0.0, abs=0.001)
+    assert abs(state["torque"]) < 0.1 and abs(yaw.position) < 0.001
+
+
+def test_a_fault_holds_the_motor_disabled_until_cleared(neck, can_peer):
+    neck.motors[1].fault = 0xD
+    assert exchange(can_peer, 2, ENABLE) == (2, bytes.fromhex("D2 7F FF 7F F7 FF 1E 1C"))
+    assert exchange(can_peer, 2, CLEAR_ERROR) == (2, bytes.fromhex("02 7F FF 7F F7 FF 1E 1C"))
+    assert exchange(can_peer, 2, ENABLE)[1][0] == 0x12
+
+
+@pytest.mark.parametrize("store, acc", [(False, bytes(4)), (True, struct.pack("<f", 7.5))])
+def test_register_writes_survive_a_power_cycle_once_stored(neck, can_peer, store, acc):
+    pitch = neck.motors[1]
+    pitch.position = 6.2
+    exchange(can_peer, SERVICE, bytes([2, 0, 0x55, 4]) + struct.pack("<f", 7.5))
+    if store:
+        store_all = bytes.fromhex("02 00 AA 01 00 00 00 00")
+        assert exchange(can_peer, SERVICE, store_all) == (2, store_all)
+    pitch.power_cycle()
+    read_acc = bytes([2, 0, 0x33, 4, 0, 0, 0, 0])
+    assert exchange(can_peer, SERVICE, read_acc) == (2, read_acc[:4] + acc)
+    assert pitch.position == pytest.approx(6.2 - 2 * math.pi)  # the turn counter restarted
 
 
 @pytest.mark.parametrize(

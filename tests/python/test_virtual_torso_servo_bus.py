@@ -95,17 +95,19 @@ def test_sync_write_is_applied_and_not_answered(servo_bus, line):
 def test_present_position_follows_the_goal_while_torque_is_on(
     servo_bus, line, torque, blocked, moves
 ):
-    servo_bus.servos[3].blocked = blocked
+    servo = servo_bus.servos[3]
+    servo.blocked = blocked
     write_register(line, 3, GOAL, *word(2500))
+    started = time.monotonic()
     write_register(line, 3, TORQUE_ENABLE, torque)
-    time.sleep(0.05)
-    halfway = present(line, 3)
-    time.sleep(0.3)  # 452 counts at a few thousand a second
+    travel = (2500 - 2048) / servo.speed
     if moves:
-        assert 2048 < halfway < 2500
-        assert present(line, 3) == 2500
+        while present(line, 3) != 2500:
+            assert time.monotonic() - started < travel + 2.0, "the servo never arrived"
+        assert time.monotonic() - started >= travel  # at the servo's speed, not in one jump
     else:
-        assert halfway == present(line, 3) == 2048
+        time.sleep(2 * travel)  # the motion is worked out from the time passed: it would be over
+        assert present(line, 3) == 2048
 
 
 @pytest.mark.parametrize("offset_raw, offset", [(100, 100), (0x0800 | 100, -100)])
@@ -148,6 +150,9 @@ def test_reboot_turns_torque_off_and_silences_the_servo_a_while(servo_bus, line)
         bytes.fromhex("00 13 FE"),  # line noise
         bytes.fromhex("FF FF 01 04 02"),  # a packet cut short, dropped after a silence
         packet(1, READ, 250, 10),  # a read past the register file
+        packet(1, READ, 0, 254),  # a reply too long for its length byte
+        packet(1, READ, 1, 255),
+        packet(BROADCAST, SYNC_READ, 0, 254, 1, 2),
         packet(1, 0x55),  # an unknown instruction
         packet(9, PING),  # nobody has that id
     ],
@@ -155,6 +160,23 @@ def test_reboot_turns_torque_off_and_silences_the_servo_a_while(servo_bus, line)
 def test_bad_requests_get_no_reply_and_do_not_disturb_the_next(line, noise):
     assert exchange(line, noise, 0, quiet=0.1) == b""
     assert exchange(line, packet(1, PING), 6) == status(1)
+
+
+def test_the_longest_reply_fills_the_length_byte(line):
+    reply = exchange(line, packet(1, READ, 0, 253), 6 + 253)
+    assert reply[:5] == bytes.fromhex("FF FF 01 FF 00") and len(reply) == 6 + 253
+
+
+def test_a_fault_in_handling_a_request_is_logged_and_serving_goes_on(
+    servo_bus, line, caplog, monkeypatch
+):
+    def failing(*_):
+        raise RuntimeError("a fault in the simulator")
+
+    monkeypatch.setattr(servo_bus.servos[1], "execute", failing)
+    assert exchange(line, packet(1, PING), 0, quiet=0.1) == b""
+    assert exchange(line, packet(2, PING), 6) == status(2)
+    assert "a fault in the simulator" in caplog.text
 
 
 @pytest.mark.parametrize(
@@ -221,6 +243,10 @@ def test_requests_are_recorded_in_order(servo_bus, line):
     for request in (packet(1, PING), sync_write, corrupted):
         line.write(request)
     assert servo_bus.wait_for_requests(3) == [packet(1, PING), sync_write, corrupted]
+    assert servo_bus.take_requests() == [packet(1, PING), sync_write, corrupted]
+    assert servo_bus.requests == []
+    line.write(packet(2, PING))
+    assert servo_bus.wait_for_requests(1) == [packet(2, PING)]
     servo_bus.clear_requests()
     assert servo_bus.requests == []
 
