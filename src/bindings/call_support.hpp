@@ -5,8 +5,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <optional>
 #include <string_view>
@@ -44,9 +42,6 @@ auto without_gil(Operation&& operation) -> std::invoke_result_t<Operation&> {
     const interruption::Scope interruptible(python_signal_pending);
     try {
       result.emplace(operation());
-    } catch (abi::__forced_unwind&) {
-      // The interpreter ends this thread at shutdown; it must not come back to Python.
-      throw;
     } catch (...) {
       failure = std::current_exception();
     }

@@ -151,9 +151,10 @@ PyObject* post_ids(PyObject* self, Arguments args) {
 }
 
 PyObject* get_stats(PyObject* self) {
-  const auto stats = loop_of(self).get_stats();
+  // The history grows for ever: copied with the interpreter lock released, and moved in.
+  auto stats = without_gil([self] { return loop_of(self).get_stats(); });
   if (!stats) return Py_NewRef(Py_None);
-  return new_control_loop_stats(*stats);
+  return new_control_loop_stats(std::move(*stats));
 }
 
 core::MotorResult<core::RawBytes> read_raw(PyObject* self, std::uint8_t id, std::uint8_t address,

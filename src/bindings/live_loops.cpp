@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "src/bindings/call_support.hpp"
+#include "src/bindings/logging_bridge.hpp"
 #include "src/bindings/panic.hpp"
 
 namespace vorlix::bindings {
@@ -23,10 +24,12 @@ PyObject* close_live_loops(PyObject*, PyObject*) {
       if (auto alive = loop.lock()) running.push_back(std::move(alive));
     }
     live_loops().clear();
-    // The workers may log while they finish: they need the interpreter lock meanwhile.
+    // The workers may log while they finish: they need the interpreter lock meanwhile. Loops
+    // not closed here (dropped on another thread, or made later) log nothing from now on.
     without_gil([&] {
       for (const auto& loop : running) loop->close();
       running.clear();
+      close_logging_bridge();
     });
     return Py_NewRef(Py_None);
   });

@@ -1,5 +1,6 @@
-// Control loops still running when the interpreter exits are closed before it finalizes:
-// their queued commands still run, and no worker reaches for an interpreter that is going.
+// Control loops still running when the interpreter exits are closed before it finalizes
+// (their queued commands still run); then the logging bridge closes, so that no thread of ours
+// reaches for an interpreter that is going.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -1,9 +1,9 @@
 #include "src/bindings/logging_bridge.hpp"
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,22 +55,69 @@ bool interpreter_shutting_down() {
 #endif
 }
 
-// Runs `body` holding the interpreter lock. Not a guard object on purpose: a thread that
-// the interpreter ends at shutdown (when it asks for the lock, or inside a handler that let
-// the lock go) unwinds through here without the lock, and releasing it then aborts the process.
-template <class Body>
-void with_interpreter_lock(Body body) {
-  const PyGILState_STATE state = PyGILState_Ensure();
-  try {
-    body();
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    PyGILState_Release(state);
-    throw;
+// Holds the interpreter lock for its scope, on any thread.
+class InterpreterLock {
+ public:
+  InterpreterLock() : state_(PyGILState_Ensure()) {}
+  InterpreterLock(const InterpreterLock&) = delete;
+  InterpreterLock& operator=(const InterpreterLock&) = delete;
+  ~InterpreterLock() { PyGILState_Release(state_); }
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// Deliveries in flight, and whether new ones may start. A thread that asks for the
+// interpreter once it finalizes is ended (up to 3.13) or parked for ever (from 3.14) with
+// whatever it holds, so after `close` none of ours asks again.
+class DeliveryGate {
+ public:
+  bool enter() {
+    const std::lock_guard lock(mutex_);
+    if (closed_) return false;
+    ++in_flight_;
+    ++in_flight_on_this_thread;
+    return true;
   }
-  PyGILState_Release(state);
-}
+
+  void leave() {
+    const std::lock_guard lock(mutex_);
+    --in_flight_;
+    --in_flight_on_this_thread;
+    idle_.notify_all();
+  }
+
+  // Waits for the deliveries of other threads; those this thread is inside (a handler that
+  // ran the exit functions) could not end first.
+  void close() {
+    std::unique_lock lock(mutex_);
+    closed_ = true;
+    idle_.wait(lock, [this] { return in_flight_ == in_flight_on_this_thread; });
+  }
+
+ private:
+  inline static thread_local int in_flight_on_this_thread = 0;
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  bool closed_ = false;
+  int in_flight_ = 0;
+};
+
+// One delivery through the gate: `admitted` is false once the gate is closed.
+class Delivery {
+ public:
+  explicit Delivery(DeliveryGate& gate) : gate_(gate), admitted_(gate.enter()) {}
+  Delivery(const Delivery&) = delete;
+  Delivery& operator=(const Delivery&) = delete;
+  ~Delivery() {
+    if (admitted_) gate_.leave();
+  }
+  bool admitted() const { return admitted_; }
+
+ private:
+  DeliveryGate& gate_;
+  bool admitted_;
+};
 
 // A logger and the most verbose level it accepted when its target first logged.
 struct CachedLogger {
@@ -93,16 +140,18 @@ class PythonLogSink final : public log::Sink {
     const int level = python_level(record.level);
     const std::optional<CachedLogger> cached = lookup(record.target);
     if (cached && level < cached->most_verbose) return;
-    // A thread that takes the interpreter lock during shutdown is ended by the interpreter.
-    if (interpreter_shutting_down()) return;
-    with_interpreter_lock([&] {
-      PendingException earlier = PendingException::take();
-      deliver(record, level, cached);
-      // A failing handler must not turn the call that logged into a failure.
-      if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(nullptr);
-      std::move(earlier).restore();
-    });
+    const Delivery delivery(gate_);
+    // The second test covers an exit without the exit hook (its list cleared from Python).
+    if (!delivery.admitted() || interpreter_shutting_down()) return;
+    const InterpreterLock held;
+    PendingException earlier = PendingException::take();
+    deliver(record, level, cached);
+    // A failing handler must not turn the call that logged into a failure.
+    if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(nullptr);
+    std::move(earlier).restore();
   }
+
+  void close() { gate_.close(); }
 
  private:
   struct Entry {
@@ -217,14 +266,16 @@ class PythonLogSink final : public log::Sink {
   PyObject* handle_;
   // Never cleared: each target's logger and level are sampled once.
   PoisonedMutex<std::vector<Entry>> cache_{std::vector<Entry>{}};
+  DeliveryGate gate_;
 };
+
+// Never deleted: worker threads may still log while the process exits.
+PythonLogSink* bridge_sink = nullptr;  // set under the interpreter lock, at the first import
 
 }  // namespace
 
 bool install_logging_bridge() {
-  // Guarded by the interpreter lock.
-  static bool installed = false;
-  if (installed) return true;
+  if (bridge_sink != nullptr) return true;
   PyObject* logging = PyImport_ImportModule("logging");
   if (logging == nullptr) return false;
   PyObject* names[] = {PyUnicode_InternFromString("getLogger"),
@@ -238,11 +289,13 @@ bool install_logging_bridge() {
       return false;
     }
   }
-  // Never deleted: worker threads may still log while the process exits.
-  auto* sink = new PythonLogSink(logging, names[0], names[1], names[2], names[3]);
-  log::install(*sink, log::Level::Debug);
-  installed = true;
+  bridge_sink = new PythonLogSink(logging, names[0], names[1], names[2], names[3]);
+  log::install(*bridge_sink, log::Level::Debug);
   return true;
+}
+
+void close_logging_bridge() {
+  if (bridge_sink != nullptr) bridge_sink->close();
 }
 
 }  // namespace vorlix::bindings

@@ -11,4 +11,9 @@ namespace vorlix::bindings {
 // first successful call installs it. False with an error set if `logging` cannot be imported.
 bool install_logging_bridge();
 
+// Records are dropped from now on, so that no thread of ours asks for the interpreter while it
+// finalizes; returns once the deliveries in flight on other threads have ended. Interpreter
+// lock released.
+void close_logging_bridge();
+
 }  // namespace vorlix::bindings

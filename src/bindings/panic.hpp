@@ -27,7 +27,8 @@ auto guarded(Entry&& entry) -> std::invoke_result_t<Entry&&> {
   try {
     return std::forward<Entry>(entry)();
   } catch (abi::__forced_unwind&) {
-    // A thread ended by the interpreter at shutdown unwinds through here; it must go on.
+    // A Python thread (a daemon) that takes the interpreter lock back after finalization
+    // began is ended by a forced unwind up to 3.13; it must go on.
     throw;
   } catch (...) {
     raise_panic_from_current_exception();

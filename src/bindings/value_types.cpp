@@ -5,6 +5,7 @@
 #include <numeric>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/format.hpp"
@@ -30,11 +31,11 @@ Value& value_of(PyObject* self) {
 }
 
 template <class Value>
-PyObject* new_value(PyTypeObject* type, const Value& value) {
+PyObject* new_value(PyTypeObject* type, Value value) {
   if (type == nullptr) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
-  new (reinterpret_cast<ValueObject<Value>*>(self)->storage) Value(value);
+  new (reinterpret_cast<ValueObject<Value>*>(self)->storage) Value(std::move(value));
   return self;
 }
 
@@ -174,8 +175,8 @@ PyObject* new_torso_position(const VorlixTorsoPosition& position) {
   return new_value(torso_position_type(), position);
 }
 
-PyObject* new_control_loop_stats(const ControlLoopStats& stats) {
-  return new_value(control_loop_stats_type(), stats);
+PyObject* new_control_loop_stats(ControlLoopStats stats) {
+  return new_value(control_loop_stats_type(), std::move(stats));
 }
 
 std::optional<VorlixTorsoPosition> to_torso_position(PyObject* value, const char* name) {

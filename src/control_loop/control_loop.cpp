@@ -85,7 +85,7 @@ MotorResult<std::unique_ptr<VorlixControlLoop>> VorlixControlLoop::create(
   auto stop_requested = std::make_shared<StopFlag>(false);
   auto [command_tx, command_rx] = bounded_queue<MotorCommand>(kCommandQueueCapacity);
   std::shared_ptr<StatsRecord> last_stats;
-  if (stats_pub_period) last_stats = std::make_shared<StatsRecord>(ControlLoopStats{});
+  if (stats_pub_period) last_stats = std::make_shared<StatsRecord>();
 
   if (serialport && !path_exists(*serialport)) {
     return std::unexpected(MotorError::PortNotFound{*serialport});
@@ -143,9 +143,7 @@ VorlixControlLoop::VorlixControlLoop(QueueSender<MotorCommand> command_tx,
       motor_name_id_(std::move(motor_name_id)) {}
 
 void VorlixControlLoop::start_worker(WorkerContext context) {
-  auto worker = std::make_unique<WorkerThread>(std::move(context));
-  worker_id_.store(worker->id());
-  **worker_handle_.lock() = std::move(worker);
+  **worker_handle_.lock() = std::make_unique<WorkerThread>(std::move(context), worker_id_);
 }
 
 VorlixControlLoop::~VorlixControlLoop() { close(); }
@@ -154,21 +152,26 @@ void VorlixControlLoop::close() {
   if (auto stop = stop_requested_->lock()) **stop = true;
   // The worker would otherwise notice only after its next tick, up to a period away.
   command_tx_.wake_consumer();
-  auto handle = worker_handle_.lock_ignoring_poison();
-  std::unique_ptr<WorkerThread> worker = std::move(*handle);
-  if (!worker) return;
-  if (worker->id() == std::this_thread::get_id()) {
-    // A logging handler on the worker closing its own loop: the worker ends after this step,
-    // and a close from another thread joins it.
-    *handle = std::move(worker);
-    return;
+  // A logging handler on the worker closing its own loop: the worker ends after this step.
+  // It must neither wait for itself nor for the handle's lock, which a close on another
+  // thread holds while it waits for the worker.
+  if (on_worker_thread()) return;
+  std::optional<std::string> failure;
+  bool poisoned = false;
+  {
+    auto handle = worker_handle_.lock_ignoring_poison();
+    poisoned = handle.poisoned();
+    std::unique_ptr<WorkerThread> worker = std::move(*handle);
+    if (!worker) return;
+    failure = worker->join();
+    // Its id may be given to a new thread now.
+    worker_id_.store(std::thread::id());
   }
-  const std::optional<std::string> failure = worker->join();
+  // Outside the lock: a handler of this record may close the loop again.
   if (!failure) return;
   log::error(log::kControlLoopTarget,
-             handle.poisoned()
-                 ? fmt::format("Failed to join control loop thread (poisoned): {:?}", *failure)
-                 : fmt::format("Failed to join control loop thread: {:?}", *failure));
+             poisoned ? fmt::format("Failed to join control loop thread (poisoned): {:?}", *failure)
+                      : fmt::format("Failed to join control loop thread: {:?}", *failure));
 }
 
 std::expected<void, PostError> VorlixControlLoop::check_post(const MotorCommand& command) const {
@@ -259,7 +262,9 @@ MotorResult<bool> VorlixControlLoop::is_torque_enabled() {
 
 std::optional<ControlLoopStats> VorlixControlLoop::get_stats() {
   if (!last_stats_) return std::nullopt;
-  return copy_record(*last_stats_, "last_stats mutex was poisoned");
+  auto [stats, poisoned] = last_stats_->copy();
+  if (poisoned) log::error(log::kControlLoopTarget, "last_stats mutex was poisoned");
+  return std::move(stats);
 }
 
 }  // namespace vorlix::control_loop

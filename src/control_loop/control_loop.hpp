@@ -55,6 +55,7 @@ class VorlixControlLoop {
   ~VorlixControlLoop();
 
   // Stops the worker once it has carried out what is queued, and waits for it. Never fails.
+  // On the worker itself (a logging handler) it only asks for the stop: it cannot wait there.
   void close();
 
   // Waits for room in the queue.
@@ -69,6 +70,7 @@ class VorlixControlLoop {
 
   MotorResult<VorlixTorsoPosition> get_last_position();
   MotorResult<bool> is_torque_enabled();
+  // Copies every sample; the worker goes on meanwhile.
   std::optional<ControlLoopStats> get_stats();
   const std::unordered_map<std::string, std::uint8_t>& motor_name_id() const {
     return motor_name_id_;

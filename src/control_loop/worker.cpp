@@ -1,5 +1,7 @@
 #include "src/control_loop/worker.hpp"
 
+#include <array>
+#include <span>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -27,9 +29,7 @@ class StatsCollector {
   bool enabled() const { return record_ != nullptr; }
 
   void add_period(LoopClock::time_point now) {
-    update([&](ControlLoopStats& published) {
-      published.period.push_back(seconds_since(last_tick_, now));
-    });
+    append(StatsList::Period, std::array{seconds_since(last_tick_, now)});
     last_tick_ = now;
   }
 
@@ -40,24 +40,16 @@ class StatsCollector {
     const auto now = LoopClock::now();
     read_dt_.push_back(seconds_since(started, now));
     if (now - last_publish_ <= publication_period_) return;
-    append(&ControlLoopStats::read_dt, read_dt_);
-    append(&ControlLoopStats::write_dt, write_dt_);
+    append(StatsList::ReadDt, read_dt_);
+    append(StatsList::WriteDt, write_dt_);
+    read_dt_.clear();
+    write_dt_.clear();
     last_publish_ = now;
   }
 
  private:
-  template <class Change>
-  void update(Change change) {
-    auto published = record_->lock();
-    if (!published) throw std::runtime_error("last_stats mutex was poisoned");
-    change(**published);
-  }
-
-  void append(std::vector<double> ControlLoopStats::* list, std::vector<double>& samples) {
-    update([&](ControlLoopStats& published) {
-      (published.*list).insert((published.*list).end(), samples.begin(), samples.end());
-    });
-    samples.clear();
+  void append(StatsList list, std::span<const double> samples) {
+    if (!record_->append(list, samples)) throw std::runtime_error("last_stats mutex was poisoned");
   }
 
   std::shared_ptr<StatsRecord> record_;

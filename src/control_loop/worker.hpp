@@ -11,11 +11,11 @@
 #include "src/control_loop/command_queue.hpp"
 #include "src/control_loop/motor_command.hpp"
 #include "src/control_loop/reading.hpp"
+#include "src/control_loop/stats_record.hpp"
 
 namespace vorlix::control_loop {
 
 using PositionRecord = PoisonedMutex<MotorResult<VorlixTorsoPosition>>;
-using StatsRecord = PoisonedMutex<ControlLoopStats>;
 using StopFlag = PoisonedMutex<bool>;
 
 // What the worker owns. Members are released in reverse order when the worker ends: the

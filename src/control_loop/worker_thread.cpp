@@ -1,7 +1,5 @@
 #include "src/control_loop/worker_thread.hpp"
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <stdexcept>
 #include <system_error>
@@ -10,14 +8,13 @@
 namespace vorlix::control_loop {
 namespace {
 
-std::thread spawn(WorkerContext context, std::shared_ptr<std::optional<std::string>> failure) {
+std::thread spawn(WorkerContext context, std::shared_ptr<std::optional<std::string>> failure,
+                  std::atomic<std::thread::id>& id) {
   try {
-    return std::thread([context = std::move(context), failure = std::move(failure)]() mutable {
+    return std::thread([context = std::move(context), failure = std::move(failure), &id]() mutable {
+      id.store(std::this_thread::get_id());
       try {
         run_worker(std::move(context));
-      } catch (abi::__forced_unwind&) {
-        // The interpreter ends threads that reach for it while it shuts down; let it.
-        throw;
       } catch (const std::exception& error) {
         *failure = error.what();
       } catch (...) {
@@ -31,12 +28,18 @@ std::thread spawn(WorkerContext context, std::shared_ptr<std::optional<std::stri
 
 }  // namespace
 
-WorkerThread::WorkerThread(WorkerContext context)
+WorkerThread::WorkerThread(WorkerContext context, std::atomic<std::thread::id>& id)
     : failure_(std::make_shared<std::optional<std::string>>()),
-      thread_(spawn(std::move(context), failure_)) {}
+      thread_(spawn(std::move(context), failure_, id)) {}
 
 WorkerThread::~WorkerThread() {
-  if (thread_.joinable()) thread_.detach();
+  if (!thread_.joinable()) return;
+  // The worker cannot wait for its own end; it co-owns `failure_`, the one thing it shares.
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    thread_.detach();
+    return;
+  }
+  thread_.join();
 }
 
 std::optional<std::string> WorkerThread::join() {

@@ -1,6 +1,7 @@
 // The worker's thread, and how it ended.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,14 +13,15 @@ namespace vorlix::control_loop {
 
 class WorkerThread {
  public:
-  // Throws "failed to spawn thread" when the system refuses a thread.
-  explicit WorkerThread(WorkerContext context);
+  // Throws "failed to spawn thread" when the system refuses a thread. The worker stores its
+  // id in `id` before it runs anything, so code it calls can tell it is on the worker;
+  // `id` must outlive that first step.
+  WorkerThread(WorkerContext context, std::atomic<std::thread::id>& id);
   WorkerThread(const WorkerThread&) = delete;
   WorkerThread& operator=(const WorkerThread&) = delete;
-  // Only a thread that could not join it (the worker itself) leaves it running.
+  // Joins the worker, unless called on the worker itself, which cannot wait for its own end.
   ~WorkerThread();
 
-  std::thread::id id() const { return thread_.get_id(); }
   // Waits for the end; the failure that ended it abnormally, if one did.
   std::optional<std::string> join();
 

@@ -9,6 +9,7 @@ from datetime import timedelta
 
 import pytest
 from vorlix_motor_controller import ControlLoopStats, VorlixPyControlLoop, VorlixTorsoPosition
+from vorlix_virtual_torso.mit_codec import decode_command
 
 from loop_support import (
     COMMUNICATION,
@@ -19,7 +20,7 @@ from loop_support import (
     skip_replies,
     wait_until,
 )
-from neck_traffic import LOGGER as CONTROLLER_LOGGER, mit_set_points
+from neck_traffic import LOGGER as CONTROLLER_LOGGER, describe_frame, mit_set_points
 from servo_traffic import ALL_SERVOS, LOCK, TORQUE_ENABLE, describe, goal_register, radians
 from test_controller_servos import GOAL_CALLS
 
@@ -29,6 +30,10 @@ def loop(torso):
     loop = open_loop(torso)
     yield loop
     loop.close()
+
+
+PING = bytes.fromhex("FF FF 01 02 01 FB")
+PING_REPLY = bytes.fromhex("FF FF 01 02 00 FC")
 
 
 def writes(bus) -> list[tuple]:
@@ -168,8 +173,9 @@ def test_non_finite_values_are_refused_on_the_callers_thread(torso, loop, method
     with pytest.raises(RuntimeError) as refused:
         getattr(loop, method)(values)
     assert str(refused.value) == message
-    time.sleep(0.05)
-    assert writes(torso.servo_bus) == [] and mit_set_points(torso.neck) == []
+    # A ping waits for its answer: whatever was queued before it has reached the buses.
+    assert loop.write_raw_packet(PING) == PING_REPLY
+    assert writes(torso.servo_bus) == [describe(PING)] and mit_set_points(torso.neck) == []
 
 
 @pytest.mark.parametrize(
@@ -243,8 +249,7 @@ def test_raw_reads_and_pid_gains(torso, loop):
     wait_until(lambda: servo.registers[21:24] == bytes([44, 9, 7]), what="the gains written")
     loop.async_write_raw_bytes(2, 21, [1, 2])
     wait_until(lambda: torso.servo_bus.servos[2].registers[21:23] == bytes([1, 2]))
-    assert loop.write_raw_packet(bytes.fromhex("FF FF 01 02 01 FB")) == bytes.fromhex(
-        "FF FF 01 02 00 FC")
+    assert loop.write_raw_packet(PING) == PING_REPLY
 
 
 def test_a_raw_read_of_a_silent_servo_fails_after_its_retries(torso, loop):
@@ -329,7 +334,10 @@ def test_after_close_commands_fail_and_records_remain(loop, method, args, messag
     assert loop.is_torque_enabled() is False
 
 
-def test_commands_queued_before_close_are_all_carried_out(torso, loop):
+MARKER = (0x3FF, bytes(8))  # no motor's id: the neck only records it
+
+
+def test_commands_queued_before_close_are_all_carried_out(torso, loop, can_peer):
     targets = [round(-0.5 + i / 100, 2) for i in range(60)]
     with HeldWorker(CONTROLLER_LOGGER, "requested position") as held:
         loop.set_neck_yaw_position(9.0)  # clamped: the warning holds the worker
@@ -337,31 +345,48 @@ def test_commands_queued_before_close_are_all_carried_out(torso, loop):
         torso.neck.clear_frames()
         for target in targets:
             loop.set_neck_yaw_position(target)
-        closer = threading.Thread(target=loop.close)
+
+        def close():
+            loop.close()
+            # The neck reads its frames in order: what comes before this, the worker sent
+            # before close returned.
+            can_peer.send(*MARKER)
+
+        closer = threading.Thread(target=close)
         closer.start()
-        time.sleep(0.05)
-        assert closer.is_alive()  # close waits for the queue to drain
         held.resume.set()
         closer.join(10)
     assert not closer.is_alive()
-    positions = [round(p.position, 2) for i, p in mit_set_points(torso.neck) if i == 0]
+    frames = wait_until(lambda: MARKER in torso.neck.frames and torso.neck.frames)
+    before_close = frames[: frames.index(MARKER)]
+    positions = [round(decode_command(torso.neck.motors[0].limits, data).position, 2)
+                 for can_id, data in before_close if describe_frame((can_id, data)) == ("mit", 1)]
     assert positions == [0.5] + targets  # the clamped command that held the worker, first
 
 
 def test_the_101st_post_waits_for_room_while_other_threads_run(torso, loop):
+    posting = threading.Event()
+    returned_after_resume = []
+
+    def post_101st():
+        posting.set()
+        loop.enable_torque()
+        returned_after_resume.append(held.resume.is_set())
+
     with HeldWorker(CONTROLLER_LOGGER, "requested position") as held:
         loop.set_neck_yaw_position(9.0)
         assert held.entered.wait(5)
         for _ in range(100):
             loop.enable_torque()
-        poster = threading.Thread(target=loop.enable_torque)
+        poster = threading.Thread(target=post_101st)
         poster.start()
-        time.sleep(0.1)
-        assert poster.is_alive()  # the 101st waits, and this thread still runs
-        loop.get_last_position()
+        assert posting.wait(5)
+        loop.get_last_position()  # this thread runs while the poster waits
+        # Only the worker taking a command makes room, and it is held until now.
         held.resume.set()
         poster.join(10)
         assert not poster.is_alive()
+    assert returned_after_resume == [True]
 
 
 def test_eight_threads_posting_and_reading_lose_no_command(torso, loop):

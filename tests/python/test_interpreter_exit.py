@@ -1,6 +1,7 @@
 """Programs that end while the module's threads are busy exit promptly with their own status:
-a running control loop, a dropped one, and a daemon thread inside controller calls that log;
-and a Ctrl-C ends a long call at once."""
+a running control loop, a dropped one, one its own logging handler closes, one made after the
+module's exit hook ran, and a daemon thread inside controller calls that log; and a Ctrl-C ends
+a long call at once."""
 
 import ast
 import signal
@@ -86,6 +87,68 @@ def test_daemon_threads_logging_through_exit_never_crash_it(neck, kind):
         status, seconds, stderr = run_until_exit(DAEMON_PROGRAM, neck.iface, kind)
         assert status == 0 and "Error" not in stderr, stderr
         assert seconds < 2.0
+
+
+CLOSING_HANDLER_PROGRAM = """
+    import datetime, logging, sys
+    from vorlix_motor_controller import VorlixPyControlLoop
+    loop = VorlixPyControlLoop(None, datetime.timedelta(milliseconds=10), sys.argv[1])
+
+    class CloseOnWarnings(logging.Handler):
+        def emit(self, record):
+            loop.close()  # on the worker, at each clamp warning
+
+    logging.getLogger("vorlix_motor_controller.controller").addHandler(CloseOnWarnings())
+    for _ in range(60):
+        try:
+            loop.set_neck_yaw_position(9.0)
+        except RuntimeError as error:
+            assert str(error) == "channel closed", error
+    print("ending", flush=True)
+    if sys.argv[2] == "close":
+        loop.close()  # while the worker's handlers close it too; else the exit hook closes it
+"""
+
+
+@pytest.mark.parametrize("closer", ["close", "exit hook"])
+def test_a_handler_closing_its_loop_on_the_worker_never_blocks_another_close(neck, closer):
+    for _ in range(3):
+        status, seconds, stderr = run_until_exit(CLOSING_HANDLER_PROGRAM, neck.iface, closer)
+        assert status == 0 and "Error" not in stderr, stderr
+        assert seconds < 2.0
+
+
+LATE_LOOP_PROGRAM = """
+    import atexit, datetime, logging, sys, threading, time
+
+    handling = threading.Event()
+
+    class SlowHandler(logging.Handler):
+        def emit(self, record):
+            handling.set()
+            time.sleep(0.05)  # the interpreter goes on finalizing meanwhile
+
+    logging.getLogger().addHandler(SlowHandler())
+
+    def late_loop():
+        global late  # lives on into finalization, which drops it
+        late = VorlixPyControlLoop(None, datetime.timedelta(milliseconds=5), sys.argv[1])
+        for _ in range(40):
+            late.set_neck_yaw_position(9.0)  # each one logs its clamp
+        handling.wait(0.5)  # the worker in a handler, if its records still reach Python
+
+    atexit.register(late_loop)  # runs after the module's own exit hook
+    from vorlix_motor_controller import VorlixPyControlLoop
+    print("ending", flush=True)
+"""
+
+
+def test_a_loop_made_after_the_exit_hook_runs_its_queue_and_lets_the_program_end(neck):
+    status, seconds, stderr = run_until_exit(LATE_LOOP_PROGRAM, neck.iface)
+    assert status == 0 and "Error" not in stderr, stderr
+    assert seconds < 3.0
+    # Its worker never reached for the finalizing interpreter, which would have ended it.
+    assert sum(1 for i, _ in mit_set_points(neck) if i == 0) == 40
 
 
 HOMING_PROGRAM = """

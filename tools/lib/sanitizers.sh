@@ -15,8 +15,8 @@ can_tests_filter() {
   case $1 in
     vorlix_can_motor_tests) echo 'DriverTest.*:VcanTest.*:Damiao/*:Transport/*' ;;
     vorlix_controller_tests) echo 'Reboot.*:CheckMissingIds.*' ;;
-    # The queue, reply channel and worker schedule are built to be tested without a bus.
-    vorlix_control_loop_tests) echo '*-Queue*:ReplyChannel*:WorkerSchedule*' ;;
+    # The queue, reply channel, worker schedule and statistics are built to be tested without a bus.
+    vorlix_control_loop_tests) echo '*-Queue*:ReplyChannel*:WorkerSchedule*:StatsRecord*' ;;
     vorlix_tick_allocation_tests) echo '*' ;;
     *) echo '' ;;
   esac

@@ -17,8 +17,8 @@ constexpr MitLimits kYaw{12.5f, 30.0f, 500.0f, 5.0f, 10.0f};
 // status 1, motor 1, p_u 0x7fff, v_u 0x7ff, t_u 0x7ff, 30 and 40 degrees
 const std::vector<std::uint8_t> kState{0x11, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x28};
 
-Damiao motor(std::uint16_t can_id, std::uint16_t master_id) {
-  return Damiao{.timeout = 20ms, .limits = kYaw, .can_id = can_id, .master_id = master_id};
+Damiao motor(std::uint16_t can_id, std::uint16_t master_id, Duration timeout = kAnswerWait) {
+  return Damiao{.timeout = timeout, .limits = kYaw, .can_id = can_id, .master_id = master_id};
 }
 
 // A motor that answers state frames on `master_id` to everything but register access.
@@ -45,7 +45,7 @@ TEST_F(DriverTest, EnableAndDisableSendTheirCommandAndDecodeTheReply) {
     Responder responder(interface_name_, state_replies(0x001));
     const Damiao m = motor(1, 1);
     const auto state = operation == "enable" ? m.enable(*transport_) : m.disable(*transport_);
-    const auto seen = responder.finish();
+    const auto seen = responder.finish(1);
     ASSERT_TRUE(state) << state.error().text();
     EXPECT_EQ(state->motor_id, 1);
     EXPECT_EQ(state->status, 1);
@@ -61,7 +61,7 @@ TEST_F(DriverTest, FeedbackRequestNamesTheMotorAndWaitsForItsFeedbackId) {
     return std::vector{classic(0x002, {0x12, 0, 0, 0, 0, 0, 0, 0}), classic(0x012, kState)};
   });
   const auto state = motor(2, 0x12).request_feedback(*transport_);
-  const auto seen = responder.finish();
+  const auto seen = responder.finish(1);
   ASSERT_TRUE(state) << state.error().text();
   EXPECT_EQ(state->motor_id, 1);  // from the frame on 0x012, not the one on 0x002
   ASSERT_EQ(seen.size(), 1u);
@@ -80,7 +80,7 @@ class Control : public VcanTest, public ::testing::WithParamInterface<ControlCas
 TEST_P(Control, SendsTheModesPayloadToItsIdentifier) {
   Responder responder(interface_name_, state_replies(0x011));
   const auto state = motor(1, 0x11).control(*transport_, GetParam().command);
-  const auto seen = responder.finish();
+  const auto seen = responder.finish(1);
   ASSERT_TRUE(state) << state.error().text();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].can_id, GetParam().id);
@@ -118,7 +118,7 @@ TEST_F(DriverTest, RegisterReadTakesTheFirstMatchingReplyFromAnyIdentifier) {
                        classic(0x003, {3, 0, 0x33, 0x0A, 5, 0, 0, 0})};
   });
   const auto value = motor(3, 0x13).read_register(*transport_, 10);
-  const auto seen = responder.finish();
+  const auto seen = responder.finish(1);
   ASSERT_TRUE(value) << value.error().text();
   EXPECT_EQ(*value, RegisterValue::from_uint32(4));
   ASSERT_EQ(seen.size(), 1u);
@@ -127,26 +127,24 @@ TEST_F(DriverTest, RegisterReadTakesTheFirstMatchingReplyFromAnyIdentifier) {
 }
 
 TEST_F(DriverTest, RegisterReadNeverTakesALateReplyToAnEarlierRead) {
-  const Damiao m = motor(1, 1);
-  EXPECT_EQ(m.read_register(*transport_, 21), std::unexpected(DamiaoError(CanError::timeout())));
-  peer_->send(classic(0x001, {1, 0, 0x33, 21, 0, 0, 0x48, 0x41}));  // 12.5, too late
-  std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(motor(1, 1, 20ms).read_register(*transport_, 21),
+            std::unexpected(DamiaoError(CanError::timeout())));
+  deliver(classic(0x001, {1, 0, 0x33, 21, 0, 0, 0x48, 0x41}));  // 12.5, too late
   Responder responder(interface_name_, [](const WireFrame&) {
     return std::vector{classic(0x001, {1, 0, 0x33, 21, 0, 0, 0x20, 0x41})};  // 10.0
   });
-  const auto value = m.read_register(*transport_, 21);
+  const auto value = motor(1, 1).read_register(*transport_, 21);
   ASSERT_TRUE(value) << value.error().text();
   EXPECT_EQ(value->type, RegisterType::Float);
   EXPECT_EQ(value->as_float(), 10.0f);
 }
 
 TEST_F(DriverTest, RegisterWriteSendsTheValueAndReadsNothing) {
-  peer_->send(classic(0x001, {0xAB}));  // must still be waiting afterwards
-  std::this_thread::sleep_for(5ms);
+  deliver(classic(0x001, {0xAB}));  // must still be waiting afterwards
   const Damiao m = motor(1, 1);
   ASSERT_TRUE(m.write_register(*transport_, 10, RegisterValue::from_uint32(1)));
   ASSERT_TRUE(m.write_register(*transport_, 0, RegisterValue::from_float(12.5f)));
-  const auto seen = peer_->drain();
+  const auto seen = peer_->take(2);
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].can_id, 0x7FFu);
   EXPECT_EQ(seen[0].hex(), "01 00 55 0A 01 00 00 00");
@@ -163,7 +161,7 @@ TEST_F(DriverTest, RegisterMisuseIsRefusedBeforeAnythingIsSent) {
             DamiaoError(ReadOnly{11}));
   EXPECT_EQ(m.write_register(*transport_, 10, RegisterValue::from_float(1.0f)).error(),
             DamiaoError(TypeMismatch{10, RegisterType::Uint32, RegisterType::Float}));
-  EXPECT_TRUE(peer_->drain().empty());
+  EXPECT_TRUE(peer_->take(0).empty());
 }
 
 TEST_F(DriverTest, ControlModeAlreadyRightIsOneReadAndNoPause) {
@@ -172,7 +170,7 @@ TEST_F(DriverTest, ControlModeAlreadyRightIsOneReadAndNoPause) {
   const auto start = Clock::now();
   ASSERT_TRUE(motor(1, 1).ensure_control_mode(*transport_, 1));
   EXPECT_LT(Clock::now() - start, 50ms);
-  const auto seen = responder.finish();
+  const auto seen = responder.finish(1);
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].hex(), "01 00 33 0A 00 00 00 00");
 }
@@ -188,7 +186,7 @@ TEST_P(ModeSwitch, ReadsWritesPausesAndReadsAgain) {
   std::uint32_t mode = 3;
   Responder responder(interface_name_, mode_register(mode, GetParam().accepts_writes));
   const auto result = motor(1, 1).ensure_control_mode(*transport_, 1);
-  const auto seen = responder.finish();
+  const auto seen = responder.finish(3);
   if (GetParam().succeeds) {
     EXPECT_TRUE(result) << result.error().text();
   } else {

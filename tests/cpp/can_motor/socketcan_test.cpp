@@ -30,7 +30,7 @@ class Send : public VcanTest, public ::testing::WithParamInterface<SendCase> {};
 TEST_P(Send, WritesTheKernelFrameOrRefusesWithNothingSent) {
   const SendCase& c = GetParam();
   const auto sent = transport_->send(c.frame);
-  const auto seen = peer_->drain();
+  const auto seen = peer_->take(c.error == nullptr ? 1 : 0);
   if (c.error != nullptr) {
     ASSERT_FALSE(sent);
     EXPECT_EQ(sent.error().text(), c.error);
@@ -82,7 +82,7 @@ class Recv : public VcanTest, public ::testing::WithParamInterface<RecvCase> {};
 
 TEST_P(Recv, ConvertsEveryKindOfFrame) {
   peer_->send(GetParam().wire);
-  const auto frame = transport_->recv(100ms);
+  const auto frame = transport_->recv(kAnswerWait);
   ASSERT_TRUE(frame) << frame.error().text();
   EXPECT_EQ(*frame, GetParam().frame);
 }
@@ -105,10 +105,9 @@ TEST_F(VcanTest, ShortTimeOutsOnlyTakeWaitingFramesAndNeverBlock) {
   for (const Duration timeout : {Duration::zero(), Duration(999)}) {
     const auto start = Clock::now();
     ASSERT_EQ(transport_->recv(timeout), std::unexpected(CanError::timeout()));
-    EXPECT_LT(Clock::now() - start, 50ms);  // blocking would never end
+    EXPECT_LT(Clock::now() - start, 1s);  // blocking would never end
   }
-  peer_->send(classic(3, {1}));
-  std::this_thread::sleep_for(5ms);
+  deliver(classic(3, {1}));
   EXPECT_TRUE(transport_->recv(Duration(999)));
 }
 
@@ -117,12 +116,13 @@ TEST_F(VcanTest, RequestTakesOnlyTheExpectedIdentifier) {
     return std::vector{classic(1 | CAN_EFF_FLAG, {0xE1}), classic(2, {0x02}),
                        classic(1, {0xAA}), classic(1, {0xBB})};
   });
-  const auto reply = transport_->request({CanId::standard(0x10), {0}}, CanId::standard(1), 50ms);
+  const auto reply =
+      transport_->request({CanId::standard(0x10), {0}}, CanId::standard(1), kAnswerWait);
   ASSERT_TRUE(reply) << reply.error().text();
   EXPECT_EQ(reply->data, std::vector<std::uint8_t>{0xAA});
-  responder.finish();
+  responder.finish(1);
   // The frames it skipped are gone; the one after the match is still waiting.
-  EXPECT_EQ(transport_->recv(10ms)->data, std::vector<std::uint8_t>{0xBB});
+  EXPECT_EQ(transport_->recv(kAnswerWait)->data, std::vector<std::uint8_t>{0xBB});
 }
 
 struct SilentCase : NamedRow {
@@ -131,27 +131,25 @@ struct SilentCase : NamedRow {
 
 class SilentBus : public VcanTest, public ::testing::WithParamInterface<SilentCase> {};
 
-// The median of a few waits, so that a host that briefly stalls the test cannot fail it.
+// Never before the time-out, and long before a wait that each unrelated frame restarted would
+// end: the chatter stops at ten time-outs, so such a wait fails the bound instead of hanging.
 TEST_P(SilentBus, TimesOutOnTime) {
+  constexpr auto kTimeout = 100ms;
   std::optional<std::jthread> chatter;
   if (GetParam().busy) {
-    chatter.emplace([this](std::stop_token stop) {
-      while (!stop.stop_requested()) {
+    chatter.emplace([this, until = Clock::now() + 10 * kTimeout](std::stop_token stop) {
+      while (!stop.stop_requested() && Clock::now() < until) {
         peer_->send(classic(0x300, {1, 2}));
         std::this_thread::sleep_for(1ms);
       }
     });
   }
-  std::vector<Clock::duration> waits;
-  for (int i = 0; i < 5; ++i) {
-    const auto start = Clock::now();
-    const auto reply = transport_->request({CanId::standard(1), {}}, CanId::standard(1), 20ms);
-    waits.push_back(Clock::now() - start);
-    EXPECT_EQ(reply, std::unexpected(CanError::timeout()));
-  }
-  std::ranges::sort(waits);
-  EXPECT_GE(waits.front(), 20ms);
-  EXPECT_LT(waits[waits.size() / 2], 23ms);
+  const auto start = Clock::now();
+  const auto reply = transport_->request({CanId::standard(1), {}}, CanId::standard(1), kTimeout);
+  const auto waited = Clock::now() - start;
+  EXPECT_EQ(reply, std::unexpected(CanError::timeout()));
+  EXPECT_GE(waited, kTimeout);
+  EXPECT_LT(waited, 5 * kTimeout);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transport, SilentBus,
@@ -160,11 +158,11 @@ INSTANTIATE_TEST_SUITE_P(Transport, SilentBus,
 
 TEST_F(VcanTest, RequestNeverTakesALateReplyToAnEarlierOne) {
   ASSERT_FALSE(transport_->request({CanId::standard(1), {}}, CanId::standard(1), 10ms));
-  peer_->send(classic(1, {0x01}));  // the first request's answer, too late
-  std::this_thread::sleep_for(5ms);
+  deliver(classic(1, {0x01}));  // the first request's answer, too late
   Responder responder(interface_name_,
                       [](const WireFrame&) { return std::vector{classic(1, {0x02})}; });
-  const auto reply = transport_->request({CanId::standard(1), {}}, CanId::standard(1), 50ms);
+  const auto reply =
+      transport_->request({CanId::standard(1), {}}, CanId::standard(1), kAnswerWait);
   ASSERT_TRUE(reply) << reply.error().text();
   EXPECT_EQ(reply->data, std::vector<std::uint8_t>{0x02});
 }

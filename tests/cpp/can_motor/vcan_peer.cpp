@@ -56,11 +56,13 @@ void VcanPeer::send(const WireFrame& frame) {
 }
 
 std::optional<WireFrame> VcanPeer::receive(std::chrono::milliseconds timeout) {
+  // A zero SO_RCVTIMEO would wait for ever.
+  const int flags = timeout == 0ms ? MSG_DONTWAIT : 0;
   const timeval limit{static_cast<time_t>(timeout.count() / 1000),
                       static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
   check(::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0, "SO_RCVTIMEO");
   canfd_frame in{};
-  const ssize_t n = ::recv(fd_, &in, sizeof in, 0);
+  const ssize_t n = ::recv(fd_, &in, sizeof in, flags);
   if (n < 0 && errno == EAGAIN) return std::nullopt;
   check(n == CAN_MTU || n == CANFD_MTU, "peer read");
   timeval stamp{};
@@ -74,32 +76,38 @@ std::optional<WireFrame> VcanPeer::receive(std::chrono::milliseconds timeout) {
                        std::chrono::microseconds(stamp.tv_usec))};
 }
 
-std::vector<WireFrame> VcanPeer::drain(std::chrono::milliseconds quiet) {
+std::vector<WireFrame> VcanPeer::take(std::size_t count) {
   std::vector<WireFrame> frames;
-  while (auto frame = receive(quiet)) frames.push_back(std::move(*frame));
+  while (frames.size() < count) {
+    auto frame = receive(kAnswerWait);
+    if (!frame) return frames;
+    frames.push_back(std::move(*frame));
+  }
+  while (auto frame = receive(0ms)) frames.push_back(std::move(*frame));
   return frames;
 }
 
 Responder::Responder(const std::string& interface_name, Answer answer)
     : peer_(interface_name), answer_(std::move(answer)), thread_([this](std::stop_token stop) {
-        while (!stop.stop_requested()) {
-          auto frame = peer_.receive(2ms);
-          if (!frame) continue;
+        for (;;) {
+          // Once asked to stop, it still answers what is already waiting.
+          const bool stopping = stop.stop_requested();
+          auto frame = peer_.receive(stopping ? 0ms : 2ms);
+          if (!frame) {
+            if (stopping) return;
+            continue;
+          }
           for (const WireFrame& reply : answer_(*frame)) peer_.send(reply);
           const std::lock_guard lock(mutex_);
           seen_.push_back(std::move(*frame));
-          last_ = Clock::now();
+          seen_more_.notify_all();
         }
       }) {}
 
-std::vector<WireFrame> Responder::finish() {
-  constexpr auto kQuiet = 30ms;
-  for (;;) {
-    {
-      const std::lock_guard lock(mutex_);
-      if (Clock::now() - last_ >= kQuiet) break;
-    }
-    std::this_thread::sleep_for(5ms);
+std::vector<WireFrame> Responder::finish(std::size_t at_least) {
+  {
+    std::unique_lock lock(mutex_);
+    seen_more_.wait_for(lock, kAnswerWait, [&] { return seen_.size() >= at_least; });
   }
   thread_.request_stop();
   thread_.join();
@@ -111,10 +119,20 @@ void VcanTest::SetUp() {
   ASSERT_NE(name, nullptr) << "VORLIX_CAN_IFACE is not set: run these tests through "
                               "tools/with-vcan, which provides a vcan interface in a real kernel";
   interface_name_ = name;
+  witness_.emplace(interface_name_);
   auto opened = SocketCanTransport::open(interface_name_);
   ASSERT_TRUE(opened) << opened.error().text();
   transport_.emplace(std::move(*opened));
   peer_.emplace(interface_name_);
+}
+
+void VcanTest::deliver(const WireFrame& frame) {
+  peer_->send(frame);
+  // The witness also heard whatever the test sent before: skip to this frame.
+  while (auto seen = witness_->receive(kAnswerWait)) {
+    if (seen->can_id == frame.can_id && seen->data == frame.data) return;
+  }
+  FAIL() << "the frame never reached the bus";
 }
 
 }  // namespace vorlix::can_motor::test

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -22,6 +23,10 @@ namespace vorlix::can_motor::test {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+// Long enough that a peer on a busy machine always answers in time: every wait for an answer
+// that comes uses it, and ends as soon as the answer is there.
+constexpr auto kAnswerWait = 2s;
 
 struct WireFrame {
   std::uint32_t can_id = 0;         // the kernel's identifier word, flags included
@@ -45,9 +50,11 @@ class VcanPeer {
   ~VcanPeer();
 
   void send(const WireFrame& frame);
+  // A zero time-out only takes a frame that is already waiting.
   std::optional<WireFrame> receive(std::chrono::milliseconds timeout);
-  // Everything that arrives until the bus has been quiet for `quiet`.
-  std::vector<WireFrame> drain(std::chrono::milliseconds quiet = 30ms);
+  // The next `count` frames (fewer only after a generous wait for one), then any frame
+  // already waiting behind them, so that a frame too many shows.
+  std::vector<WireFrame> take(std::size_t count);
 
  private:
   int fd_;
@@ -60,15 +67,16 @@ class Responder {
   using Answer = std::function<std::vector<WireFrame>(const WireFrame&)>;
 
   Responder(const std::string& interface_name, Answer answer);
-  // Waits until the bus has been quiet for a while, stops and returns what was seen.
-  std::vector<WireFrame> finish();
+  // Waits until it has seen `at_least` frames (a missing one fails the test after a generous
+  // wait), then stops once every frame already waiting is answered, and returns all it saw.
+  std::vector<WireFrame> finish(std::size_t at_least = 0);
 
  private:
   VcanPeer peer_;
   Answer answer_;
   std::mutex mutex_;
+  std::condition_variable seen_more_;
   std::vector<WireFrame> seen_;
-  Clock::time_point last_ = Clock::now();
   std::jthread thread_;
 };
 
@@ -76,8 +84,13 @@ class Responder {
 class VcanTest : public ::testing::Test {
  protected:
   void SetUp() override;
+  // Sends from the peer and returns once the frame waits in the transport's queue.
+  void deliver(const WireFrame& frame);
 
   std::string interface_name_;
+  // Opened before the transport: the kernel hands a frame to the newest socket first, so once
+  // the witness holds a frame, the transport's socket holds it too.
+  std::optional<VcanPeer> witness_;
   std::optional<SocketCanTransport> transport_;
   std::optional<VcanPeer> peer_;
 };

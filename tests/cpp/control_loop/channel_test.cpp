@@ -27,21 +27,38 @@ TEST(Queue, PosterWaitsForRoomUntilOneItemIsTaken) {
   for (int i = 0; i < 100; ++i) ASSERT_TRUE(tx.send(i));
   int full_item = 100;
   EXPECT_EQ(tx.try_send(full_item), SendOutcome::Full);
-  std::atomic<bool> posted = false;
-  std::thread poster([&, sender = tx] { posted = sender.send(100); });
-  std::this_thread::sleep_for(50ms);
-  EXPECT_FALSE(posted);
+  std::atomic<bool> posting = false;
+  std::atomic<bool> taken = false;
+  bool posted = false;
+  bool returned_after_the_take = false;
+  std::thread poster([&, sender = tx] {
+    posting = true;
+    posting.notify_one();
+    posted = sender.send(100);
+    returned_after_the_take = taken;
+  });
+  posting.wait(false);
+  // Nothing but this take makes room: a send that returned before it did not wait.
+  taken = true;
   EXPECT_EQ(rx.try_receive(), 0);
   poster.join();
   EXPECT_TRUE(posted);
+  EXPECT_TRUE(returned_after_the_take);
+  for (int i = 1; i <= 100; ++i) EXPECT_EQ(rx.try_receive(), i);
 }
 
 TEST(Queue, PostingFailsOnceTheConsumerIsGoneAndWakesAWaitingPoster) {
   auto [tx, rx] = bounded_queue<int>(1);
   ASSERT_TRUE(tx.send(1));
+  std::atomic<bool> posting = false;
   std::atomic<int> outcome = -1;
-  std::thread poster([&, sender = tx] { outcome = sender.send(2) ? 1 : 0; });
-  std::this_thread::sleep_for(20ms);
+  std::thread poster([&, sender = tx] {
+    posting = true;
+    posting.notify_one();
+    outcome = sender.send(2) ? 1 : 0;
+  });
+  posting.wait(false);
+  // Whether the poster waits already or only starts to: it must fail either way.
   { const auto consumer = std::move(rx); }
   poster.join();
   EXPECT_EQ(outcome, 0);

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -22,13 +26,6 @@ TEST(WorkerSchedule, TimerTicksOnAnAbsoluteSchedule) {
   centuries.tick();
   centuries.tick();
   EXPECT_EQ(centuries.next_due(), LoopClock::time_point::max());
-}
-
-TEST(WorkerSchedule, CoinIsFair) {
-  FairCoin coin(42);
-  int heads = 0;
-  for (int i = 0; i < 10000; ++i) heads += coin.heads() ? 1 : 0;
-  EXPECT_NEAR(heads, 5000, 300);
 }
 
 // Runs the loop on a thread of its own until `stop` is set.
@@ -82,20 +79,59 @@ TEST(WorkerSchedule, FirstTickAtOnceAndMissedTicksDeliveredInABurst) {
   EXPECT_LT(state.ticks[9] - state.ticks[0], 900ms + 300ms);
 }
 
-TEST(WorkerSchedule, ReadyCommandsAndDueTicksShareTheWorkerFairly) {
+// The serving order when a tick is due at every step (a period of 1 ns) and the queue is
+// refilled after every command: both sources are ready at each of `picks` choices.
+std::vector<char> serve_both_always_ready(std::uint64_t seed, std::size_t picks) {
   auto [tx, rx] = bounded_queue<int>(100);
-  for (int i = 0; i < 100; ++i) tx.send(i);
-  ScheduleRun state;
-  // A period of 1 ns keeps a tick due on every step, and the queue never empties before 60
-  // commands are served: both are ready at every choice.
-  const auto stop_after_60 = [&] {
-    state.stop = state.commands.size() >= 60;
-    return state.stop.load();
-  };
+  for (int i = 0; i < 100; ++i) EXPECT_TRUE(tx.send(i));
+  std::vector<char> order;
   run_event_loop(
-      rx, 1ns, FairCoin(7), [&] { state.ticks.push_back(LoopClock::now()); },
-      [&](int command) { state.commands.push_back(command); }, stop_after_60, [](int) {});
-  EXPECT_NEAR(static_cast<double>(state.ticks.size()), 60.0, 20.0);
+      rx, 1ns, FairCoin(seed), [&] { order.push_back('t'); },
+      [&, sender = tx](int command) {
+        order.push_back('c');
+        EXPECT_TRUE(sender.send(command));
+      },
+      [&] { return order.size() >= picks; }, [](int) {});
+  return order;
+}
+
+class FairShare : public ::testing::TestWithParam<std::uint64_t> {};
+
+// Neither source waits long behind the other, and each gets about half of the worker.
+TEST_P(FairShare, BothAlwaysReadyNeitherStarves) {
+  constexpr std::size_t kPicks = 4000;
+  const std::vector<char> order = serve_both_always_ready(GetParam(), kPicks);
+  ASSERT_EQ(order.size(), kPicks);
+  const auto ticks = std::ranges::count(order, 't');
+  // Six standard deviations of a fair split.
+  EXPECT_NEAR(static_cast<double>(ticks), kPicks / 2.0, 6 * std::sqrt(kPicks / 4.0));
+  std::size_t run = 1;
+  std::size_t longest = 1;
+  for (std::size_t i = 1; i < order.size(); ++i) {
+    run = order[i] == order[i - 1] ? run + 1 : 1;
+    longest = std::max(longest, run);
+  }
+  // A fair coin's longest run in 4000 flips is about 12.
+  EXPECT_LE(longest, 30U);
+}
+
+INSTANTIATE_TEST_SUITE_P(WorkerSchedule, FairShare, ::testing::Values(1, 7, 42, 20260101));
+
+// The coin decides only between two ready sources: commands ready while no tick is due are
+// served at once, one after another, never held back for the next tick an hour away.
+TEST(WorkerSchedule, ALoneReadySourceIsServedWithoutAToss) {
+  auto [tx, rx] = bounded_queue<int>(100);
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(tx.send(i));
+  ScheduleRun state;
+  run_event_loop(
+      rx, std::chrono::hours(1), FairCoin(), [&] { state.order.push_back('t'); },
+      [&](int command) { state.commands.push_back(command); },
+      [&] { return state.commands.size() == 50 && !state.order.empty(); }, [](int) {});
+  // The first tick, due at once, came among the commands; the second is an hour away.
+  EXPECT_EQ(state.order.size(), 1U);
+  std::vector<int> expected(50);
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(state.commands, expected);
 }
 
 TEST(WorkerSchedule, CommandsQueuedAtStopAreAllCarriedOut) {

@@ -1,5 +1,6 @@
 #include "servo_bus/scripted_servo_peer.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -72,8 +73,8 @@ ScriptedServoPeer& ScriptedServoPeer::send_after(std::chrono::microseconds delay
   return *this;
 }
 
-ScriptedServoPeer& ScriptedServoPeer::flood(std::chrono::microseconds period) {
-  steps_.push_back(Step{Step::Kind::Flood, 0, {}, period});
+ScriptedServoPeer& ScriptedServoPeer::flood() {
+  steps_.push_back(Step{Step::Kind::Flood, 0, {}, {}});
   return *this;
 }
 
@@ -98,23 +99,35 @@ void ScriptedServoPeer::play() {
         send(step.bytes);
         break;
       case Step::Kind::SendAfter:
-        std::this_thread::sleep_for(step.time);
+        std::this_thread::sleep_for(step.delay);
         send(step.bytes);
         break;
       case Step::Kind::Flood:
-        while (!stop_) {
-          send({0x55});
-          std::this_thread::sleep_for(step.time);
-        }
+        keep_full();
         break;
     }
   }
 }
 
+// Writes whenever the line takes more, without blocking, so that finish() ends it promptly.
+void ScriptedServoPeer::keep_full() {
+  const int blocking = ::fcntl(pty_.master(), F_GETFL);
+  ::fcntl(pty_.master(), F_SETFL, blocking | O_NONBLOCK);
+  const Bytes chunk(256, 0x55);
+  while (!stop_) {
+    pollfd entry{pty_.master(), POLLOUT, 0};
+    if (::poll(&entry, 1, 1) > 0 && ::write(pty_.master(), chunk.data(), chunk.size()) < 0 &&
+        errno != EAGAIN) {
+      break;
+    }
+  }
+  ::fcntl(pty_.master(), F_SETFL, blocking);
+}
+
 Bytes ScriptedServoPeer::read_request(std::size_t size) {
   Bytes request(size);
   std::size_t done = 0;
-  while (done < size && !stop_) {
+  while (done < size) {
     pollfd entry{pty_.master(), POLLIN, 0};
     if (::poll(&entry, 1, kPeerWaitMs) <= 0) break;
     const ssize_t got = ::read(pty_.master(), request.data() + done, size - done);
@@ -135,18 +148,18 @@ void ScriptedServoPeer::send(const Bytes& bytes) {
 void ScriptedServoPeer::inject(const SerialPort& port, const Bytes& bytes) {
   send(bytes);
   // The pty hands bytes to the slave asynchronously.
-  for (int tries = 0; tries < kPeerWaitMs; ++tries) {
-    if (port.bytes_to_read().value_or(0) >= bytes.size()) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (!eventually([&] { return port.bytes_to_read().value_or(0) >= bytes.size(); })) {
+    throw std::runtime_error("injected bytes never reached the port");
   }
-  throw std::runtime_error("injected bytes never reached the port");
 }
 
-Bytes ScriptedServoPeer::take_written(std::chrono::milliseconds quiet) {
+Bytes ScriptedServoPeer::take_written(std::size_t count) {
   Bytes written;
   std::uint8_t chunk[512];
   pollfd entry{pty_.master(), POLLIN, 0};
-  while (::poll(&entry, 1, static_cast<int>(quiet.count())) > 0) {
+  for (;;) {
+    const int wait = written.size() < count ? kPeerWaitMs : 0;
+    if (::poll(&entry, 1, wait) <= 0) break;
     const ssize_t got = ::read(pty_.master(), chunk, sizeof chunk);
     if (got <= 0) break;
     written.insert(written.end(), chunk, chunk + got);

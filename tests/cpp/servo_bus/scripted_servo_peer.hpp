@@ -35,6 +35,18 @@ std::chrono::steady_clock::duration fastest_of(int runs, Operation operation) {
   return fastest;
 }
 
+// Checks `condition` every millisecond until it holds (true) or `limit` has passed (false).
+template <class Condition>
+bool eventually(Condition condition,
+                std::chrono::steady_clock::duration limit = std::chrono::seconds(2)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 // A well-formed status reply.
 Bytes status_reply(std::uint8_t id, const Bytes& data, std::uint8_t error_byte = 0);
 // Several packets back to back, as they follow each other on the line.
@@ -56,20 +68,23 @@ class ScriptedServoPeer {
   ScriptedServoPeer& answer(std::size_t request_size, Bytes reply = {});
   // Waits `delay`, then writes `bytes` unasked.
   ScriptedServoPeer& send_after(std::chrono::microseconds delay, Bytes bytes);
-  // Keeps writing one byte every `period` until finish(): input that never stops coming.
-  ScriptedServoPeer& flood(std::chrono::microseconds period);
+  // Keeps our side's input full until finish(): input that never stops coming, whenever
+  // our side reads.
+  ScriptedServoPeer& flood();
   // Plays the steps on a thread of real-time priority where the system allows it, so that the
   // script keeps its timing on a busy machine.
   void start();
-  // Ends the script and returns the requests it read, one per answer step.
+  // Waits until every answer step has read its request (or waited a generous time for it),
+  // ends a flood and returns the requests read, one per answer step.
   std::vector<Bytes> finish();
 
   // Writes bytes to our side now.
   void send(const Bytes& bytes);
   // Sends, then waits until `port` sees all of them waiting.
   void inject(const SerialPort& port, const Bytes& bytes);
-  // Everything our side wrote, read until the line stays quiet for `quiet`.
-  Bytes take_written(std::chrono::milliseconds quiet = std::chrono::milliseconds(20));
+  // The next `count` bytes our side wrote (fewer only after a generous wait for one), then
+  // any byte already waiting behind them, so that a byte too many shows.
+  Bytes take_written(std::size_t count);
   // The adapter is unplugged.
   void close_master() { pty_.close_master(); }
 
@@ -78,9 +93,10 @@ class ScriptedServoPeer {
     enum class Kind { Answer, SendAfter, Flood } kind;
     std::size_t request_size;
     Bytes bytes;
-    std::chrono::microseconds time;  // the delay of SendAfter, the period of Flood
+    std::chrono::microseconds delay;  // of SendAfter
   };
   void play();
+  void keep_full();
   Bytes read_request(std::size_t size);
 
   test_support::Pty pty_;

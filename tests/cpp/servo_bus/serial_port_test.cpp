@@ -82,7 +82,7 @@ TEST(SerialPortIo, EveryByteValuePassesUnchangedBothWays) {
   std::iota(all.begin(), all.end(), std::uint8_t{0});
 
   ASSERT_TRUE(port.write_all(all));
-  EXPECT_EQ(peer.take_written(), all);
+  EXPECT_EQ(peer.take_written(all.size()), all);
 
   peer.inject(port, all);
   EXPECT_EQ(port.bytes_to_read().value(), all.size());

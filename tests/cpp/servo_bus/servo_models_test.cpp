@@ -101,11 +101,12 @@ TEST_F(ServoModelTest, WritesSendRegisterBytesLowByteFirst) {
   ASSERT_TRUE(sm40bl::sync_write_offset(handler, port, ids, std::vector{-0.0, 0.0}));
   ASSERT_TRUE(sts3025bl::sync_write_torque_enable(handler, port, ids, {false, true}));
   ASSERT_TRUE(sm40bl::sync_write_lock(handler, port, ids, {true, false}));
-  EXPECT_EQ(hex(peer.take_written()),
-            "FF FF FE 0A 83 2A 02 01 00 08 02 8B 0A A8 "
-            "FF FF FE 0A 83 1F 02 01 00 08 02 00 00 48 "
-            "FF FF FE 08 83 28 01 01 00 02 01 49 "
-            "FF FF FE 08 83 37 01 01 01 02 00 3A");
+  const Bytes expected = bytes_of(
+      "FF FF FE 0A 83 2A 02 01 00 08 02 8B 0A A8 "
+      "FF FF FE 0A 83 1F 02 01 00 08 02 00 00 48 "
+      "FF FF FE 08 83 28 01 01 00 02 01 49 "
+      "FF FF FE 08 83 37 01 01 01 02 00 3A");
+  EXPECT_EQ(hex(peer.take_written(expected.size())), hex(expected));
 }
 
 struct RefusedWrite {
@@ -126,7 +127,7 @@ TEST_P(RefusedGroupWrite, SendsNothing) {
   ASSERT_FALSE(written);
   EXPECT_TRUE(std::holds_alternative<InvalidRequest>(written.error().cause()));
   EXPECT_EQ(written.error().text(), c.text);
-  EXPECT_TRUE(peer.take_written().empty());
+  EXPECT_TRUE(peer.take_written(0).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(

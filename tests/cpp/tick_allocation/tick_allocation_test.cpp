@@ -166,7 +166,7 @@ TEST_P(TickAllocation, SteadyReadingsAllocateNothing) {
                         stop,
                         position,
                         std::make_shared<TorqueRecord>(false),
-                        GetParam().statistics ? std::make_shared<StatsRecord>(ControlLoopStats{})
+                        GetParam().statistics ? std::make_shared<StatsRecord>()
                                               : nullptr,
                         2ms,
                         3,
