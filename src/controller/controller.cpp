@@ -85,6 +85,7 @@ VorlixMotorController::VorlixMotorController(std::optional<SerialPort> serial_po
     neck_motors_[i] = can_motor::damiao::Damiao{kNeckRequestTimeout, joint.limits, joint.can_id,
                                                 joint.master_id};
     neck_slots_[i] = NeckCommandSlot{0.0F, 0.0F, joint.default_kp, joint.default_kd, 0.0F};
+    neck_feedback_requests_[i] = neck_motors_[i].feedback_request();
   }
 }
 
@@ -141,8 +142,17 @@ ControllerResult<void> VorlixMotorController::set_torque_on_ids(std::span<const 
 ControllerResult<std::array<double, 7>> VorlixMotorController::read_all_positions() {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
-  return read_arm_then_nose<double>(servo_handler_, **port,
-                                    servo_bus::feetech::sync_read_present_position);
+  // Into place, group by group: the control loop reads them every period.
+  std::array<double, 7> positions{};
+  const auto read_group = [&](std::span<const std::uint8_t> ids, std::size_t first) {
+    return servo_bus::feetech::sync_read_present_position_into(
+        servo_handler_, **port, ids, std::span(positions).subspan(first, ids.size()));
+  };
+  if (auto arm = read_group(kArmIds, 0); !arm) return std::unexpected(ControllerError(arm.error()));
+  if (auto nose = read_group(kNoseIds, kArmIds.size()); !nose) {
+    return std::unexpected(ControllerError(nose.error()));
+  }
+  return positions;
 }
 
 ControllerResult<std::array<std::uint8_t, 7>> VorlixMotorController::read_all_voltages() {

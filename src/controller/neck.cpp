@@ -1,6 +1,8 @@
 // The neck: three Damiao motors in MIT impedance mode, commanded within hard limits.
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "common/format.hpp"
 #include "common/log.hpp"
@@ -11,6 +13,12 @@ namespace vorlix::controller {
 namespace {
 
 constexpr std::uint8_t kMitMode = static_cast<std::uint8_t>(can_motor::damiao::ControlMode::Mit);
+
+std::unexpected<ControllerError> feedback_failure(std::size_t joint,
+                                                  const can_motor::damiao::DamiaoError& error) {
+  return std::unexpected(ControllerError::message(
+      fmt::format("read_neck_positions({}): {}", kNeckJoints[joint].name, error.text())));
+}
 
 }  // namespace
 
@@ -125,11 +133,54 @@ ControllerResult<NeckArray> VorlixMotorController::read_neck_positions() {
   NeckArray positions{};
   for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
     auto reply = neck_motors_[i].request_feedback(can_transport_);
-    if (!reply) {
-      return std::unexpected(ControllerError::message(fmt::format(
-          "read_neck_positions({}): {}", kNeckJoints[i].name, reply.error().text())));
-    }
+    if (!reply) return feedback_failure(i, reply.error());
     positions[i] = reply->position;
+  }
+  return positions;
+}
+
+ControllerResult<std::chrono::steady_clock::time_point>
+VorlixMotorController::request_neck_feedback() {
+  // As each single exchange does: no reply to an earlier request may pass for one of these.
+  if (auto drained = can_transport_.discard_pending(); !drained) {
+    return feedback_failure(0, can_motor::damiao::DamiaoError(drained.error()));
+  }
+  for (std::size_t i = 0; i < neck_feedback_requests_.size(); ++i) {
+    if (auto sent = can_transport_.send(neck_feedback_requests_[i]); !sent) {
+      return feedback_failure(i, can_motor::damiao::DamiaoError(sent.error()));
+    }
+  }
+  return std::chrono::steady_clock::now() + kNeckRequestTimeout;
+}
+
+ControllerResult<NeckArray> VorlixMotorController::collect_neck_feedback(
+    std::chrono::steady_clock::time_point deadline) {
+  using State = can_motor::damiao::DamiaoResult<can_motor::damiao::MotorState>;
+  std::array<std::optional<State>, 3> replies{};
+  for (;;) {
+    const auto missing = static_cast<std::size_t>(
+        std::ranges::find_if(replies, [](const auto& reply) { return !reply; }) -
+        replies.begin());
+    if (missing == replies.size()) break;
+    // A zero wait still takes a reply that is already queued: the servo line may have taken
+    // longer than the motors did.
+    const auto left = std::max(deadline - std::chrono::steady_clock::now(),
+                               std::chrono::steady_clock::duration::zero());
+    if (auto received = can_transport_.recv_into(neck_reply_, left); !received) {
+      return feedback_failure(missing, can_motor::damiao::DamiaoError(received.error()));
+    }
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+      if (!replies[i] && neck_motors_[i].is_reply(neck_reply_)) {
+        replies[i] = neck_motors_[i].reply_state(neck_reply_);
+        break;
+      }
+    }
+  }
+  // In neck order, so a failure names the motor a one-by-one reading would have named.
+  NeckArray positions{};
+  for (std::size_t i = 0; i < replies.size(); ++i) {
+    if (!*replies[i]) return feedback_failure(i, replies[i]->error());
+    positions[i] = (*replies[i])->position;
   }
   return positions;
 }
