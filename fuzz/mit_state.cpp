@@ -11,7 +11,7 @@
 #include "can_motor/damiao/driver.hpp"
 #include "fuzz/check.hpp"
 #include "fuzz/scripted_bus.hpp"
-#include "src/controller/controller.hpp"
+#include "src/controller/neck_table.hpp"
 
 using namespace vorlix::can_motor;
 using namespace vorlix::can_motor::damiao;

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "can_motor/transport/can_transport.hpp"
+#include "vorlix/can_transport.hpp"
 
 namespace vorlix::fuzz {
 

@@ -3,11 +3,11 @@
 
 #include <cstdint>
 
-#include "can_motor/damiao/error.hpp"
+#include "vorlix/damiao_error.hpp"
 #include "can_motor/damiao/mit.hpp"
 #include "can_motor/damiao/modes.hpp"
 #include "can_motor/damiao/registers.hpp"
-#include "can_motor/transport/can_transport.hpp"
+#include "vorlix/can_transport.hpp"
 
 namespace vorlix::can_motor::damiao {
 

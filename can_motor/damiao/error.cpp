@@ -1,4 +1,4 @@
-#include "can_motor/damiao/error.hpp"
+#include "vorlix/damiao_error.hpp"
 
 #include "common/format.hpp"
 

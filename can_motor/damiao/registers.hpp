@@ -5,11 +5,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "vorlix/damiao_error.hpp"
+
 namespace vorlix::can_motor::damiao {
-
-enum class RegisterType { Float, Uint32 };
-
-std::string_view name_of(RegisterType type);  // "Float" or "Uint32"
 
 struct RegisterValue {
   RegisterType type;

@@ -5,7 +5,7 @@
 #include <concepts>
 #include <expected>
 
-#include "can_motor/transport/can_transport.hpp"
+#include "vorlix/can_transport.hpp"
 
 namespace vorlix::can_motor {
 

@@ -1,4 +1,4 @@
-#include "can_motor/transport/can_transport.hpp"
+#include "vorlix/can_transport.hpp"
 
 #include <system_error>
 #include <utility>

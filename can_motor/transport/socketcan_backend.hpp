@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "can_motor/transport/can_transport.hpp"
+#include "vorlix/can_transport.hpp"
 
 namespace vorlix::can_motor {
 

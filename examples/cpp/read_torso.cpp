@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "src/controller/controller.hpp"
+#include <vorlix/controller.hpp>
 
 int main(int argc, char** argv) {
   namespace controller = vorlix::controller;
@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     std::printf("%s %.4f\n", controller::kMotorNames[i].data(), (*servos)[i]);
   }
   for (std::size_t i = 0; i < neck->size(); ++i) {
-    std::printf("%s %.4f\n", controller::kNeckJoints[i].name.data(), (*neck)[i]);
+    std::printf("%s %.4f\n", controller::kNeckNames[i].data(), (*neck)[i]);
   }
   return 0;
 }

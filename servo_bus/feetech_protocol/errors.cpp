@@ -1,4 +1,4 @@
-#include "servo_bus/feetech_protocol/errors.hpp"
+#include "vorlix/servo_bus_error.hpp"
 
 #include <type_traits>
 

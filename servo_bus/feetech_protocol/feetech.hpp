@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "servo_bus/feetech_protocol/errors.hpp"
+#include "vorlix/servo_bus_error.hpp"
 #include "servo_bus/feetech_protocol/packet.hpp"
 
 namespace vorlix::servo_bus {

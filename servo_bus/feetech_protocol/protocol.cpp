@@ -22,7 +22,7 @@ std::unexpected<ServoBusError> fail(T cause) {
 
 // Reads and discards whatever is waiting, pausing after each pass so that the rest of a late
 // reply can arrive. True once the input stays empty.
-ServoResult<bool> drain(SerialPort& port) {
+ServoResult<bool> drain(ByteStream& port) {
   std::vector<std::uint8_t> discarded;
   for (int pass = 0; pass < kDrainPasses; ++pass) {
     const auto waiting = port.bytes_to_read();
@@ -40,7 +40,7 @@ ServoResult<bool> drain(SerialPort& port) {
 }
 
 // Drains stale input, then writes `bytes`.
-ServoResult<void> send_bytes(SerialPort& port, std::span<const std::uint8_t> bytes) {
+ServoResult<void> send_bytes(ByteStream& port, std::span<const std::uint8_t> bytes) {
   const auto waiting = port.bytes_to_read();
   if (!waiting) return fail(waiting.error());
   if (*waiting > 0) {
@@ -53,7 +53,7 @@ ServoResult<void> send_bytes(SerialPort& port, std::span<const std::uint8_t> byt
 }
 
 // One status packet's bytes, as the header announces them, not yet validated.
-ServoResult<std::span<const std::uint8_t>> receive_status(SerialPort& port,
+ServoResult<std::span<const std::uint8_t>> receive_status(ByteStream& port,
                                                           StatusBuffer& buffer) {
   const auto header = std::span(buffer).first<4>();
   if (auto read = port.read_exact(header); !read) return fail(read.error());
@@ -69,12 +69,12 @@ ServoResult<std::span<const std::uint8_t>> receive_status(SerialPort& port,
 using BuiltPacket = ServoResult<std::unique_ptr<InstructionPacketFeetech>>;
 
 // A packet that could not be built is the result of the send.
-ServoResult<void> send_built(SerialPort& port, const BuiltPacket& packet) {
+ServoResult<void> send_built(ByteStream& port, const BuiltPacket& packet) {
   if (!packet) return std::unexpected(packet.error());
   return Protocol::send_instruction_packet(port, **packet);
 }
 
-ServoResult<std::vector<std::uint8_t>> read_data(SerialPort& port, std::uint8_t id) {
+ServoResult<std::vector<std::uint8_t>> read_data(ByteStream& port, std::uint8_t id) {
   auto status = Protocol::read_status_packet(port, id);
   if (!status) return std::unexpected(status.error());
   const auto data = (*status)->params();
@@ -82,7 +82,7 @@ ServoResult<std::vector<std::uint8_t>> read_data(SerialPort& port, std::uint8_t 
 }
 
 // Ping and reboot: only sending can fail; a missing or bad reply is a plain "no".
-ServoResult<bool> gets_reply(SerialPort& port, std::uint8_t id, Instruction instruction) {
+ServoResult<bool> gets_reply(ByteStream& port, std::uint8_t id, Instruction instruction) {
   if (auto sent = send_built(port, InstructionPacketFeetech::create(id, instruction, {})); !sent) {
     return std::unexpected(sent.error());
   }
@@ -91,36 +91,36 @@ ServoResult<bool> gets_reply(SerialPort& port, std::uint8_t id, Instruction inst
 
 }  // namespace
 
-ServoResult<void> Protocol::send_instruction_packet(SerialPort& port,
+ServoResult<void> Protocol::send_instruction_packet(ByteStream& port,
                                                     const InstructionPacket& packet) {
   return send_bytes(port, packet.to_bytes());
 }
 
 ServoResult<std::unique_ptr<StatusPacketFeetech>> Protocol::read_status_packet(
-    SerialPort& port, std::uint8_t expected_id) {
+    ByteStream& port, std::uint8_t expected_id) {
   StatusBuffer buffer;
   const auto bytes = receive_status(port, buffer);
   if (!bytes) return std::unexpected(bytes.error());
   return PacketFeetech::status_packet(*bytes, expected_id);
 }
 
-ServoResult<bool> FeetechProtocolHandler::ping(SerialPort& port, std::uint8_t id) const {
+ServoResult<bool> FeetechProtocolHandler::ping(ByteStream& port, std::uint8_t id) const {
   return gets_reply(port, id, Instruction::Ping);
 }
 
-ServoResult<bool> FeetechProtocolHandler::reboot(SerialPort& port, std::uint8_t id) const {
+ServoResult<bool> FeetechProtocolHandler::reboot(ByteStream& port, std::uint8_t id) const {
   return gets_reply(port, id, Instruction::Reboot);
 }
 
 ServoResult<std::vector<std::uint8_t>> FeetechProtocolHandler::read(
-    SerialPort& port, std::uint8_t id, std::uint8_t address, std::uint8_t count) const {
+    ByteStream& port, std::uint8_t id, std::uint8_t address, std::uint8_t count) const {
   const auto sent = send_built(port, PacketFeetech::read_packet(id, address, count));
   auto result = sent ? read_data(port, id) : std::unexpected(sent.error());
   if (post_operation_delay_) std::this_thread::sleep_for(*post_operation_delay_);
   return result;
 }
 
-ServoResult<void> FeetechProtocolHandler::write(SerialPort& port, std::uint8_t id,
+ServoResult<void> FeetechProtocolHandler::write(ByteStream& port, std::uint8_t id,
                                                 std::uint8_t address,
                                                 std::span<const std::uint8_t> data) const {
   if (auto sent = send_built(port, PacketFeetech::write_packet(id, address, data)); !sent) {
@@ -134,7 +134,7 @@ ServoResult<void> FeetechProtocolHandler::write(SerialPort& port, std::uint8_t i
 }
 
 ServoResult<std::vector<std::vector<std::uint8_t>>> FeetechProtocolHandler::sync_read(
-    SerialPort& port, std::span<const std::uint8_t> ids, std::uint8_t address,
+    ByteStream& port, std::span<const std::uint8_t> ids, std::uint8_t address,
     std::uint8_t count) const {
   if (auto sent = send_built(port, PacketFeetech::sync_read_packet(ids, address, count)); !sent) {
     return std::unexpected(sent.error());
@@ -149,7 +149,7 @@ ServoResult<std::vector<std::vector<std::uint8_t>>> FeetechProtocolHandler::sync
   return answers;
 }
 
-ServoResult<void> FeetechProtocolHandler::sync_read_into(SerialPort& port,
+ServoResult<void> FeetechProtocolHandler::sync_read_into(ByteStream& port,
                                                         std::span<const std::uint8_t> ids,
                                                         std::uint8_t address, std::uint8_t count,
                                                         std::span<std::uint8_t> data) const {
@@ -187,7 +187,7 @@ ServoResult<void> FeetechProtocolHandler::sync_read_into(SerialPort& port,
 }
 
 ServoResult<void> FeetechProtocolHandler::sync_write(
-    SerialPort& port, std::span<const std::uint8_t> ids, std::uint8_t address,
+    ByteStream& port, std::span<const std::uint8_t> ids, std::uint8_t address,
     std::span<const std::vector<std::uint8_t>> values) const {
   return send_built(port, PacketFeetech::sync_write_packet(ids, address, values));
 }

@@ -9,18 +9,18 @@
 #include <span>
 #include <vector>
 
-#include "servo_bus/feetech_protocol/errors.hpp"
+#include "vorlix/servo_bus_error.hpp"
 #include "servo_bus/feetech_protocol/feetech.hpp"
-#include "servo_bus/serial_port/serial_port.hpp"
+#include "vorlix/byte_stream.hpp"
 
 namespace vorlix::servo_bus {
 
 struct Protocol {
   // Drains stale input (at most three passes with a 5 ms pause), then writes the packet.
-  static ServoResult<void> send_instruction_packet(SerialPort& port,
+  static ServoResult<void> send_instruction_packet(ByteStream& port,
                                                    const InstructionPacket& packet);
   static ServoResult<std::unique_ptr<StatusPacketFeetech>> read_status_packet(
-      SerialPort& port, std::uint8_t expected_id);
+      ByteStream& port, std::uint8_t expected_id);
 };
 
 class FeetechProtocolHandler {
@@ -29,24 +29,24 @@ class FeetechProtocolHandler {
       std::optional<std::chrono::nanoseconds> post_operation_delay = std::nullopt)
       : post_operation_delay_(post_operation_delay) {}
 
-  ServoResult<bool> ping(SerialPort& port, std::uint8_t id) const;
-  ServoResult<std::vector<std::uint8_t>> read(SerialPort& port, std::uint8_t id,
+  ServoResult<bool> ping(ByteStream& port, std::uint8_t id) const;
+  ServoResult<std::vector<std::uint8_t>> read(ByteStream& port, std::uint8_t id,
                                               std::uint8_t address, std::uint8_t count) const;
-  ServoResult<void> write(SerialPort& port, std::uint8_t id, std::uint8_t address,
+  ServoResult<void> write(ByteStream& port, std::uint8_t id, std::uint8_t address,
                           std::span<const std::uint8_t> data) const;
   ServoResult<std::vector<std::vector<std::uint8_t>>> sync_read(
-      SerialPort& port, std::span<const std::uint8_t> ids, std::uint8_t address,
+      ByteStream& port, std::span<const std::uint8_t> ids, std::uint8_t address,
       std::uint8_t count) const;
   // sync_read of `count` bytes from each id into `data` (count bytes per id, in id order),
   // allocating nothing; a reply of another width fails it with ParsingError, as a caller of
   // sync_read that checks the widths would.
-  ServoResult<void> sync_read_into(SerialPort& port, std::span<const std::uint8_t> ids,
+  ServoResult<void> sync_read_into(ByteStream& port, std::span<const std::uint8_t> ids,
                                    std::uint8_t address, std::uint8_t count,
                                    std::span<std::uint8_t> data) const;
-  ServoResult<void> sync_write(SerialPort& port, std::span<const std::uint8_t> ids,
+  ServoResult<void> sync_write(ByteStream& port, std::span<const std::uint8_t> ids,
                                std::uint8_t address,
                                std::span<const std::vector<std::uint8_t>> values) const;
-  ServoResult<bool> reboot(SerialPort& port, std::uint8_t id) const;
+  ServoResult<bool> reboot(ByteStream& port, std::uint8_t id) const;
 
  private:
   std::optional<std::chrono::nanoseconds> post_operation_delay_;

@@ -1,4 +1,4 @@
-#include "servo_bus/serial_port/io_error.hpp"
+#include "vorlix/io_error.hpp"
 
 #include <cerrno>
 #include <cstring>

@@ -87,10 +87,10 @@ void request_low_latency(int fd) {
   ::ioctl(fd, TIOCSSERIAL, &serial);
 }
 
-// Waits at most kSerialWaitTimeout for `events`; a signal does not stretch the wait.
-std::expected<void, IoError> wait_for(int fd, short events) {
+// Waits at most `wait` for `events`; a signal does not stretch the wait.
+std::expected<void, IoError> wait_for(int fd, short events, std::chrono::nanoseconds wait) {
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + kSerialWaitTimeout;
+  const auto deadline = Clock::now() + wait;
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     pollfd entry{fd, events, 0};
@@ -109,7 +109,8 @@ std::expected<void, IoError> wait_for(int fd, short events) {
 
 }  // namespace
 
-std::expected<SerialPort, SerialError> SerialPort::open(const std::string& path) {
+std::expected<SerialPort, SerialError> SerialPort::open(const std::string& path,
+                                                       std::chrono::nanoseconds wait) {
   PendingFd pending(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
   const int fd = pending.get();
   if (fd < 0) return std::unexpected(system_error(errno));
@@ -117,7 +118,7 @@ std::expected<SerialPort, SerialError> SerialPort::open(const std::string& path)
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     return std::unexpected(SerialError{"Unable to acquire exclusive lock on serial port"});
   }
-  SerialPort port(pending.release());
+  SerialPort port(pending.release(), wait);
 
   termios2 settings{};
   if (::ioctl(fd, TCGETS2, &settings) != 0) return std::unexpected(system_error(errno));
@@ -143,6 +144,7 @@ std::expected<SerialPort, SerialError> SerialPort::open(const std::string& path)
 
 SerialPort::SerialPort(SerialPort&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
+      wait_(other.wait_),
       read_ahead_(other.read_ahead_),
       read_ahead_begin_(std::exchange(other.read_ahead_begin_, 0)),
       read_ahead_end_(std::exchange(other.read_ahead_end_, 0)) {}
@@ -151,6 +153,7 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
   if (this != &other) {
     close_port(fd_);
     fd_ = std::exchange(other.fd_, -1);
+    wait_ = other.wait_;
     read_ahead_ = other.read_ahead_;
     read_ahead_begin_ = std::exchange(other.read_ahead_begin_, 0);
     read_ahead_end_ = std::exchange(other.read_ahead_end_, 0);
@@ -178,7 +181,7 @@ std::expected<void, IoError> SerialPort::read_exact(std::span<std::uint8_t> buff
   std::size_t done = take_read_ahead(buffer);
   // The read-ahead is empty whenever more is needed, so each read may fill all of it.
   while (done < buffer.size()) {
-    if (auto ready = wait_for(fd_, POLLIN); !ready) return ready;
+    if (auto ready = wait_for(fd_, POLLIN, wait_); !ready) return ready;
     const ssize_t got = ::read(fd_, read_ahead_.data(), read_ahead_.size());
     if (got > 0) {
       read_ahead_begin_ = 0;
@@ -196,7 +199,7 @@ std::expected<void, IoError> SerialPort::read_exact(std::span<std::uint8_t> buff
 std::expected<void, IoError> SerialPort::write_all(std::span<const std::uint8_t> bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
-    if (auto ready = wait_for(fd_, POLLOUT); !ready) return ready;
+    if (auto ready = wait_for(fd_, POLLOUT, wait_); !ready) return ready;
     const ssize_t put = ::write(fd_, bytes.data() + done, bytes.size() - done);
     if (put >= 0) {
       done += static_cast<std::size_t>(put);

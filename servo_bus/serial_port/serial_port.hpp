@@ -10,44 +10,38 @@
 #include <span>
 #include <string>
 
-#include "servo_bus/serial_port/io_error.hpp"
+#include "vorlix/byte_stream.hpp"
 
 namespace vorlix::servo_bus {
 
-// Opening the port or querying its input queue failed.
-struct SerialError {
-  std::string text;
-
-  bool operator==(const SerialError&) const = default;
-};
-
-inline constexpr std::chrono::milliseconds kSerialWaitTimeout{10};
-
-class SerialPort {
+class SerialPort final : public ByteStream {
  public:
-  static std::expected<SerialPort, SerialError> open(const std::string& path);
+  // `wait` bounds every wait for readability or writability.
+  static std::expected<SerialPort, SerialError> open(
+      const std::string& path, std::chrono::nanoseconds wait = kSerialWaitTimeout);
 
   SerialPort(SerialPort&& other) noexcept;
   SerialPort& operator=(SerialPort&& other) noexcept;
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
-  ~SerialPort();  // clears exclusive mode and closes; sends nothing
+  ~SerialPort() override;  // clears exclusive mode and closes; sends nothing
 
   // Counts the bytes read ahead and not yet taken as well as those still in the terminal.
-  std::expected<std::size_t, SerialError> bytes_to_read() const;
-  // Each wait for more input lasts at most kSerialWaitTimeout (then IoErrorKind::TimedOut);
+  std::expected<std::size_t, SerialError> bytes_to_read() const override;
+  // Each wait for more input lasts at most the port's wait (then IoErrorKind::TimedOut);
   // a hang-up fails at once with another kind. Takes whatever has arrived in one call and
   // keeps the bytes past `buffer` for the next read.
-  std::expected<void, IoError> read_exact(std::span<std::uint8_t> buffer);
-  std::expected<void, IoError> write_all(std::span<const std::uint8_t> bytes);
-  std::expected<void, IoError> flush();  // waits until the output has been transmitted
+  std::expected<void, IoError> read_exact(std::span<std::uint8_t> buffer) override;
+  std::expected<void, IoError> write_all(std::span<const std::uint8_t> bytes) override;
+  std::expected<void, IoError> flush() override;
 
  private:
-  explicit SerialPort(int fd) : fd_(fd) {}
+  SerialPort(int fd, std::chrono::nanoseconds wait) : fd_(fd), wait_(wait) {}
   // Moves read-ahead bytes into `buffer`; returns how many.
   std::size_t take_read_ahead(std::span<std::uint8_t> buffer);
 
   int fd_;
+  std::chrono::nanoseconds wait_;
   // Room for a burst of replies: seven servos' positions need 56 bytes, the longest reply 259.
   std::array<std::uint8_t, 512> read_ahead_{};
   std::size_t read_ahead_begin_ = 0;

@@ -18,7 +18,7 @@
 #include "src/bindings/call_support.hpp"
 #include "src/bindings/method_table.hpp"
 #include "src/bindings/panic.hpp"
-#include "src/controller/controller.hpp"
+#include "src/controller/neck_table.hpp"
 
 namespace vorlix::bindings {
 namespace {

@@ -1,5 +1,6 @@
 #include "src/bindings/value_types.hpp"
 
+#include <algorithm>
 #include <array>
 #include <new>
 #include <numeric>

@@ -7,7 +7,7 @@
 
 #include <optional>
 
-#include "src/control_loop/reading.hpp"
+#include "vorlix/torso_position.hpp"
 
 namespace vorlix::bindings {
 

@@ -52,7 +52,7 @@ std::expected<void, MotorError> await_voltage_and_reboot(VorlixMotorController& 
     return with_retry(allowed_retries, [&] { return controller.read_all_voltages(); });
   };
   auto voltages = read_voltages();
-  if (!voltages) return std::unexpected(MotorError::Communication{});
+  if (!voltages) return std::unexpected(MotorError::Communication{voltages.error()});
   // Monotonic, so a wall clock stepped backwards cannot keep the wait going.
   const auto start = std::chrono::steady_clock::now();
   const auto all_stable = [&] {
@@ -62,7 +62,7 @@ std::expected<void, MotorError> await_voltage_and_reboot(VorlixMotorController& 
     if (interruption::requested()) return std::unexpected(MotorError::Communication{});
     std::this_thread::sleep_for(kVoltagePollPause);
     voltages = read_voltages();
-    if (!voltages) return std::unexpected(MotorError::Communication{});
+    if (!voltages) return std::unexpected(MotorError::Communication{voltages.error()});
   }
   if (!all_stable()) {
     return std::unexpected(MotorError::VoltageRampUp{timeout, std::ranges::min(*voltages)});
@@ -71,7 +71,9 @@ std::expected<void, MotorError> await_voltage_and_reboot(VorlixMotorController& 
       std::chrono::steady_clock::now() - start);
   log::info(log::kControlLoopTarget,
             fmt::format("Voltage is stable at ~12V: {:?} (took {:?})", *voltages, took));
-  if (!controller.reboot(kRebootTimeout)) return std::unexpected(MotorError::Communication{});
+  if (auto rebooted = controller.reboot(kRebootTimeout); !rebooted) {
+    return std::unexpected(MotorError::Communication{rebooted.error()});
+  }
   return {};
 }
 
@@ -82,25 +84,34 @@ MotorResult<std::unique_ptr<VorlixControlLoop>> VorlixControlLoop::create(
     std::chrono::nanoseconds read_position_loop_period, const std::string& can_bus,
     std::uint64_t allowed_retries, std::optional<std::chrono::nanoseconds> stats_pub_period,
     std::chrono::nanoseconds voltage_rampup_timeout) {
+  if (serialport && !path_exists(*serialport)) {
+    return std::unexpected(MotorError::PortNotFound{*serialport});
+  }
+  auto opened = VorlixMotorController::create(serialport, can_bus);
+  if (!opened) {
+    return std::unexpected(MotorError::PortOpen{serialport.value_or(""), opened.error()});
+  }
+  return start(std::move(*opened), read_position_loop_period, allowed_retries, stats_pub_period,
+               voltage_rampup_timeout);
+}
+
+MotorResult<std::unique_ptr<VorlixControlLoop>> VorlixControlLoop::start(
+    VorlixMotorController controller, std::chrono::nanoseconds read_position_loop_period,
+    std::uint64_t allowed_retries, std::optional<std::chrono::nanoseconds> stats_pub_period,
+    std::chrono::nanoseconds voltage_rampup_timeout) {
   auto stop_requested = std::make_shared<StopFlag>(false);
   auto [command_tx, command_rx] = bounded_queue<MotorCommand>(kCommandQueueCapacity);
   std::shared_ptr<StatsRecord> last_stats;
   if (stats_pub_period) last_stats = std::make_shared<StatsRecord>();
 
-  if (serialport && !path_exists(*serialport)) {
-    return std::unexpected(MotorError::PortNotFound{*serialport});
-  }
-  auto opened = VorlixMotorController::create(serialport, can_bus);
-  if (!opened) return std::unexpected(MotorError::PortOpen{serialport.value_or("")});
-  VorlixMotorController controller = std::move(*opened);
-
-  if (serialport) {
+  const bool has_servo_bus = controller.has_servo_bus();
+  if (has_servo_bus) {
     if (auto servos = check_servos(controller); !servos) return std::unexpected(servos.error());
   }
   if (auto missing = controller.check_missing_neck_motors(); !missing.empty()) {
     return std::unexpected(MotorError::MissingMotors{std::move(missing)});
   }
-  if (serialport) {
+  if (has_servo_bus) {
     if (auto ready = await_voltage_and_reboot(controller, allowed_retries, voltage_rampup_timeout);
         !ready) {
       return std::unexpected(ready.error());
@@ -110,9 +121,9 @@ MotorResult<std::unique_ptr<VorlixControlLoop>> VorlixControlLoop::create(
   auto first_reading = read_pos(controller, allowed_retries);
   if (!first_reading) return std::unexpected(first_reading.error());
   bool torque_enabled = false;
-  if (serialport) {
+  if (has_servo_bus) {
     auto enabled = with_retry(allowed_retries, [&] { return controller.is_torque_enabled(); });
-    if (!enabled) return std::unexpected(MotorError::Communication{});
+    if (!enabled) return std::unexpected(MotorError::Communication{enabled.error()});
     torque_enabled = *enabled;
   }
   auto last_position = std::make_shared<PositionRecord>(std::move(*first_reading));

@@ -1,6 +1,5 @@
-// The control loop: checks the torso at start, then hands the controller to a worker thread
-// that reads every joint on a fixed period and carries out posted commands. Callers only post
-// and read the shared records; every method may be called from any thread.
+// The control loop behind the public ControlLoop, as the bindings hold it (shared, so that
+// the interpreter's exit can close every live loop).
 #pragma once
 
 #include <atomic>
@@ -20,29 +19,11 @@
 #include "src/control_loop/recording.hpp"
 #include "src/control_loop/worker.hpp"
 #include "src/control_loop/worker_thread.hpp"
+#include "vorlix/control_loop.hpp"
 
 namespace vorlix::control_loop {
 
-inline constexpr std::size_t kCommandQueueCapacity = 100;
-inline constexpr std::chrono::seconds kRawReadTimeout{1};
-
-enum class PostFailure {
-  Refused,         // a value that must not reach a motor; `text` says which
-  ChannelClosed,   // the worker has ended
-  OnWorkerThread,  // a logging handler on the worker waiting for the worker
-  Full             // only from try_post
-};
-struct PostError {
-  PostFailure failure;
-  std::string text;
-};
-
 enum class RecordingFailure { ChannelClosed, AlreadyRecording };
-
-enum class RawPacketFailure { ChannelClosed, NotAnswered, OnWorkerThread };
-
-inline constexpr std::string_view kOnWorkerThreadMessage =
-    "control loop called from its own worker thread (a logging handler calling back into it?)";
 
 class VorlixControlLoop {
  public:
@@ -51,6 +32,12 @@ class VorlixControlLoop {
       const std::optional<std::string>& serialport,
       std::chrono::nanoseconds read_position_loop_period, const std::string& can_bus,
       std::uint64_t allowed_retries, std::optional<std::chrono::nanoseconds> stats_pub_period,
+      std::chrono::nanoseconds voltage_rampup_timeout);
+  // The same checks and start on a controller already made.
+  static MotorResult<std::unique_ptr<VorlixControlLoop>> start(
+      controller::VorlixMotorController controller,
+      std::chrono::nanoseconds read_position_loop_period, std::uint64_t allowed_retries,
+      std::optional<std::chrono::nanoseconds> stats_pub_period,
       std::chrono::nanoseconds voltage_rampup_timeout);
 
   VorlixControlLoop(const VorlixControlLoop&) = delete;

@@ -6,9 +6,12 @@
 #include <utility>
 
 #include "servo_bus/servo/feetech/group_ops.hpp"
+#include "src/controller/neck_table.hpp"
 #include "src/control_loop/retry.hpp"
 
 namespace vorlix::control_loop {
+
+template class ReplySender<RawBytes>;
 
 using controller::ControllerError;
 using controller::ControllerResult;

@@ -1,4 +1,4 @@
-#include "src/control_loop/motor_error.hpp"
+#include "vorlix/motor_error.hpp"
 
 #include "common/format.hpp"
 

@@ -21,12 +21,12 @@ MotorResult<VorlixTorsoPosition> read_pos(controller::VorlixMotorController& con
   if (controller.has_servo_bus()) {
     auto read = with_retry(allowed_retries, [&] { return controller.read_all_positions(); });
     // The neck's replies stay queued; the next exchange with the neck discards them first.
-    if (!read) return std::unexpected(MotorError::Communication{});
+    if (!read) return std::unexpected(MotorError::Communication{read.error()});
     servos = *read;
   }
-  if (!neck_deadline) return std::unexpected(MotorError::Communication{});
+  if (!neck_deadline) return std::unexpected(MotorError::Communication{neck_deadline.error()});
   const auto neck = controller.collect_neck_feedback(*neck_deadline);
-  if (!neck) return std::unexpected(MotorError::Communication{});
+  if (!neck) return std::unexpected(MotorError::Communication{neck.error()});
   return VorlixTorsoPosition{{servos[0], servos[1]},
                              {servos[2], servos[3]},
                              {servos[4], servos[5], servos[6]},

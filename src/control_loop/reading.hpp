@@ -1,33 +1,13 @@
-// One full reading of the torso, and the timing samples of the loop that takes them.
+// The worker's reading of the whole torso.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <vector>
 
-#include "src/control_loop/motor_error.hpp"
-#include "src/controller/controller.hpp"
+#include "vorlix/controller.hpp"
+#include "vorlix/motor_error.hpp"
+#include "vorlix/torso_position.hpp"
 
 namespace vorlix::control_loop {
-
-// Radians; `timestamp` in seconds since the Unix epoch when the reading completed.
-struct VorlixTorsoPosition {
-  std::array<double, 2> left_arm;   // pitch, yaw
-  std::array<double, 2> right_arm;  // pitch, yaw
-  std::array<double, 3> nose;       // top, left, right
-  std::array<double, 3> neck;       // yaw, pitch, roll
-  double timestamp;
-};
-
-// Seconds. Grows for the life of the loop: one `period` sample per tick.
-struct ControlLoopStats {
-  std::vector<double> period;
-  std::vector<double> read_dt;
-  std::vector<double> write_dt;
-};
-
-// The wall clock in seconds since the Unix epoch; 0.0 if it reads earlier.
-double wall_clock_seconds();
 
 // The seven servos under the retry rule (zeros without a servo bus) and the neck once, the
 // neck's requests on their bus while the servos are read on theirs.

@@ -10,11 +10,12 @@
 #include <optional>
 #include <utility>
 
+#include "vorlix/reply_sender.hpp"
+
 namespace vorlix::control_loop {
 
 enum class ReplyFailure { Closed, TimedOut };
 
-namespace detail {
 template <class T>
 struct ReplySlot {
   std::mutex mutex;
@@ -23,43 +24,36 @@ struct ReplySlot {
   bool sender_gone = false;
   bool receiver_gone = false;
 };
-}  // namespace detail
 
 template <class T>
-class ReplySender {
- public:
-  explicit ReplySender(std::shared_ptr<detail::ReplySlot<T>> slot) : slot_(std::move(slot)) {}
-  ReplySender(ReplySender&&) noexcept = default;
-  ReplySender& operator=(ReplySender&&) = delete;
-  ReplySender(const ReplySender&) = delete;
-  ReplySender& operator=(const ReplySender&) = delete;
-  ~ReplySender() { finish(std::nullopt); }
+ReplySender<T>::~ReplySender() {
+  finish(std::nullopt);
+}
 
-  // False when nobody waits for the answer any more.
-  bool send(T value) && { return finish(std::move(value)); }
+template <class T>
+bool ReplySender<T>::send(T value) && {
+  return finish(std::move(value));
+}
 
- private:
-  bool finish(std::optional<T> value) {
-    if (!slot_) return false;
-    const std::shared_ptr<detail::ReplySlot<T>> slot = std::move(slot_);
-    bool delivered = false;
-    {
-      std::lock_guard lock(slot->mutex);
-      delivered = value.has_value() && !slot->receiver_gone;
-      if (delivered) slot->value = std::move(value);
-      slot->sender_gone = true;
-    }
-    slot->answered.notify_all();
-    return delivered;
+template <class T>
+bool ReplySender<T>::finish(std::optional<T> value) {
+  if (!slot_) return false;
+  const std::shared_ptr<ReplySlot<T>> slot = std::move(slot_);
+  bool delivered = false;
+  {
+    std::lock_guard lock(slot->mutex);
+    delivered = value.has_value() && !slot->receiver_gone;
+    if (delivered) slot->value = std::move(value);
+    slot->sender_gone = true;
   }
-
-  std::shared_ptr<detail::ReplySlot<T>> slot_;
-};
+  slot->answered.notify_all();
+  return delivered;
+}
 
 template <class T>
 class ReplyReceiver {
  public:
-  explicit ReplyReceiver(std::shared_ptr<detail::ReplySlot<T>> slot) : slot_(std::move(slot)) {}
+  explicit ReplyReceiver(std::shared_ptr<ReplySlot<T>> slot) : slot_(std::move(slot)) {}
   ReplyReceiver(ReplyReceiver&&) noexcept = default;
   ReplyReceiver& operator=(ReplyReceiver&&) = delete;
   ReplyReceiver(const ReplyReceiver&) = delete;
@@ -93,12 +87,12 @@ class ReplyReceiver {
     return std::move(*std::exchange(slot_->value, std::nullopt));
   }
 
-  std::shared_ptr<detail::ReplySlot<T>> slot_;
+  std::shared_ptr<ReplySlot<T>> slot_;
 };
 
 template <class T>
 std::pair<ReplySender<T>, ReplyReceiver<T>> reply_channel() {
-  auto slot = std::make_shared<detail::ReplySlot<T>>();
+  auto slot = std::make_shared<ReplySlot<T>>();
   return {ReplySender<T>(slot), ReplyReceiver<T>(slot)};
 }
 

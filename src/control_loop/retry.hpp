@@ -9,7 +9,7 @@
 
 #include "common/format.hpp"
 #include "common/log.hpp"
-#include "src/controller/controller_error.hpp"
+#include "vorlix/controller_error.hpp"
 
 namespace vorlix::control_loop {
 

@@ -6,7 +6,7 @@
 
 #include "common/format.hpp"
 #include "servo_bus/servo/feetech/sm40bl.hpp"
-#include "src/controller/controller.hpp"
+#include "src/controller/controller_state.hpp"
 
 namespace vorlix::controller {
 
@@ -23,19 +23,19 @@ ControllerResult<std::array<double, 4>> VorlixMotorController::set_arm_home(doub
   }
   auto port_or_error = servo_port();
   if (!port_or_error) return std::unexpected(port_or_error.error());
-  servo_bus::SerialPort& port = **port_or_error;
+  servo_bus::ByteStream& port = **port_or_error;
   const auto fail = [](const servo_bus::ServoBusError& error) {
     return std::unexpected(ControllerError(error));
   };
 
   if (auto off = servo_bus::sm40bl::sync_write_torque_enable(
-          servo_handler_, port, kArmIds, std::vector<bool>(kArmJoints, false));
+          state_->servo_handler, port, kArmIds, std::vector<bool>(kArmJoints, false));
       !off) {
     return fail(off.error());
   }
-  auto present = servo_bus::sm40bl::sync_read_present_position(servo_handler_, port, kArmIds);
+  auto present = servo_bus::sm40bl::sync_read_present_position(state_->servo_handler, port, kArmIds);
   if (!present) return fail(present.error());
-  auto prior = servo_bus::sm40bl::sync_read_offset(servo_handler_, port, kArmIds);
+  auto prior = servo_bus::sm40bl::sync_read_offset(state_->servo_handler, port, kArmIds);
   if (!prior) return fail(prior.error());
   if (present->size() != kArmJoints || prior->size() != kArmJoints) {
     return std::unexpected(ControllerError::message(
@@ -51,23 +51,23 @@ ControllerResult<std::array<double, 4>> VorlixMotorController::set_arm_home(doub
     new_offsets[i] = offset;
   }
 
-  if (auto unlocked = servo_bus::sm40bl::sync_write_lock(servo_handler_, port, kArmIds,
+  if (auto unlocked = servo_bus::sm40bl::sync_write_lock(state_->servo_handler, port, kArmIds,
                                                          std::vector<bool>(kArmJoints, false));
       !unlocked) {
     return fail(unlocked.error());
   }
-  if (auto written = servo_bus::sm40bl::sync_write_offset(servo_handler_, port, kArmIds,
+  if (auto written = servo_bus::sm40bl::sync_write_offset(state_->servo_handler, port, kArmIds,
                                                           new_offsets);
       !written) {
     return fail(written.error());
   }
-  if (auto locked = servo_bus::sm40bl::sync_write_lock(servo_handler_, port, kArmIds,
+  if (auto locked = servo_bus::sm40bl::sync_write_lock(state_->servo_handler, port, kArmIds,
                                                        std::vector<bool>(kArmJoints, true));
       !locked) {
     return fail(locked.error());
   }
 
-  auto check = servo_bus::sm40bl::sync_read_present_position(servo_handler_, port, kArmIds);
+  auto check = servo_bus::sm40bl::sync_read_present_position(state_->servo_handler, port, kArmIds);
   if (!check) return fail(check.error());
   if (check->size() != kArmJoints) {
     return std::unexpected(ControllerError::message(fmt::format(

@@ -1,10 +1,12 @@
-#include "src/controller/controller.hpp"
+#include "src/controller/controller_state.hpp"
 
 #include <algorithm>
 #include <stdexcept>
 #include <thread>
 
+#include "can_motor/transport/socketcan_backend.hpp"
 #include "common/format.hpp"
+#include "servo_bus/serial_port/serial_port.hpp"
 #include "servo_bus/servo/feetech/sm40bl.hpp"
 #include "servo_bus/servo/feetech/sts3025bl.hpp"
 
@@ -12,7 +14,7 @@ namespace vorlix::controller {
 
 using servo_bus::IoError;
 using servo_bus::IoErrorKind;
-using servo_bus::SerialPort;
+using servo_bus::ByteStream;
 
 namespace {
 
@@ -38,11 +40,11 @@ bool is_nose_id(std::uint8_t id) { return id >= 5 && id <= 7; }
 // operation serves the SM40BL arm and the STS3025BL nose.
 template <class T>
 using GroupRead = servo_bus::ServoResult<std::vector<T>> (*)(
-    const servo_bus::FeetechProtocolHandler&, SerialPort&, std::span<const std::uint8_t>);
+    const servo_bus::FeetechProtocolHandler&, ByteStream&, std::span<const std::uint8_t>);
 
 template <class T>
 ControllerResult<std::array<T, 7>> read_arm_then_nose(
-    const servo_bus::FeetechProtocolHandler& handler, SerialPort& port, GroupRead<T> read) {
+    const servo_bus::FeetechProtocolHandler& handler, ByteStream& port, GroupRead<T> read) {
   auto arm = read(handler, port, kArmIds);
   if (!arm) return std::unexpected(ControllerError(arm.error()));
   auto nose = read(handler, port, kNoseIds);
@@ -59,48 +61,61 @@ constexpr std::chrono::milliseconds kRawPollPause{5};
 }  // namespace
 
 ControllerResult<VorlixMotorController> VorlixMotorController::create(
-    const std::optional<std::string>& serial_port_path, const std::string& can_interface) {
-  std::optional<SerialPort> serial_port;
+    const std::optional<std::string>& serial_port_path, const std::string& can_interface,
+    const Timing& timing) {
+  std::unique_ptr<ByteStream> serial_port;
   if (serial_port_path) {
-    auto opened = SerialPort::open(*serial_port_path);
+    auto opened = servo_bus::SerialPort::open(*serial_port_path, timing.serial_wait);
     if (!opened) return std::unexpected(ControllerError(opened.error()));
-    serial_port.emplace(std::move(*opened));
+    serial_port = std::make_unique<servo_bus::SerialPort>(std::move(*opened));
   }
   auto transport = can_motor::SocketCanTransport::open(can_interface);
   if (!transport) {
     // `serial_port` closes as this returns, so the port can be opened again at once.
-    return std::unexpected(ControllerError::message(fmt::format(
-        "failed to open CAN bus '{}': {}", can_interface, transport.error().text())));
+    return std::unexpected(
+        NeckFailure{fmt::format("failed to open CAN bus '{}'", can_interface), transport.error()});
   }
-  return VorlixMotorController(std::move(serial_port), std::move(*transport));
+  return VorlixMotorController(
+      std::move(serial_port),
+      std::make_unique<can_motor::SocketCanTransport>(std::move(*transport)), timing);
 }
 
-VorlixMotorController::VorlixMotorController(std::optional<SerialPort> serial_port,
-                                             can_motor::SocketCanTransport can_transport)
-    : neck_motors_{},
-      can_transport_(std::move(can_transport)),
-      serial_port_(std::move(serial_port)) {
+VorlixMotorController::VorlixMotorController(std::unique_ptr<ByteStream> servo_line,
+                                             std::unique_ptr<can_motor::CanTransport> can_bus,
+                                             const Timing& timing)
+    : state_(std::make_unique<State>()) {
+  state_->timing = timing;
+  state_->can_bus = std::move(can_bus);
+  state_->servo_line = std::move(servo_line);
   for (std::size_t i = 0; i < kNeckJoints.size(); ++i) {
     const NeckJoint& joint = kNeckJoints[i];
-    neck_motors_[i] = can_motor::damiao::Damiao{kNeckRequestTimeout, joint.limits, joint.can_id,
-                                                joint.master_id};
-    neck_slots_[i] = NeckCommandSlot{0.0F, 0.0F, joint.default_kp, joint.default_kd, 0.0F};
-    neck_feedback_requests_[i] = neck_motors_[i].feedback_request();
+    state_->neck_motors[i] =
+        can_motor::damiao::Damiao{timing.neck_reply, joint.limits, joint.can_id, joint.master_id};
+    state_->neck_slots[i] = NeckCommandSlot{0.0F, 0.0F, joint.default_kp, joint.default_kd, 0.0F};
+    state_->neck_feedback_requests[i] = state_->neck_motors[i].feedback_request();
   }
 }
 
+VorlixMotorController::VorlixMotorController(VorlixMotorController&&) noexcept = default;
+VorlixMotorController& VorlixMotorController::operator=(VorlixMotorController&&) noexcept = default;
 VorlixMotorController::~VorlixMotorController() = default;
 
-ControllerResult<SerialPort*> VorlixMotorController::servo_port() {
-  if (!serial_port_) return std::unexpected(ControllerError::message(std::string(kNeckOnlyMessage)));
-  return &*serial_port_;
+bool VorlixMotorController::has_servo_bus() const { return state_->servo_line != nullptr; }
+
+bool VorlixMotorController::is_neck_torque_enabled() const { return state_->neck_torque_enabled; }
+
+ControllerResult<ByteStream*> VorlixMotorController::servo_port() {
+  if (!state_->servo_line) {
+    return std::unexpected(ControllerError::message(std::string(kNeckOnlyMessage)));
+  }
+  return state_->servo_line.get();
 }
 
 std::vector<std::uint8_t> VorlixMotorController::check_missing_ids() {
   std::vector<std::uint8_t> missing;
-  if (!serial_port_) return missing;
+  if (!state_->servo_line) return missing;
   for (const std::uint8_t id : kServoIds) {
-    const auto answered = servo_handler_.ping(*serial_port_, id);
+    const auto answered = state_->servo_handler.ping(*state_->servo_line, id);
     if (!answered || !*answered) missing.push_back(id);
   }
   return missing;
@@ -118,7 +133,7 @@ ControllerResult<bool> VorlixMotorController::is_torque_enabled() {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
   const auto enabled =
-      read_arm_then_nose<bool>(servo_handler_, **port, servo_bus::feetech::sync_read_torque_enable);
+      read_arm_then_nose<bool>(state_->servo_handler, **port, servo_bus::feetech::sync_read_torque_enable);
   if (!enabled) return std::unexpected(enabled.error());
   return std::ranges::all_of(*enabled, [](bool servo_enabled) { return servo_enabled; });
 }
@@ -146,7 +161,7 @@ ControllerResult<std::array<double, 7>> VorlixMotorController::read_all_position
   std::array<double, 7> positions{};
   const auto read_group = [&](std::span<const std::uint8_t> ids, std::size_t first) {
     return servo_bus::feetech::sync_read_present_position_into(
-        servo_handler_, **port, ids, std::span(positions).subspan(first, ids.size()));
+        state_->servo_handler, **port, ids, std::span(positions).subspan(first, ids.size()));
   };
   if (auto arm = read_group(kArmIds, 0); !arm) return std::unexpected(ControllerError(arm.error()));
   if (auto nose = read_group(kNoseIds, kArmIds.size()); !nose) {
@@ -158,17 +173,17 @@ ControllerResult<std::array<double, 7>> VorlixMotorController::read_all_position
 ControllerResult<std::array<std::uint8_t, 7>> VorlixMotorController::read_all_voltages() {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
-  return read_arm_then_nose<std::uint8_t>(servo_handler_, **port,
+  return read_arm_then_nose<std::uint8_t>(state_->servo_handler, **port,
                                           servo_bus::feetech::sync_read_present_voltage);
 }
 
 ControllerResult<std::vector<std::uint8_t>> VorlixMotorController::write_raw_packet(
     std::span<const std::uint8_t> data) {
-  if (!serial_port_) {
+  if (!state_->servo_line) {
     return std::unexpected(
         ControllerError(IoError{IoErrorKind::Unsupported, std::string(kNeckOnlyMessage)}));
   }
-  SerialPort& port = *serial_port_;
+  ByteStream& port = *state_->servo_line;
   if (auto written = port.write_all(data); !written) return std::unexpected(written.error());
   if (auto flushed = port.flush(); !flushed) return std::unexpected(flushed.error());
 
@@ -197,7 +212,7 @@ ControllerResult<std::vector<std::uint8_t>> VorlixMotorController::read_raw_byte
     std::uint8_t id, std::uint8_t address, std::uint8_t length) {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
-  auto bytes = servo_handler_.read(**port, id, address, length);
+  auto bytes = state_->servo_handler.read(**port, id, address, length);
   if (!bytes) return std::unexpected(ControllerError(bytes.error()));
   return std::move(*bytes);
 }
@@ -207,7 +222,7 @@ ControllerResult<void> VorlixMotorController::write_raw_bytes(std::uint8_t id,
                                                               std::span<const std::uint8_t> data) {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
-  auto written = servo_handler_.write(**port, id, address, data);
+  auto written = state_->servo_handler.write(**port, id, address, data);
   if (!written) return std::unexpected(ControllerError(written.error()));
   return {};
 }
@@ -217,7 +232,7 @@ ControllerResult<void> VorlixMotorController::write_group_goal_positions(
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
   // Both models keep the goal register alike (arm ids SM40BL, nose ids STS3025BL).
-  auto written = servo_bus::feetech::sync_write_goal_position(servo_handler_, **port, ids, values);
+  auto written = servo_bus::feetech::sync_write_goal_position(state_->servo_handler, **port, ids, values);
   if (!written) return std::unexpected(ControllerError(written.error()));
   return {};
 }
@@ -228,7 +243,7 @@ ControllerResult<void> VorlixMotorController::write_group_torque(std::span<const
   if (!port) return std::unexpected(port.error());
   const std::vector<bool> flags(ids.size(), enable);
   // Both models keep the torque register alike (arm ids SM40BL, nose ids STS3025BL).
-  auto written = servo_bus::feetech::sync_write_torque_enable(servo_handler_, **port, ids, flags);
+  auto written = servo_bus::feetech::sync_write_torque_enable(state_->servo_handler, **port, ids, flags);
   if (!written) return std::unexpected(ControllerError(written.error()));
   return {};
 }
@@ -247,12 +262,12 @@ ControllerResult<void> VorlixMotorController::set_all_goal_positions(
   if (!raw) return std::unexpected(ControllerError(raw.error()));
   const std::span<const std::int16_t> goals(*raw);
   if (auto arm = servo_bus::sm40bl::sync_write_raw_goal_position(
-          servo_handler_, **port, kArmIds, goals.first(kArmIds.size()));
+          state_->servo_handler, **port, kArmIds, goals.first(kArmIds.size()));
       !arm) {
     return std::unexpected(ControllerError(arm.error()));
   }
   if (auto nose = servo_bus::sts3025bl::sync_write_raw_goal_position(
-          servo_handler_, **port, kNoseIds, goals.last(kNoseIds.size()));
+          state_->servo_handler, **port, kNoseIds, goals.last(kNoseIds.size()));
       !nose) {
     return std::unexpected(ControllerError(nose.error()));
   }

@@ -1,4 +1,4 @@
-#include "src/controller/controller_error.hpp"
+#include "vorlix/controller_error.hpp"
 
 #include <cmath>
 
@@ -6,10 +6,16 @@
 
 namespace vorlix::controller {
 
+std::string NeckFailure::text() const {
+  const std::string cause_text = std::visit([](const auto& error) { return error.text(); }, cause);
+  return fmt::format("{}: {}", context, cause_text);
+}
+
 std::string ControllerError::text() const {
   if (const auto* bus_error = std::get_if<servo_bus::ServoBusError>(&cause_)) {
     return bus_error->text();
   }
+  if (const auto* neck_failure = std::get_if<NeckFailure>(&cause_)) return neck_failure->text();
   return std::get<std::string>(cause_);
 }
 

@@ -6,7 +6,7 @@
 
 #include "common/format.hpp"
 #include "common/log.hpp"
-#include "src/controller/controller.hpp"
+#include "src/controller/controller_state.hpp"
 
 namespace vorlix::controller {
 
@@ -16,8 +16,8 @@ constexpr std::uint8_t kMitMode = static_cast<std::uint8_t>(can_motor::damiao::C
 
 std::unexpected<ControllerError> feedback_failure(std::size_t joint,
                                                   const can_motor::damiao::DamiaoError& error) {
-  return std::unexpected(ControllerError::message(
-      fmt::format("read_neck_positions({}): {}", kNeckJoints[joint].name, error.text())));
+  return std::unexpected(ControllerError(
+      NeckFailure{fmt::format("read_neck_positions({})", kNeckJoints[joint].name), error}));
 }
 
 }  // namespace
@@ -35,30 +35,30 @@ double clamp_neck_position(std::size_t joint, double requested) {
 }
 
 ControllerResult<void> VorlixMotorController::enable_neck(bool enable) {
-  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
-    const auto& motor = neck_motors_[i];
+  for (std::size_t i = 0; i < state_->neck_motors.size(); ++i) {
+    const auto& motor = state_->neck_motors[i];
     const std::string_view name = kNeckJoints[i].name;
     if (enable) {
-      if (auto mode = motor.ensure_control_mode(can_transport_, kMitMode); !mode) {
-        return std::unexpected(ControllerError::message(
-            fmt::format("{}: ensure MIT mode failed: {}", name, mode.error().text())));
+      if (auto mode = motor.ensure_control_mode(*state_->can_bus, kMitMode); !mode) {
+        return std::unexpected(
+            NeckFailure{fmt::format("{}: ensure MIT mode failed", name), mode.error()});
       }
-      if (auto enabled = motor.enable(can_transport_); !enabled) {
-        return std::unexpected(ControllerError::message(
-            fmt::format("{}: enable failed: {}", name, enabled.error().text())));
+      if (auto enabled = motor.enable(*state_->can_bus); !enabled) {
+        return std::unexpected(
+            NeckFailure{fmt::format("{}: enable failed", name), enabled.error()});
       }
-    } else if (auto disabled = motor.disable(can_transport_); !disabled) {
-      return std::unexpected(ControllerError::message(
-          fmt::format("{}: disable failed: {}", name, disabled.error().text())));
+    } else if (auto disabled = motor.disable(*state_->can_bus); !disabled) {
+      return std::unexpected(
+          NeckFailure{fmt::format("{}: disable failed", name), disabled.error()});
     }
   }
-  neck_torque_enabled_ = enable;
+  state_->neck_torque_enabled = enable;
   return {};
 }
 
 ControllerResult<void> VorlixMotorController::set_neck_gains(std::size_t index, float kp,
                                                              float kd) {
-  if (index >= neck_slots_.size()) {
+  if (index >= state_->neck_slots.size()) {
     return std::unexpected(
         ControllerError::message(fmt::format("neck index out of range: {}", index)));
   }
@@ -67,20 +67,20 @@ ControllerResult<void> VorlixMotorController::set_neck_gains(std::size_t index, 
       !valid) {
     return valid;
   }
-  neck_slots_[index].kp = kp;
-  neck_slots_[index].kd = kd;
+  state_->neck_slots[index].kp = kp;
+  state_->neck_slots[index].kd = kd;
   return {};
 }
 
 ControllerResult<NeckArray> VorlixMotorController::command_neck_mit(const NeckArray& positions,
                                                                     std::string_view label) {
   NeckArray observed{};
-  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
-    neck_slots_[i].position = static_cast<float>(positions[i]);
-    auto reply = neck_motors_[i].control(can_transport_, neck_slots_[i]);
+  for (std::size_t i = 0; i < state_->neck_motors.size(); ++i) {
+    state_->neck_slots[i].position = static_cast<float>(positions[i]);
+    auto reply = state_->neck_motors[i].control(*state_->can_bus, state_->neck_slots[i]);
     if (!reply) {
-      return std::unexpected(ControllerError::message(
-          fmt::format("{}({}): {}", label, kNeckJoints[i].name, reply.error().text())));
+      return std::unexpected(
+          NeckFailure{fmt::format("{}({})", label, kNeckJoints[i].name), reply.error()});
     }
     observed[i] = reply->position;
   }
@@ -120,19 +120,19 @@ ControllerResult<double> VorlixMotorController::set_single_neck_joint(std::size_
   if (auto finite = require_finite_neck_joint(index, position); !finite) {
     return std::unexpected(finite.error());
   }
-  neck_slots_[index].position = static_cast<float>(clamp_neck_position(index, position));
-  auto reply = neck_motors_[index].control(can_transport_, neck_slots_[index]);
+  state_->neck_slots[index].position = static_cast<float>(clamp_neck_position(index, position));
+  auto reply = state_->neck_motors[index].control(*state_->can_bus, state_->neck_slots[index]);
   if (!reply) {
-    return std::unexpected(ControllerError::message(
-        fmt::format("set_{}_position: {}", kNeckJoints[index].name, reply.error().text())));
+    return std::unexpected(
+        NeckFailure{fmt::format("set_{}_position", kNeckJoints[index].name), reply.error()});
   }
   return static_cast<double>(reply->position);
 }
 
 ControllerResult<NeckArray> VorlixMotorController::read_neck_positions() {
   NeckArray positions{};
-  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
-    auto reply = neck_motors_[i].request_feedback(can_transport_);
+  for (std::size_t i = 0; i < state_->neck_motors.size(); ++i) {
+    auto reply = state_->neck_motors[i].request_feedback(*state_->can_bus);
     if (!reply) return feedback_failure(i, reply.error());
     positions[i] = reply->position;
   }
@@ -142,21 +142,21 @@ ControllerResult<NeckArray> VorlixMotorController::read_neck_positions() {
 ControllerResult<std::chrono::steady_clock::time_point>
 VorlixMotorController::request_neck_feedback() {
   // As each single exchange does: no reply to an earlier request may pass for one of these.
-  if (auto drained = can_transport_.discard_pending(); !drained) {
+  if (auto drained = state_->can_bus->discard_pending(); !drained) {
     return feedback_failure(0, can_motor::damiao::DamiaoError(drained.error()));
   }
-  for (std::size_t i = 0; i < neck_feedback_requests_.size(); ++i) {
-    if (auto sent = can_transport_.send(neck_feedback_requests_[i]); !sent) {
+  for (std::size_t i = 0; i < state_->neck_feedback_requests.size(); ++i) {
+    if (auto sent = state_->can_bus->send(state_->neck_feedback_requests[i]); !sent) {
       return feedback_failure(i, can_motor::damiao::DamiaoError(sent.error()));
     }
   }
-  return std::chrono::steady_clock::now() + kNeckRequestTimeout;
+  return std::chrono::steady_clock::now() + state_->timing.neck_reply;
 }
 
 ControllerResult<NeckArray> VorlixMotorController::collect_neck_feedback(
     std::chrono::steady_clock::time_point deadline) {
-  using State = can_motor::damiao::DamiaoResult<can_motor::damiao::MotorState>;
-  std::array<std::optional<State>, 3> replies{};
+  using Reply = can_motor::damiao::DamiaoResult<can_motor::damiao::MotorState>;
+  std::array<std::optional<Reply>, 3> replies{};
   for (;;) {
     const auto missing = static_cast<std::size_t>(
         std::ranges::find_if(replies, [](const auto& reply) { return !reply; }) -
@@ -166,12 +166,12 @@ ControllerResult<NeckArray> VorlixMotorController::collect_neck_feedback(
     // longer than the motors did.
     const auto left = std::max(deadline - std::chrono::steady_clock::now(),
                                std::chrono::steady_clock::duration::zero());
-    if (auto received = can_transport_.recv_into(neck_reply_, left); !received) {
+    if (auto received = state_->can_bus->recv_into(state_->neck_reply, left); !received) {
       return feedback_failure(missing, can_motor::damiao::DamiaoError(received.error()));
     }
     for (std::size_t i = 0; i < replies.size(); ++i) {
-      if (!replies[i] && neck_motors_[i].is_reply(neck_reply_)) {
-        replies[i] = neck_motors_[i].reply_state(neck_reply_);
+      if (!replies[i] && state_->neck_motors[i].is_reply(state_->neck_reply)) {
+        replies[i] = state_->neck_motors[i].reply_state(state_->neck_reply);
         break;
       }
     }
@@ -187,8 +187,8 @@ ControllerResult<NeckArray> VorlixMotorController::collect_neck_feedback(
 
 std::vector<std::string> VorlixMotorController::check_missing_neck_motors() {
   std::vector<std::string> missing;
-  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
-    if (!neck_motors_[i].request_feedback(can_transport_)) {
+  for (std::size_t i = 0; i < state_->neck_motors.size(); ++i) {
+    if (!state_->neck_motors[i].request_feedback(*state_->can_bus)) {
       missing.emplace_back(kNeckJoints[i].name);
     }
   }

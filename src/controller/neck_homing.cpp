@@ -9,14 +9,13 @@
 
 #include "common/format.hpp"
 #include "common/interruption.hpp"
-#include "src/controller/controller.hpp"
+#include "src/controller/controller_state.hpp"
 
 namespace vorlix::controller {
 
 namespace {
 constexpr double kTwoPi = 2.0 * std::numbers::pi;
 constexpr double kCycleSeconds = 0.01;
-constexpr std::chrono::milliseconds kCycleSleep{10};
 constexpr std::size_t kExtraCycles = 2000;
 constexpr double kArrived = std::numeric_limits<double>::epsilon();
 
@@ -56,7 +55,7 @@ ControllerResult<NeckArray> VorlixMotorController::neck_home(double speed, doubl
     return std::unexpected(valid.error());
   }
 
-  for (NeckCommandSlot& slot : neck_slots_) {
+  for (NeckCommandSlot& slot : state_->neck_slots) {
     if (kp) slot.kp = *kp;
     if (kd) slot.kd = *kd;
   }
@@ -70,7 +69,7 @@ ControllerResult<NeckArray> VorlixMotorController::neck_home(double speed, doubl
     goals[i] = std::round(observed[i] / kTwoPi) * kTwoPi;
   }
 
-  if (!neck_torque_enabled_) {
+  if (!state_->neck_torque_enabled) {
     if (auto enabled = enable_neck(true); !enabled) return std::unexpected(enabled.error());
   }
 
@@ -109,7 +108,7 @@ ControllerResult<NeckArray> VorlixMotorController::neck_home(double speed, doubl
     }
     // The motors hold the set-point of the cycle just completed.
     if (interruption::requested()) return std::unexpected(ControllerError::interrupted("neck_home"));
-    std::this_thread::sleep_for(kCycleSleep);
+    std::this_thread::sleep_for(state_->timing.homing_pause);
   }
   return std::unexpected(ControllerError::message(fmt::format(
       "neck_home: timed out before settling. observed={:?}, goals={:?}, settled={:?}", observed,

@@ -5,17 +5,13 @@
 #include "common/format.hpp"
 #include "common/interruption.hpp"
 #include "common/log.hpp"
-#include "src/controller/controller.hpp"
+#include "src/controller/controller_state.hpp"
 
 namespace vorlix::controller {
 
-namespace {
-constexpr std::chrono::milliseconds kPingPause{100};
-}
-
 ControllerResult<void> VorlixMotorController::reboot(std::chrono::nanoseconds timeout) {
-  if (!serial_port_) return {};
-  servo_bus::SerialPort& port = *serial_port_;
+  if (!state_->servo_line) return {};
+  servo_bus::ByteStream& port = *state_->servo_line;
   const std::vector<std::uint8_t> ids(kServoIds.begin(), kServoIds.end());
   // The motor table's names and ids are parallel arrays.
   const auto name_of = [](std::uint8_t id) {
@@ -25,7 +21,7 @@ ControllerResult<void> VorlixMotorController::reboot(std::chrono::nanoseconds ti
 
   for (const std::uint8_t id : ids) {
     log::warn(log::kControllerTarget, fmt::format("Rebooting motor {} (id={})", name_of(id), id));
-    if (auto sent = servo_handler_.reboot(port, id); !sent) {
+    if (auto sent = state_->servo_handler.reboot(port, id); !sent) {
       return std::unexpected(ControllerError(sent.error()));
     }
   }
@@ -46,9 +42,9 @@ ControllerResult<void> VorlixMotorController::reboot(std::chrono::nanoseconds ti
                       pending_names, pending)));
     }
     if (interruption::requested()) return std::unexpected(ControllerError::interrupted("reboot"));
-    std::this_thread::sleep_for(kPingPause);
+    std::this_thread::sleep_for(state_->timing.reboot_ping_pause);
     std::erase_if(pending, [&](std::uint8_t id) {
-      const auto answered = servo_handler_.ping(port, id);
+      const auto answered = state_->servo_handler.ping(port, id);
       return answered && *answered;
     });
   }

@@ -1,7 +1,10 @@
-"""The C++ face: `cmake --install` of the project gives a CMake package, and a program built
-against it alone (examples/cpp) reads the virtual torso without Python."""
+"""The C++ face: `cmake --install` of the project gives a CMake package of the public headers
+alone, and programs built against it (examples/cpp) read and drive the virtual torso without
+Python."""
 
 import math
+import re
+import signal
 import subprocess
 from pathlib import Path
 
@@ -31,34 +34,46 @@ def prefix(tmp_path_factory) -> Path:
 
 
 @pytest.fixture(scope="module")
-def example(prefix, tmp_path_factory) -> Path:
+def examples(prefix, tmp_path_factory) -> Path:
     build = tmp_path_factory.mktemp("example")
-    cmake("-S", ROOT / "examples/cpp", "-B", build, "-G", "Ninja", f"-DCMAKE_PREFIX_PATH={prefix}")
+    cmake(
+        "-S",
+        ROOT / "examples/cpp",
+        "-B",
+        build,
+        "-G",
+        "Ninja",
+        f"-DCMAKE_PREFIX_PATH={prefix}",
+        "-DCMAKE_CXX_FLAGS=-Werror",
+    )
     cmake("--build", build)
-    return build / "vorlix_read_torso"
+    return build
 
 
-def test_the_package_holds_the_core_and_the_doctor(prefix):
+def test_the_package_holds_the_public_headers_the_core_and_the_doctor(prefix):
     package = prefix / "lib/cmake/vorlix_motor_controller"
-    assert {p.name for p in package.iterdir()} == {
-        "vorlix_motor_controllerConfig.cmake",
-        "vorlix_motor_controllerConfigVersion.cmake",
-    }
-    headers = prefix / "include/vorlix_motor_controller"
-    assert (headers / "src/controller/controller.hpp").is_file()
-    assert (headers / "src/control_loop/control_loop.hpp").is_file()
-    assert not list(headers.rglob("*.cpp")) and not (headers / "src/bindings").exists()
+    assert {"vorlix_motor_controllerConfig.cmake", "vorlix_motor_controllerConfigVersion.cmake",
+            "vorlix_motor_controller_targets.cmake"} <= {p.name for p in package.iterdir()}
+    installed = {p.relative_to(prefix / "include") for p in (prefix / "include").rglob("*")
+                 if p.is_file()}
+    public = {p.relative_to(ROOT / "include") for p in (ROOT / "include").rglob("*.hpp")}
+    assert installed == public
+    # A public header reaches no private one.
+    for header in installed:
+        text = (prefix / "include" / header).read_text()
+        assert re.findall(r'#include\s*"', text) == [], header
+        assert set(re.findall(r"#include <(vorlix/[^>]+)>", text)) <= {str(p) for p in public}
     assert (prefix / "bin/vorlix-doctor").is_file()
 
 
-def test_the_example_reads_every_joint(example, torso):
+def test_the_example_reads_every_joint(examples, torso):
     for i, servo in torso.servo_bus.servos.items():
         servo.encoder = 2048 + 100 * i
     neck_positions = [0.25, -0.5, 1.5]
     for motor, position in zip(torso.neck.motors, neck_positions, strict=True):
         motor.position = position
     done = subprocess.run(
-        [str(example), torso.serial_path, torso.can_iface],
+        [str(examples / "vorlix_read_torso"), torso.serial_path, torso.can_iface],
         capture_output=True,
         text=True,
         timeout=RUN_TIMEOUT,
@@ -80,3 +95,31 @@ def test_the_example_reads_every_joint(example, torso):
     expected = [100 * i * 2 * math.pi / 4096 for i in range(1, 8)] + neck_positions
     for (name, value), want in zip(readings, expected, strict=True):
         assert float(value) == pytest.approx(want, abs=1e-3), name
+
+
+def test_the_loop_example_drives_the_nose_and_stops_on_ctrl_c(examples, torso):
+    """A read/write cycle at 100 Hz: readings come out, the nose follows the posted goals,
+    and SIGINT ends the program cleanly after closing the loop."""
+    program = subprocess.Popen(
+        [str(examples / "vorlix_follow_torso"), torso.serial_path, torso.can_iface],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        readings = []
+        while len(readings) < 20:
+            line = program.stdout.readline()
+            assert line, program.stderr.read()
+            readings.append([float(value) for value in line.split()])
+        program.send_signal(signal.SIGINT)
+        out, err = program.communicate(timeout=RUN_TIMEOUT)
+    finally:
+        program.kill()
+        program.wait()
+    assert program.returncode == 0, err
+    assert out.splitlines()[-1] == "stopped"
+    assert all(len(reading) == 11 for reading in readings)
+    # Over two seconds the nose sways 0.1 rad either way around where it started.
+    nose_top = [reading[5] for reading in readings]
+    assert max(nose_top) - min(nose_top) > 0.1

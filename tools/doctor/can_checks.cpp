@@ -10,7 +10,7 @@
 #include "can_motor/damiao/driver.hpp"
 #include "can_motor/transport/socketcan_backend.hpp"
 #include "common/format.hpp"
-#include "src/controller/controller.hpp"
+#include "src/controller/neck_table.hpp"
 #include "tools/doctor/checks.hpp"
 #include "tools/doctor/system.hpp"
 
@@ -188,7 +188,7 @@ constexpr MotorRegister kMotorRegisters[] = {
 
 void check_motor(Report& report, CanTransport& transport, const controller::NeckJoint& joint) {
   const MotorRow row{report, joint};
-  const damiao::Damiao motor{controller::kNeckRequestTimeout, joint.limits, joint.can_id,
+  const damiao::Damiao motor{controller::Timing{}.neck_reply, joint.limits, joint.can_id,
                              joint.master_id};
   if (const auto state = motor.request_feedback(transport); state) {
     row.ok("feedback", fmt::format("answers: {:+.4} rad, status {}, driver {} °C, rotor {} °C",

@@ -19,7 +19,7 @@
 #include "servo_bus/feetech_protocol/protocol.hpp"
 #include "servo_bus/serial_port/serial_port.hpp"
 #include "servo_bus/servo/feetech/registers.hpp"
-#include "src/controller/controller.hpp"
+#include "vorlix/controller.hpp"
 #include "tools/doctor/checks.hpp"
 #include "tools/doctor/system.hpp"
 

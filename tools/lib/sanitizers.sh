@@ -15,9 +15,9 @@ can_tests_filter() {
   case $1 in
     vorlix_can_motor_tests) echo 'DriverTest.*:VcanTest.*:Damiao/*:Transport/*' ;;
     vorlix_controller_tests) echo 'Reboot.*:CheckMissingIds.*' ;;
-    # The queue, reply channel, worker schedule, statistics and recording are built to be
-    # tested without a bus.
-    vorlix_control_loop_tests) echo '*-Queue*:ReplyChannel*:WorkerSchedule*:StatsRecord*:Recording*' ;;
+    # The queue, reply channel, worker schedule, statistics, recording and reading are built to
+    # be tested without a bus.
+    vorlix_control_loop_tests) echo '*-Queue*:ReplyChannel*:WorkerSchedule*:StatsRecord*:Recording*:*LoopReading*' ;;
     vorlix_tick_allocation_tests) echo '*' ;;
     *) echo '' ;;
   esac

@@ -43,7 +43,7 @@ Raw from_register_bytes(std::span<const std::uint8_t> bytes) {
 }
 
 template <class Raw>
-ServoResult<std::vector<Raw>> read_raw(const FeetechProtocolHandler& handler, SerialPort& port,
+ServoResult<std::vector<Raw>> read_raw(const FeetechProtocolHandler& handler, ByteStream& port,
                                        Ids ids, std::uint8_t address) {
   auto replies = handler.sync_read(port, ids, address, sizeof(Raw));
   if (!replies) return std::unexpected(replies.error());
@@ -60,7 +60,7 @@ ServoResult<std::vector<Raw>> read_raw(const FeetechProtocolHandler& handler, Se
 }
 
 template <class Raw>
-ServoResult<void> write_raw(const FeetechProtocolHandler& handler, SerialPort& port, Ids ids,
+ServoResult<void> write_raw(const FeetechProtocolHandler& handler, ByteStream& port, Ids ids,
                             std::uint8_t address, std::span<const Raw> values) {
   if (auto checked = check_one_value_per_id(ids, values.size()); !checked) return checked;
   std::vector<std::vector<std::uint8_t>> bytes;
@@ -104,18 +104,18 @@ std::vector<std::uint8_t> flags_to_bytes(const std::vector<bool>& flags) {
 }  // namespace
 
 ServoResult<std::vector<std::int16_t>> sync_read_raw_present_position(
-    const FeetechProtocolHandler& handler, SerialPort& port, Ids ids) {
+    const FeetechProtocolHandler& handler, ByteStream& port, Ids ids) {
   return read_raw<std::int16_t>(handler, port, ids, kPresentPositionAddress);
 }
 
 ServoResult<std::vector<double>> sync_read_present_position(const FeetechProtocolHandler& handler,
-                                                            SerialPort& port, Ids ids) {
+                                                            ByteStream& port, Ids ids) {
   return convert_all<double>(sync_read_raw_present_position(handler, port, ids),
                              present_position_to_rad);
 }
 
 ServoResult<void> sync_read_present_position_into(const FeetechProtocolHandler& handler,
-                                                  SerialPort& port, Ids ids,
+                                                  ByteStream& port, Ids ids,
                                                   std::span<double> positions) {
   if (auto checked = check_one_value_per_id(ids, positions.size()); !checked) return checked;
   constexpr std::size_t kWidth = sizeof(std::int16_t);
@@ -133,7 +133,7 @@ ServoResult<void> sync_read_present_position_into(const FeetechProtocolHandler& 
 }
 
 ServoResult<void> sync_write_raw_goal_position(const FeetechProtocolHandler& handler,
-                                               SerialPort& port, Ids ids,
+                                               ByteStream& port, Ids ids,
                                                std::span<const std::int16_t> values) {
   return write_raw(handler, port, ids, kGoalPositionAddress, values);
 }
@@ -144,7 +144,7 @@ ServoResult<std::vector<std::int16_t>> goal_positions_to_raw(Ids ids,
 }
 
 ServoResult<void> sync_write_goal_position(const FeetechProtocolHandler& handler,
-                                           SerialPort& port, Ids ids,
+                                           ByteStream& port, Ids ids,
                                            std::span<const double> values) {
   const auto raw = goal_positions_to_raw(ids, values);
   if (!raw) return std::unexpected(raw.error());
@@ -152,61 +152,61 @@ ServoResult<void> sync_write_goal_position(const FeetechProtocolHandler& handler
 }
 
 ServoResult<std::vector<std::uint8_t>> sync_read_raw_torque_enable(
-    const FeetechProtocolHandler& handler, SerialPort& port, Ids ids) {
+    const FeetechProtocolHandler& handler, ByteStream& port, Ids ids) {
   return read_raw<std::uint8_t>(handler, port, ids, kTorqueEnableAddress);
 }
 
 ServoResult<std::vector<bool>> sync_read_torque_enable(const FeetechProtocolHandler& handler,
-                                                       SerialPort& port, Ids ids) {
+                                                       ByteStream& port, Ids ids) {
   return convert_all<bool>(sync_read_raw_torque_enable(handler, port, ids),
                            [](std::uint8_t raw) { return raw != 0; });
 }
 
 ServoResult<void> sync_write_raw_torque_enable(const FeetechProtocolHandler& handler,
-                                               SerialPort& port, Ids ids,
+                                               ByteStream& port, Ids ids,
                                                std::span<const std::uint8_t> values) {
   return write_raw(handler, port, ids, kTorqueEnableAddress, values);
 }
 
 ServoResult<void> sync_write_torque_enable(const FeetechProtocolHandler& handler,
-                                           SerialPort& port, Ids ids,
+                                           ByteStream& port, Ids ids,
                                            const std::vector<bool>& values) {
   return sync_write_raw_torque_enable(handler, port, ids, flags_to_bytes(values));
 }
 
 ServoResult<std::vector<std::uint8_t>> sync_read_present_voltage(
-    const FeetechProtocolHandler& handler, SerialPort& port, Ids ids) {
+    const FeetechProtocolHandler& handler, ByteStream& port, Ids ids) {
   return read_raw<std::uint8_t>(handler, port, ids, kPresentVoltageAddress);
 }
 
 ServoResult<std::vector<std::uint16_t>> sync_read_raw_offset(
-    const FeetechProtocolHandler& handler, SerialPort& port, Ids ids) {
+    const FeetechProtocolHandler& handler, ByteStream& port, Ids ids) {
   return read_raw<std::uint16_t>(handler, port, ids, kPositionOffsetAddress);
 }
 
 ServoResult<std::vector<double>> sync_read_offset(const FeetechProtocolHandler& handler,
-                                                  SerialPort& port, Ids ids) {
+                                                  ByteStream& port, Ids ids) {
   return convert_all<double>(sync_read_raw_offset(handler, port, ids), offset_to_rad);
 }
 
-ServoResult<void> sync_write_raw_offset(const FeetechProtocolHandler& handler, SerialPort& port,
+ServoResult<void> sync_write_raw_offset(const FeetechProtocolHandler& handler, ByteStream& port,
                                         Ids ids, std::span<const std::uint16_t> values) {
   return write_raw(handler, port, ids, kPositionOffsetAddress, values);
 }
 
-ServoResult<void> sync_write_offset(const FeetechProtocolHandler& handler, SerialPort& port,
+ServoResult<void> sync_write_offset(const FeetechProtocolHandler& handler, ByteStream& port,
                                     Ids ids, std::span<const double> values) {
   const auto raw = finite_to_raw<std::uint16_t>(ids, values, "position offset", offset_to_raw);
   if (!raw) return std::unexpected(raw.error());
   return sync_write_raw_offset(handler, port, ids, *raw);
 }
 
-ServoResult<void> sync_write_raw_lock(const FeetechProtocolHandler& handler, SerialPort& port,
+ServoResult<void> sync_write_raw_lock(const FeetechProtocolHandler& handler, ByteStream& port,
                                       Ids ids, std::span<const std::uint8_t> values) {
   return write_raw(handler, port, ids, kEepromLockAddress, values);
 }
 
-ServoResult<void> sync_write_lock(const FeetechProtocolHandler& handler, SerialPort& port,
+ServoResult<void> sync_write_lock(const FeetechProtocolHandler& handler, ByteStream& port,
                                   Ids ids, const std::vector<bool>& values) {
   return sync_write_raw_lock(handler, port, ids, flags_to_bytes(values));
 }

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "can_motor/damiao/error.hpp"
+#include "vorlix/damiao_error.hpp"
 #include "can_motor/damiao/registers.hpp"
 
 namespace vorlix::can_motor::damiao {

@@ -1,6 +1,6 @@
 // The controller error must show the failure's own text and keep an I/O error's kind, which
 // the control loop's retry rule asks for.
-#include "src/controller/controller_error.hpp"
+#include "vorlix/controller_error.hpp"
 
 #include <gtest/gtest.h>
 

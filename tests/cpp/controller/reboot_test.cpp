@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/log.hpp"
-#include "src/controller/controller.hpp"
+#include "vorlix/controller.hpp"
 #include "support/pty.hpp"
 
 namespace vorlix::controller {

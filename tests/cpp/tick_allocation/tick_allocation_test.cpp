@@ -170,7 +170,8 @@ TEST_P(TickAllocation, SteadyReadingsAllocateNothing) {
                                               : nullptr,
                         2ms,
                         3,
-                        0ns};
+                        0ns,
+                        nullptr};
   std::thread worker([&context] {
     counted_thread = true;
     run_worker(std::move(context));

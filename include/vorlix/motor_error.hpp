@@ -1,15 +1,19 @@
 // The control loop's error: what construction and the requests that wait for an answer
-// report to the caller.
+// report to the caller. Where the controller failed underneath, its error is kept as the
+// cause; the text shows only the loop's words.
 #pragma once
 
 #include <chrono>
 #include <concepts>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include <vorlix/controller_error.hpp>
 
 namespace vorlix::control_loop {
 
@@ -18,7 +22,9 @@ class MotorError {
   struct MissingMotors {
     std::vector<std::string> names;
   };
-  struct Communication {};
+  struct Communication {
+    std::optional<controller::ControllerError> cause = std::nullopt;
+  };
   struct NoMotorsDetected {};
   struct VoltageRampUp {
     std::chrono::nanoseconds timeout;
@@ -29,6 +35,7 @@ class MotorError {
   };
   struct PortOpen {
     std::string path;
+    std::optional<controller::ControllerError> cause = std::nullopt;
   };
   using Variant = std::variant<MissingMotors, Communication, NoMotorsDetected, VoltageRampUp,
                                PortNotFound, PortOpen>;

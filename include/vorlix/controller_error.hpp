@@ -1,5 +1,6 @@
 // The error of every controller operation: the underlying failure, kept unchanged so that
-// its text displays as is and an I/O error's kind survives for the retry rule.
+// its text displays as is, an I/O error's kind survives for the retry rule and a C++ caller
+// can tell a CAN failure from a motor's.
 #pragma once
 
 #include <expected>
@@ -9,15 +10,26 @@
 #include <string_view>
 #include <variant>
 
-#include "servo_bus/feetech_protocol/errors.hpp"
+#include <vorlix/can_transport.hpp>
+#include <vorlix/damiao_error.hpp>
+#include <vorlix/servo_bus_error.hpp>
 
 namespace vorlix::controller {
 
+// A failure on the neck's side, after the words that say where: which motor, which operation.
+struct NeckFailure {
+  std::string context;
+  std::variant<can_motor::damiao::DamiaoError, can_motor::CanError> cause;
+
+  std::string text() const;  // "{context}: {cause}"
+};
+
 class ControllerError {
  public:
-  using Cause = std::variant<servo_bus::ServoBusError, std::string>;
+  using Cause = std::variant<servo_bus::ServoBusError, NeckFailure, std::string>;
 
   ControllerError(servo_bus::ServoBusError error) : cause_(std::move(error)) {}  // NOLINT
+  ControllerError(NeckFailure failure) : cause_(std::move(failure)) {}           // NOLINT
   ControllerError(servo_bus::IoError error)                                      // NOLINT
       : cause_(servo_bus::ServoBusError(std::move(error))) {}
   ControllerError(servo_bus::SerialError error)  // NOLINT

@@ -1,10 +1,11 @@
-// The one object that owns both buses of the torso: the servo line and the neck's CAN socket.
+// The one object that owns both buses of the torso: the servo line and the neck's CAN bus.
 // Used by one thread at a time; it has no lock of its own.
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -12,16 +13,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "can_motor/damiao/driver.hpp"
-#include "can_motor/transport/socketcan_backend.hpp"
-#include "servo_bus/feetech_protocol/protocol.hpp"
-#include "servo_bus/serial_port/serial_port.hpp"
-#include "src/controller/controller_error.hpp"
+#include <vorlix/byte_stream.hpp>
+#include <vorlix/can_transport.hpp>
+#include <vorlix/controller_error.hpp>
 
 namespace vorlix::controller {
 
-using NeckCommandSlot = can_motor::damiao::MitCommand;
-using NeckArray = std::array<double, 3>;
+using NeckArray = std::array<double, 3>;  // yaw, pitch, roll
 
 inline constexpr std::array<std::string_view, 7> kMotorNames = {
     "left_arm_pitch", "left_arm_yaw", "right_arm_pitch", "right_arm_yaw",
@@ -31,49 +29,43 @@ inline constexpr std::array<std::uint8_t, 4> kArmIds = {1, 2, 3, 4};
 inline constexpr std::array<std::uint8_t, 2> kLeftArmIds = {1, 2};
 inline constexpr std::array<std::uint8_t, 2> kRightArmIds = {3, 4};
 inline constexpr std::array<std::uint8_t, 3> kNoseIds = {5, 6, 7};
-
-// The neck motor table, in neck order (yaw, pitch, roll).
-struct NeckJoint {
-  std::string_view name;
-  std::uint16_t can_id;
-  std::uint16_t master_id;
-  can_motor::damiao::MitLimits limits;
-  float default_kp;
-  float default_kd;
-};
-inline constexpr std::array<NeckJoint, 3> kNeckJoints = {{
-    {"neck_yaw", 1, 1, {12.5F, 30.0F, 500.0F, 5.0F, 10.0F}, 30.0F, 1.0F},
-    {"neck_pitch", 2, 2, {12.5F, 10.0F, 500.0F, 5.0F, 28.0F}, 60.0F, 2.0F},
-    {"neck_roll", 3, 3, {12.5F, 10.0F, 500.0F, 5.0F, 28.0F}, 60.0F, 2.0F},
-}};
-inline constexpr std::chrono::milliseconds kNeckRequestTimeout{20};
-inline constexpr std::array<std::pair<double, double>, 3> NECK_LIMITS = {
-    {{-0.5, 0.5}, {0.0, 0.45}, {-0.4, 0.4}}};
-
-inline constexpr std::string_view kNeckOnlyMessage =
-    "serial port not configured (neck-only controller)";
+inline constexpr std::array<std::string_view, 3> kNeckNames = {"neck_yaw", "neck_pitch",
+                                                               "neck_roll"};
 
 enum class ServoGroup { Arm, LeftArm, RightArm, Nose };
 
-// Logs a warning when the request is out of range; never fails.
-double clamp_neck_position(std::size_t joint, double requested);
-// Refusals of non-finite neck requests, worded by the setter that would send them.
-ControllerResult<void> require_finite_neck_position(const NeckArray& positions);
-ControllerResult<void> require_finite_neck_joint(std::size_t index, double position);
+// The controller's waits. The defaults are the torso's; tests shorten or lengthen them.
+struct Timing {
+  // Each wait of the serial port `create` opens for readability or writability.
+  std::chrono::nanoseconds serial_wait = servo_bus::kSerialWaitTimeout;
+  // Each neck motor's reply.
+  std::chrono::nanoseconds neck_reply = std::chrono::milliseconds(20);
+  // Between two cycles of neck homing (each cycle moves the set-point by speed × 10 ms).
+  std::chrono::nanoseconds homing_pause = std::chrono::milliseconds(10);
+  // Between two rounds of pings while servos reboot.
+  std::chrono::nanoseconds reboot_ping_pause = std::chrono::milliseconds(100);
+};
 
 class VorlixMotorController {
  public:
+  // The real buses: the serial port at `serial_port_path` (none: a neck-only controller) and
+  // the SocketCAN interface `can_interface`.
   static ControllerResult<VorlixMotorController> create(
-      const std::optional<std::string>& serial_port_path, const std::string& can_interface);
+      const std::optional<std::string>& serial_port_path, const std::string& can_interface,
+      const Timing& timing = {});
+  // Given buses; without a servo line the controller is neck-only. Sends nothing.
+  VorlixMotorController(std::unique_ptr<servo_bus::ByteStream> servo_line,
+                        std::unique_ptr<can_motor::CanTransport> can_bus,
+                        const Timing& timing = {});
 
-  VorlixMotorController(VorlixMotorController&&) noexcept = default;
-  VorlixMotorController& operator=(VorlixMotorController&&) noexcept = default;
+  VorlixMotorController(VorlixMotorController&&) noexcept;
+  VorlixMotorController& operator=(VorlixMotorController&&) noexcept;
   VorlixMotorController(const VorlixMotorController&) = delete;
   VorlixMotorController& operator=(const VorlixMotorController&) = delete;
-  ~VorlixMotorController();
+  ~VorlixMotorController();  // closes the servo line, then the CAN bus; sends nothing
 
   // Servo side.
-  bool has_servo_bus() const { return serial_port_.has_value(); }
+  bool has_servo_bus() const;
   std::vector<std::uint8_t> check_missing_ids();
   static std::unordered_map<std::string, std::uint8_t> get_motor_name_id();
   ControllerResult<bool> is_torque_enabled();
@@ -106,7 +98,7 @@ class VorlixMotorController {
   ControllerResult<std::chrono::steady_clock::time_point> request_neck_feedback();
   ControllerResult<NeckArray> collect_neck_feedback(std::chrono::steady_clock::time_point deadline);
   std::vector<std::string> check_missing_neck_motors();
-  bool is_neck_torque_enabled() const { return neck_torque_enabled_; }
+  bool is_neck_torque_enabled() const;
 
   ControllerResult<NeckArray> neck_home(double speed, double tolerance, std::optional<float> kp,
                                         std::optional<float> kd);
@@ -114,25 +106,14 @@ class VorlixMotorController {
   ControllerResult<void> reboot(std::chrono::nanoseconds timeout);
 
  private:
-  VorlixMotorController(std::optional<servo_bus::SerialPort> serial_port,
-                        can_motor::SocketCanTransport can_transport);
-
-  // The serial port, or the neck-only error.
-  ControllerResult<servo_bus::SerialPort*> servo_port();
+  // The servo line, or the neck-only error.
+  ControllerResult<servo_bus::ByteStream*> servo_port();
   ControllerResult<void> write_group_goal_positions(std::span<const std::uint8_t> ids,
                                                     std::span<const double> values);
   ControllerResult<void> write_group_torque(std::span<const std::uint8_t> ids, bool enable);
 
-  std::array<can_motor::damiao::Damiao, 3> neck_motors_;
-  servo_bus::FeetechProtocolHandler servo_handler_;
-  // Members are destroyed in reverse order: the serial port closes before the CAN socket.
-  can_motor::SocketCanTransport can_transport_;
-  std::optional<servo_bus::SerialPort> serial_port_;
-  std::array<NeckCommandSlot, 3> neck_slots_;
-  // Made once and reused, so that a periodic reading allocates nothing.
-  std::array<can_motor::CanFrame, 3> neck_feedback_requests_;
-  can_motor::CanFrame neck_reply_;
-  bool neck_torque_enabled_ = false;
+  struct State;  // the buses, the drivers and the neck's command slots
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace vorlix::controller

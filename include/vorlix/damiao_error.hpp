@@ -1,14 +1,19 @@
+// The error of every Damiao motor operation: a CAN failure or a reply the motor should not give.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
-#include "can_motor/damiao/registers.hpp"
-#include "can_motor/transport/can_transport.hpp"
+#include <vorlix/can_transport.hpp>
 
 namespace vorlix::can_motor::damiao {
+
+enum class RegisterType { Float, Uint32 };
+
+std::string_view name_of(RegisterType type);  // "Float" or "Uint32"
 
 struct UnknownRegister {
   std::uint8_t id;

@@ -18,4 +18,11 @@ struct IoError {
   bool operator==(const IoError&) const = default;
 };
 
+// Opening the port or querying its input queue failed.
+struct SerialError {
+  std::string text;
+
+  bool operator==(const SerialError&) const = default;
+};
+
 }  // namespace vorlix::servo_bus

@@ -1,3 +1,4 @@
+// The error of every servo-bus operation and its causes.
 #pragma once
 
 #include <expected>
@@ -6,8 +7,7 @@
 #include <string_view>
 #include <variant>
 
-#include "servo_bus/serial_port/io_error.hpp"
-#include "servo_bus/serial_port/serial_port.hpp"
+#include <vorlix/io_error.hpp>
 
 namespace vorlix::servo_bus {
 

@@ -1,0 +1,31 @@
+// The servo line as the controller sees it: a half-duplex byte stream. The serial port is the
+// real one; tests give the controller one in memory.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+
+#include <vorlix/io_error.hpp>
+
+namespace vorlix::servo_bus {
+
+// The serial port's bound on each wait for readability or writability, unless told otherwise.
+inline constexpr std::chrono::milliseconds kSerialWaitTimeout{10};
+
+class ByteStream {
+ public:
+  virtual ~ByteStream() = default;
+
+  // How many received bytes wait to be read.
+  virtual std::expected<std::size_t, SerialError> bytes_to_read() const = 0;
+  // Each wait for more input is bounded (then IoErrorKind::TimedOut).
+  virtual std::expected<void, IoError> read_exact(std::span<std::uint8_t> buffer) = 0;
+  virtual std::expected<void, IoError> write_all(std::span<const std::uint8_t> bytes) = 0;
+  // Waits until the output has been transmitted.
+  virtual std::expected<void, IoError> flush() = 0;
+};
+
+}  // namespace vorlix::servo_bus
