@@ -23,6 +23,7 @@
 
 #include "servo_bus/feetech_protocol/feetech.hpp"
 #include "servo_bus/servo/feetech/sm40bl.hpp"
+#include "servo_bus/serial_port/serial_port.hpp"
 
 namespace {
 

@@ -112,17 +112,25 @@ DamiaoResult<MotorState> Damiao::request_feedback(CanTransport& transport) const
   return cmd_at_arbitration(transport, kManagementId, management_payload(can_id, kFeedback));
 }
 
+CanFrame Damiao::feedback_request() const {
+  return classic_frame(kManagementId, management_payload(can_id, kFeedback));
+}
+
+bool Damiao::is_reply(const CanFrame& frame) const { return frame.id == wire_id(master_id); }
+
+DamiaoResult<MotorState> Damiao::reply_state(const CanFrame& reply) const {
+  // A short reply would be read past its end.
+  if (reply.data.size() < Payload().size()) return failure(UnexpectedReply{reply.data});
+  return decode_state(limits, std::span(reply.data).first<8>());
+}
+
 DamiaoResult<MotorState> Damiao::cmd_at_arbitration(CanTransport& transport,
                                                     std::uint16_t arbitration_id,
                                                     const Payload& payload) const {
   auto reply =
       transport.request(classic_frame(arbitration_id, payload), wire_id(master_id), timeout);
   if (!reply) return failure(reply.error());
-  // A short reply would be read past its end.
-  if (reply->data.size() < Payload().size()) {
-    return failure(UnexpectedReply{std::move(reply->data)});
-  }
-  return decode_state(limits, std::span(reply->data).first<8>());
+  return reply_state(*reply);
 }
 
 DamiaoResult<RegisterValue> Damiao::read_register(CanTransport& transport,

@@ -21,6 +21,11 @@ struct Damiao {
   DamiaoResult<MotorState> disable(CanTransport& transport) const;
   DamiaoResult<MotorState> control(CanTransport& transport, const ControlCommand& command) const;
   DamiaoResult<MotorState> request_feedback(CanTransport& transport) const;
+  // The feedback exchange in halves, so that several motors can be asked before any answers:
+  // the request to send, whether a frame is this motor's reply, and the state it carries.
+  CanFrame feedback_request() const;
+  bool is_reply(const CanFrame& frame) const;
+  DamiaoResult<MotorState> reply_state(const CanFrame& reply) const;
   DamiaoResult<MotorState> cmd_at_arbitration(CanTransport& transport,
                                               std::uint16_t arbitration_id,
                                               const Payload& payload) const;

@@ -22,6 +22,13 @@ std::string CanError::text() const {
   std::unreachable();
 }
 
+CanResult<void> CanTransport::recv_into(CanFrame& frame, Duration timeout) {
+  auto received = recv(timeout);
+  if (!received) return std::unexpected(received.error());
+  frame = std::move(*received);
+  return {};
+}
+
 CanResult<void> CanTransport::discard_pending() {
   for (;;) {
     auto frame = recv(Duration::zero());

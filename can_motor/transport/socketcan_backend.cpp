@@ -113,6 +113,14 @@ CanResult<void> SocketCanTransport::send(const CanFrame& frame) {
 }
 
 CanResult<CanFrame> SocketCanTransport::recv(Duration timeout) {
+  CanFrame frame;
+  if (auto received = recv_into(frame, timeout); !received) {
+    return std::unexpected(received.error());
+  }
+  return frame;
+}
+
+CanResult<void> SocketCanTransport::recv_into(CanFrame& frame, Duration timeout) {
   // The wait is a ppoll rather than SO_RCVTIMEO: the socket time-out counts whole scheduler
   // ticks (10 ms on a 100 Hz kernel), so a 20 ms wait could last 30, while ppoll's timer is
   // exact. Under one microsecond nothing is waited for: only a frame already here is taken.
@@ -151,10 +159,11 @@ CanResult<CanFrame> SocketCanTransport::recv(Duration timeout) {
   } else {
     return system_failure(EPROTO);
   }
-  return CanFrame{.id = id_from_raw(in.can_id),
-                  .data = {in.data, in.data + length},
-                  .fd = fd,
-                  .brs = fd && (in.flags & CANFD_BRS) != 0};
+  frame.id = id_from_raw(in.can_id);
+  frame.data.assign(in.data, in.data + length);
+  frame.fd = fd;
+  frame.brs = fd && (in.flags & CANFD_BRS) != 0;
+  return {};
 }
 
 }  // namespace vorlix::can_motor

@@ -19,6 +19,7 @@ class SocketCanTransport final : public CanTransport {
 
   CanResult<void> send(const CanFrame& frame) override;
   CanResult<CanFrame> recv(Duration timeout) override;
+  CanResult<void> recv_into(CanFrame& frame, Duration timeout) override;
 
  private:
   explicit SocketCanTransport(int fd) : fd_(fd) {}

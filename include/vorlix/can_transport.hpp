@@ -77,6 +77,8 @@ class CanTransport {
   // Waits at most `timeout` for the next frame of any identifier. A time-out shorter than
   // one microsecond only takes a frame that is already waiting: it never blocks.
   virtual CanResult<CanFrame> recv(Duration timeout) = 0;
+  // As recv, into `frame`, whose buffer an implementation may reuse rather than allocate.
+  virtual CanResult<void> recv_into(CanFrame& frame, Duration timeout);
 
   // Sends `frame` and returns the first later frame carrying `expected`. Frames already
   // waiting before the send are discarded first, so a late reply to an earlier request

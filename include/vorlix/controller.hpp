@@ -92,6 +92,11 @@ class VorlixMotorController {
   ControllerResult<NeckArray> set_neck_position(const NeckArray& positions);
   ControllerResult<double> set_single_neck_joint(std::size_t index, double position);
   ControllerResult<NeckArray> read_neck_positions();
+  // read_neck_positions in two halves, so that the servo line can be read while the replies
+  // queue in the socket: all three requests go out, and the deadline they return is the one
+  // the collection waits for (after it, only replies already queued are taken).
+  ControllerResult<std::chrono::steady_clock::time_point> request_neck_feedback();
+  ControllerResult<NeckArray> collect_neck_feedback(std::chrono::steady_clock::time_point deadline);
   std::vector<std::string> check_missing_neck_motors();
   bool is_neck_torque_enabled() const;
 

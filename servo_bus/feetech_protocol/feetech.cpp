@@ -11,8 +11,6 @@ namespace vorlix::servo_bus {
 namespace {
 
 constexpr std::uint8_t kHeader = 0xFF;
-// Header, id, length, instruction or error byte, and the checksum around the parameters.
-constexpr std::size_t kFrameBytes = 6;
 
 ServoBusError parsing_error() { return ServoBusError(CommunicationErrorKind::ParsingError); }
 
@@ -56,15 +54,20 @@ ServoResult<std::unique_ptr<InstructionPacketFeetech>> InstructionPacketFeetech:
       new InstructionPacketFeetech(id, instruction, std::move(params)));
 }
 
+void frame_instruction(std::uint8_t id, Instruction instruction,
+                       std::span<const std::uint8_t> params, std::span<std::uint8_t> out) {
+  out[0] = kHeader;
+  out[1] = kHeader;
+  out[2] = id;
+  out[3] = static_cast<std::uint8_t>(params.size() + 2);
+  out[4] = static_cast<std::uint8_t>(instruction);
+  std::ranges::copy(params, out.begin() + 5);
+  out.back() = checksum(out.subspan(2, out.size() - 3));
+}
+
 std::vector<std::uint8_t> InstructionPacketFeetech::to_bytes() const {
   std::vector<std::uint8_t> bytes(params_.size() + kFrameBytes);
-  bytes[0] = kHeader;
-  bytes[1] = kHeader;
-  bytes[2] = id_;
-  bytes[3] = static_cast<std::uint8_t>(params_.size() + 2);
-  bytes[4] = static_cast<std::uint8_t>(instruction_);
-  std::copy(params_.begin(), params_.end(), bytes.begin() + 5);
-  bytes.back() = checksum(std::span(bytes).subspan(2, bytes.size() - 3));
+  frame_instruction(id_, instruction_, params_, bytes);
   return bytes;
 }
 
@@ -72,8 +75,7 @@ StatusPacketFeetech::StatusPacketFeetech(std::uint8_t id, std::vector<StatusFlag
                                          std::vector<std::uint8_t> params)
     : errors_(std::move(errors)), params_(std::move(params)), id_(id) {}
 
-ServoResult<std::unique_ptr<StatusPacketFeetech>> StatusPacketFeetech::from_bytes(
-    std::span<const std::uint8_t> bytes, std::uint8_t expected_id) {
+ServoResult<void> check_status(std::span<const std::uint8_t> bytes, std::uint8_t expected_id) {
   const std::size_t total = bytes.size();
   if (total < kFrameBytes) return std::unexpected(parsing_error());
   // The checksum comes first, so a corrupted reply reports ChecksumError whatever its id says.
@@ -86,9 +88,21 @@ ServoResult<std::unique_ptr<StatusPacketFeetech>> StatusPacketFeetech::from_byte
   if (bytes[0] != kHeader || bytes[1] != kHeader) return std::unexpected(parsing_error());
   if (bytes[2] != expected_id) return std::unexpected(parsing_error());
   if (bytes[3] != total - 4) return std::unexpected(parsing_error());
-  return std::unique_ptr<StatusPacketFeetech>(
-      new StatusPacketFeetech(expected_id, flags_of(bytes[4]),
-                              std::vector<std::uint8_t>(bytes.begin() + 5, bytes.end() - 1)));
+  return {};
+}
+
+std::span<const std::uint8_t> status_data(std::span<const std::uint8_t> bytes) {
+  return bytes.subspan(5, bytes.size() - kFrameBytes);
+}
+
+ServoResult<std::unique_ptr<StatusPacketFeetech>> StatusPacketFeetech::from_bytes(
+    std::span<const std::uint8_t> bytes, std::uint8_t expected_id) {
+  if (auto valid = check_status(bytes, expected_id); !valid) {
+    return std::unexpected(valid.error());
+  }
+  const auto data = status_data(bytes);
+  return std::unique_ptr<StatusPacketFeetech>(new StatusPacketFeetech(
+      expected_id, flags_of(bytes[4]), std::vector<std::uint8_t>(data.begin(), data.end())));
 }
 
 ServoResult<std::unique_ptr<InstructionPacketFeetech>> PacketFeetech::read_packet(

@@ -54,6 +54,19 @@ class StatusPacketFeetech final : public StatusPacket {
 // Bitwise NOT of the 8-bit wrapping sum of `bytes`.
 std::uint8_t checksum(std::span<const std::uint8_t> bytes);
 
+// Header, id, length, instruction or error byte, and the checksum around the parameters.
+inline constexpr std::size_t kFrameBytes = 6;
+inline constexpr std::size_t kMaxPacketBytes = kMaxParams + kFrameBytes;
+
+// Frames an instruction into `out`, which holds exactly kFrameBytes + params.size() bytes
+// (params.size() at most kMaxParams): to_bytes without the allocation.
+void frame_instruction(std::uint8_t id, Instruction instruction,
+                       std::span<const std::uint8_t> params, std::span<std::uint8_t> out);
+// The checks of StatusPacketFeetech::from_bytes, diagnostic line included, building nothing.
+ServoResult<void> check_status(std::span<const std::uint8_t> bytes, std::uint8_t expected_id);
+// The data bytes of a packet check_status accepted.
+std::span<const std::uint8_t> status_data(std::span<const std::uint8_t> bytes);
+
 struct PacketFeetech {
   static ServoResult<std::unique_ptr<InstructionPacketFeetech>> read_packet(
       std::uint8_t id, std::uint8_t address, std::uint8_t count);

@@ -1,13 +1,19 @@
 #include "servo_bus/feetech_protocol/protocol.hpp"
 
+#include <algorithm>
 #include <array>
 #include <thread>
+
+#include "common/format.hpp"
 
 namespace vorlix::servo_bus {
 namespace {
 
 constexpr int kDrainPasses = 3;
 constexpr std::chrono::milliseconds kDrainPause{5};
+// The header's four bytes and as many more as its length byte can announce.
+constexpr std::size_t kMaxStatusBytes = 4 + 0xFF;
+using StatusBuffer = std::array<std::uint8_t, kMaxStatusBytes>;
 
 template <class T>
 std::unexpected<ServoBusError> fail(T cause) {
@@ -31,6 +37,33 @@ ServoResult<bool> drain(ByteStream& port) {
     if (*left == 0) return true;
   }
   return false;
+}
+
+// Drains stale input, then writes `bytes`.
+ServoResult<void> send_bytes(ByteStream& port, std::span<const std::uint8_t> bytes) {
+  const auto waiting = port.bytes_to_read();
+  if (!waiting) return fail(waiting.error());
+  if (*waiting > 0) {
+    const auto drained = drain(port);
+    if (!drained) return std::unexpected(drained.error());
+    if (!*drained) return fail(CommunicationErrorKind::TimeoutError);
+  }
+  if (!port.write_all(bytes)) return fail(CommunicationErrorKind::TimeoutError);
+  return {};
+}
+
+// One status packet's bytes, as the header announces them, not yet validated.
+ServoResult<std::span<const std::uint8_t>> receive_status(ByteStream& port,
+                                                          StatusBuffer& buffer) {
+  const auto header = std::span(buffer).first<4>();
+  if (auto read = port.read_exact(header); !read) return fail(read.error());
+  // No search for a later header: the next send drains what is left.
+  if (header[0] != 0xFF || header[1] != 0xFF) return fail(CommunicationErrorKind::ParsingError);
+  const auto bytes = std::span(buffer).first(header.size() + header[3]);
+  if (auto read = port.read_exact(bytes.subspan(header.size())); !read) {
+    return fail(read.error());
+  }
+  return bytes;
 }
 
 using BuiltPacket = ServoResult<std::unique_ptr<InstructionPacketFeetech>>;
@@ -60,29 +93,15 @@ ServoResult<bool> gets_reply(ByteStream& port, std::uint8_t id, Instruction inst
 
 ServoResult<void> Protocol::send_instruction_packet(ByteStream& port,
                                                     const InstructionPacket& packet) {
-  const auto waiting = port.bytes_to_read();
-  if (!waiting) return fail(waiting.error());
-  if (*waiting > 0) {
-    const auto drained = drain(port);
-    if (!drained) return std::unexpected(drained.error());
-    if (!*drained) return fail(CommunicationErrorKind::TimeoutError);
-  }
-  if (!port.write_all(packet.to_bytes())) return fail(CommunicationErrorKind::TimeoutError);
-  return {};
+  return send_bytes(port, packet.to_bytes());
 }
 
 ServoResult<std::unique_ptr<StatusPacketFeetech>> Protocol::read_status_packet(
     ByteStream& port, std::uint8_t expected_id) {
-  std::array<std::uint8_t, 4> header{};
-  if (auto read = port.read_exact(header); !read) return fail(read.error());
-  // No search for a later header: the next send drains what is left.
-  if (header[0] != 0xFF || header[1] != 0xFF) return fail(CommunicationErrorKind::ParsingError);
-  std::vector<std::uint8_t> bytes(header.size() + header[3]);
-  std::copy(header.begin(), header.end(), bytes.begin());
-  if (auto read = port.read_exact(std::span(bytes).subspan(header.size())); !read) {
-    return fail(read.error());
-  }
-  return PacketFeetech::status_packet(bytes, expected_id);
+  StatusBuffer buffer;
+  const auto bytes = receive_status(port, buffer);
+  if (!bytes) return std::unexpected(bytes.error());
+  return PacketFeetech::status_packet(*bytes, expected_id);
 }
 
 ServoResult<bool> FeetechProtocolHandler::ping(ByteStream& port, std::uint8_t id) const {
@@ -128,6 +147,43 @@ ServoResult<std::vector<std::vector<std::uint8_t>>> FeetechProtocolHandler::sync
     answers.push_back(std::move(*data));
   }
   return answers;
+}
+
+ServoResult<void> FeetechProtocolHandler::sync_read_into(ByteStream& port,
+                                                        std::span<const std::uint8_t> ids,
+                                                        std::uint8_t address, std::uint8_t count,
+                                                        std::span<std::uint8_t> data) const {
+  constexpr std::size_t kFixedParams = 2;  // address and count
+  if (ids.size() > kMaxParams - kFixedParams || data.size() != ids.size() * count) {
+    return fail(InvalidRequest{fmt::format("sync read of {} bytes from {} servos into {} bytes",
+                                           count, ids.size(), data.size())});
+  }
+  std::array<std::uint8_t, kMaxParams> params;
+  params[0] = address;
+  params[1] = count;
+  std::ranges::copy(ids, params.begin() + kFixedParams);
+  std::array<std::uint8_t, kMaxPacketBytes> request;
+  const auto request_bytes = std::span(request).first(kFrameBytes + kFixedParams + ids.size());
+  frame_instruction(kBroadcastId, Instruction::SyncRead,
+                    std::span(params).first(kFixedParams + ids.size()), request_bytes);
+  if (auto sent = send_bytes(port, request_bytes); !sent) return sent;
+  // As sync_read and a check of each reply's width after it: every reply is read before a
+  // reply of another width fails the whole read.
+  bool widths_match = true;
+  StatusBuffer buffer;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const auto bytes = receive_status(port, buffer);
+    if (!bytes) return std::unexpected(bytes.error());
+    if (auto valid = check_status(*bytes, ids[i]); !valid) return valid;
+    const auto reply = status_data(*bytes);
+    if (reply.size() != count) {
+      widths_match = false;
+      continue;
+    }
+    std::ranges::copy(reply, data.begin() + static_cast<std::ptrdiff_t>(i * count));
+  }
+  if (!widths_match) return fail(CommunicationErrorKind::ParsingError);
+  return {};
 }
 
 ServoResult<void> FeetechProtocolHandler::sync_write(

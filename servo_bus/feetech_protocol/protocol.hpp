@@ -37,6 +37,12 @@ class FeetechProtocolHandler {
   ServoResult<std::vector<std::vector<std::uint8_t>>> sync_read(
       ByteStream& port, std::span<const std::uint8_t> ids, std::uint8_t address,
       std::uint8_t count) const;
+  // sync_read of `count` bytes from each id into `data` (count bytes per id, in id order),
+  // allocating nothing; a reply of another width fails it with ParsingError, as a caller of
+  // sync_read that checks the widths would.
+  ServoResult<void> sync_read_into(ByteStream& port, std::span<const std::uint8_t> ids,
+                                   std::uint8_t address, std::uint8_t count,
+                                   std::span<std::uint8_t> data) const;
   ServoResult<void> sync_write(ByteStream& port, std::span<const std::uint8_t> ids,
                                std::uint8_t address,
                                std::span<const std::vector<std::uint8_t>> values) const;

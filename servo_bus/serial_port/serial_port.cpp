@@ -143,13 +143,20 @@ std::expected<SerialPort, SerialError> SerialPort::open(const std::string& path,
 }
 
 SerialPort::SerialPort(SerialPort&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), wait_(other.wait_) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      wait_(other.wait_),
+      read_ahead_(other.read_ahead_),
+      read_ahead_begin_(std::exchange(other.read_ahead_begin_, 0)),
+      read_ahead_end_(std::exchange(other.read_ahead_end_, 0)) {}
 
 SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
   if (this != &other) {
     close_port(fd_);
     fd_ = std::exchange(other.fd_, -1);
     wait_ = other.wait_;
+    read_ahead_ = other.read_ahead_;
+    read_ahead_begin_ = std::exchange(other.read_ahead_begin_, 0);
+    read_ahead_end_ = std::exchange(other.read_ahead_end_, 0);
   }
   return *this;
 }
@@ -159,16 +166,27 @@ SerialPort::~SerialPort() { close_port(fd_); }
 std::expected<std::size_t, SerialError> SerialPort::bytes_to_read() const {
   int waiting = 0;
   if (::ioctl(fd_, FIONREAD, &waiting) != 0) return std::unexpected(system_error(errno));
-  return static_cast<std::size_t>(waiting);
+  return static_cast<std::size_t>(waiting) + (read_ahead_end_ - read_ahead_begin_);
+}
+
+std::size_t SerialPort::take_read_ahead(std::span<std::uint8_t> buffer) {
+  const std::size_t taken = std::min(buffer.size(), read_ahead_end_ - read_ahead_begin_);
+  std::copy_n(read_ahead_.begin() + static_cast<std::ptrdiff_t>(read_ahead_begin_), taken,
+              buffer.begin());
+  read_ahead_begin_ += taken;
+  return taken;
 }
 
 std::expected<void, IoError> SerialPort::read_exact(std::span<std::uint8_t> buffer) {
-  std::size_t done = 0;
+  std::size_t done = take_read_ahead(buffer);
+  // The read-ahead is empty whenever more is needed, so each read may fill all of it.
   while (done < buffer.size()) {
     if (auto ready = wait_for(fd_, POLLIN, wait_); !ready) return ready;
-    const ssize_t got = ::read(fd_, buffer.data() + done, buffer.size() - done);
+    const ssize_t got = ::read(fd_, read_ahead_.data(), read_ahead_.size());
     if (got > 0) {
-      done += static_cast<std::size_t>(got);
+      read_ahead_begin_ = 0;
+      read_ahead_end_ = static_cast<std::size_t>(got);
+      done += take_read_ahead(buffer.subspan(done));
     } else if (got == 0) {
       return std::unexpected(IoError::from_errno(EIO));  // end of file: the line hung up
     } else if (errno != EINTR) {

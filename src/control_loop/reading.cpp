@@ -14,13 +14,18 @@ double wall_clock_seconds() {
 
 MotorResult<VorlixTorsoPosition> read_pos(controller::VorlixMotorController& controller,
                                           std::uint64_t allowed_retries) {
+  // The two buses are separate wires: the neck's replies queue in the socket while the servo
+  // line is read, so a reading lasts about as long as the slower bus rather than both.
+  const auto neck_deadline = controller.request_neck_feedback();
   std::array<double, 7> servos{};
   if (controller.has_servo_bus()) {
     auto read = with_retry(allowed_retries, [&] { return controller.read_all_positions(); });
+    // The neck's replies stay queued; the next exchange with the neck discards them first.
     if (!read) return std::unexpected(MotorError::Communication{read.error()});
     servos = *read;
   }
-  const auto neck = controller.read_neck_positions();
+  if (!neck_deadline) return std::unexpected(MotorError::Communication{neck_deadline.error()});
+  const auto neck = controller.collect_neck_feedback(*neck_deadline);
   if (!neck) return std::unexpected(MotorError::Communication{neck.error()});
   return VorlixTorsoPosition{{servos[0], servos[1]},
                              {servos[2], servos[3]},

@@ -9,7 +9,8 @@
 
 namespace vorlix::control_loop {
 
-// The seven servos under the retry rule (zeros without a servo bus), then the neck once.
+// The seven servos under the retry rule (zeros without a servo bus) and the neck once, the
+// neck's requests on their bus while the servos are read on theirs.
 MotorResult<VorlixTorsoPosition> read_pos(controller::VorlixMotorController& controller,
                                           std::uint64_t allowed_retries);
 

@@ -92,6 +92,7 @@ VorlixMotorController::VorlixMotorController(std::unique_ptr<ByteStream> servo_l
     state_->neck_motors[i] =
         can_motor::damiao::Damiao{timing.neck_reply, joint.limits, joint.can_id, joint.master_id};
     state_->neck_slots[i] = NeckCommandSlot{0.0F, 0.0F, joint.default_kp, joint.default_kd, 0.0F};
+    state_->neck_feedback_requests[i] = state_->neck_motors[i].feedback_request();
   }
 }
 
@@ -156,8 +157,17 @@ ControllerResult<void> VorlixMotorController::set_torque_on_ids(std::span<const 
 ControllerResult<std::array<double, 7>> VorlixMotorController::read_all_positions() {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
-  return read_arm_then_nose<double>(state_->servo_handler, **port,
-                                    servo_bus::feetech::sync_read_present_position);
+  // Into place, group by group: the control loop reads them every period.
+  std::array<double, 7> positions{};
+  const auto read_group = [&](std::span<const std::uint8_t> ids, std::size_t first) {
+    return servo_bus::feetech::sync_read_present_position_into(
+        state_->servo_handler, **port, ids, std::span(positions).subspan(first, ids.size()));
+  };
+  if (auto arm = read_group(kArmIds, 0); !arm) return std::unexpected(ControllerError(arm.error()));
+  if (auto nose = read_group(kNoseIds, kArmIds.size()); !nose) {
+    return std::unexpected(ControllerError(nose.error()));
+  }
+  return positions;
 }
 
 ControllerResult<std::array<std::uint8_t, 7>> VorlixMotorController::read_all_voltages() {

@@ -20,6 +20,9 @@ struct VorlixMotorController::State {
   std::unique_ptr<can_motor::CanTransport> can_bus;
   std::unique_ptr<servo_bus::ByteStream> servo_line;  // null: neck-only
   std::array<NeckCommandSlot, 3> neck_slots;
+  // Made once and reused, so that a periodic reading allocates nothing.
+  std::array<can_motor::CanFrame, 3> neck_feedback_requests;
+  can_motor::CanFrame neck_reply;
   bool neck_torque_enabled = false;
 };
 

@@ -1,6 +1,8 @@
 // The neck: three Damiao motors in MIT impedance mode, commanded within hard limits.
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "common/format.hpp"
 #include "common/log.hpp"
@@ -11,6 +13,12 @@ namespace vorlix::controller {
 namespace {
 
 constexpr std::uint8_t kMitMode = static_cast<std::uint8_t>(can_motor::damiao::ControlMode::Mit);
+
+std::unexpected<ControllerError> feedback_failure(std::size_t joint,
+                                                  const can_motor::damiao::DamiaoError& error) {
+  return std::unexpected(ControllerError(
+      NeckFailure{fmt::format("read_neck_positions({})", kNeckJoints[joint].name), error}));
+}
 
 }  // namespace
 
@@ -125,11 +133,54 @@ ControllerResult<NeckArray> VorlixMotorController::read_neck_positions() {
   NeckArray positions{};
   for (std::size_t i = 0; i < state_->neck_motors.size(); ++i) {
     auto reply = state_->neck_motors[i].request_feedback(*state_->can_bus);
-    if (!reply) {
-      return std::unexpected(
-          NeckFailure{fmt::format("read_neck_positions({})", kNeckJoints[i].name), reply.error()});
-    }
+    if (!reply) return feedback_failure(i, reply.error());
     positions[i] = reply->position;
+  }
+  return positions;
+}
+
+ControllerResult<std::chrono::steady_clock::time_point>
+VorlixMotorController::request_neck_feedback() {
+  // As each single exchange does: no reply to an earlier request may pass for one of these.
+  if (auto drained = state_->can_bus->discard_pending(); !drained) {
+    return feedback_failure(0, can_motor::damiao::DamiaoError(drained.error()));
+  }
+  for (std::size_t i = 0; i < state_->neck_feedback_requests.size(); ++i) {
+    if (auto sent = state_->can_bus->send(state_->neck_feedback_requests[i]); !sent) {
+      return feedback_failure(i, can_motor::damiao::DamiaoError(sent.error()));
+    }
+  }
+  return std::chrono::steady_clock::now() + state_->timing.neck_reply;
+}
+
+ControllerResult<NeckArray> VorlixMotorController::collect_neck_feedback(
+    std::chrono::steady_clock::time_point deadline) {
+  using Reply = can_motor::damiao::DamiaoResult<can_motor::damiao::MotorState>;
+  std::array<std::optional<Reply>, 3> replies{};
+  for (;;) {
+    const auto missing = static_cast<std::size_t>(
+        std::ranges::find_if(replies, [](const auto& reply) { return !reply; }) -
+        replies.begin());
+    if (missing == replies.size()) break;
+    // A zero wait still takes a reply that is already queued: the servo line may have taken
+    // longer than the motors did.
+    const auto left = std::max(deadline - std::chrono::steady_clock::now(),
+                               std::chrono::steady_clock::duration::zero());
+    if (auto received = state_->can_bus->recv_into(state_->neck_reply, left); !received) {
+      return feedback_failure(missing, can_motor::damiao::DamiaoError(received.error()));
+    }
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+      if (!replies[i] && state_->neck_motors[i].is_reply(state_->neck_reply)) {
+        replies[i] = state_->neck_motors[i].reply_state(state_->neck_reply);
+        break;
+      }
+    }
+  }
+  // In neck order, so a failure names the motor a one-by-one reading would have named.
+  NeckArray positions{};
+  for (std::size_t i = 0; i < replies.size(); ++i) {
+    if (!*replies[i]) return feedback_failure(i, replies[i]->error());
+    positions[i] = (*replies[i])->position;
   }
   return positions;
 }

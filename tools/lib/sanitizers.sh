@@ -18,6 +18,7 @@ can_tests_filter() {
     # The queue, reply channel, worker schedule, statistics, recording and reading are built to
     # be tested without a bus.
     vorlix_control_loop_tests) echo '*-Queue*:ReplyChannel*:WorkerSchedule*:StatsRecord*:Recording*:*LoopReading*' ;;
+    vorlix_tick_allocation_tests) echo '*' ;;
     *) echo '' ;;
   esac
 }

@@ -1,5 +1,7 @@
 #include "servo_bus/servo/feetech/group_ops.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <string_view>
 
@@ -32,7 +34,7 @@ std::vector<std::uint8_t> to_register_bytes(Raw value) {
 }
 
 template <class Raw>
-Raw from_register_bytes(const std::vector<std::uint8_t>& bytes) {
+Raw from_register_bytes(std::span<const std::uint8_t> bytes) {
   if constexpr (sizeof(Raw) == 1) {
     return static_cast<Raw>(bytes[0]);
   } else {
@@ -110,6 +112,24 @@ ServoResult<std::vector<double>> sync_read_present_position(const FeetechProtoco
                                                             ByteStream& port, Ids ids) {
   return convert_all<double>(sync_read_raw_present_position(handler, port, ids),
                              present_position_to_rad);
+}
+
+ServoResult<void> sync_read_present_position_into(const FeetechProtocolHandler& handler,
+                                                  ByteStream& port, Ids ids,
+                                                  std::span<double> positions) {
+  if (auto checked = check_one_value_per_id(ids, positions.size()); !checked) return checked;
+  constexpr std::size_t kWidth = sizeof(std::int16_t);
+  std::array<std::uint8_t, kMaxParams * kWidth> raw;
+  const auto bytes = std::span(raw).first(std::min(ids.size(), kMaxParams) * kWidth);
+  if (auto read = handler.sync_read_into(port, ids, kPresentPositionAddress, kWidth, bytes);
+      !read) {
+    return read;
+  }
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    positions[i] =
+        present_position_to_rad(from_register_bytes<std::int16_t>(bytes.subspan(i * kWidth)));
+  }
+  return {};
 }
 
 ServoResult<void> sync_write_raw_goal_position(const FeetechProtocolHandler& handler,

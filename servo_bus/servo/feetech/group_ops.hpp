@@ -16,6 +16,10 @@ ServoResult<std::vector<std::int16_t>> sync_read_raw_present_position(
     const FeetechProtocolHandler& handler, ByteStream& port, Ids ids);
 ServoResult<std::vector<double>> sync_read_present_position(
     const FeetechProtocolHandler& handler, ByteStream& port, Ids ids);
+// sync_read_present_position into `positions` (one per id), allocating nothing.
+ServoResult<void> sync_read_present_position_into(const FeetechProtocolHandler& handler,
+                                                  ByteStream& port, Ids ids,
+                                                  std::span<double> positions);
 ServoResult<void> sync_write_raw_goal_position(const FeetechProtocolHandler& handler,
                                                ByteStream& port, Ids ids,
                                                std::span<const std::int16_t> values);

@@ -75,7 +75,8 @@ TEST(LoopReading, ASilentNeckMotorIsACommunicationErrorWithoutRetry) {
   torso.neck->with([](auto& motors) { motors[0].answers = false; });
   const auto reading = read_pos(torso.controller, 5);
   ASSERT_FALSE(reading);
-  EXPECT_EQ(torso.neck->take_sent().size(), 1u);
+  // The three requests go out together, each once: no retry.
+  EXPECT_EQ(torso.neck->take_sent().size(), 3u);
   // The controller's error stays inside, down to the CAN time-out.
   const auto& communication = std::get<MotorError::Communication>(reading.error().variant());
   ASSERT_TRUE(communication.cause);
