@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <memory>
 
 #include "can_motor/damiao/driver.hpp"
@@ -23,6 +24,9 @@ struct VorlixMotorController::State {
   // Made once and reused, so that a periodic reading allocates nothing.
   std::array<can_motor::CanFrame, 3> neck_feedback_requests;
   can_motor::CanFrame neck_reply;
+  // A reading that timed out may still be answered until then; a reply has no sequence
+  // number, so the next reading waits those replies out rather than take one for its own.
+  std::chrono::steady_clock::time_point neck_late_until{};
   bool neck_torque_enabled = false;
 };
 

@@ -141,7 +141,14 @@ ControllerResult<NeckArray> VorlixMotorController::read_neck_positions() {
 
 ControllerResult<std::chrono::steady_clock::time_point>
 VorlixMotorController::request_neck_feedback() {
-  // As each single exchange does: no reply to an earlier request may pass for one of these.
+  // A timed-out reading's replies are waited out and whatever else is queued is dropped: as
+  // in each single exchange, no reply to an earlier request may pass for one of these.
+  for (auto now = std::chrono::steady_clock::now(); now < state_->neck_late_until;
+       now = std::chrono::steady_clock::now()) {
+    auto late = state_->can_bus->recv_into(state_->neck_reply, state_->neck_late_until - now);
+    if (!late && late.error().kind() == can_motor::CanError::Kind::Timeout) break;
+    if (!late) return feedback_failure(0, can_motor::damiao::DamiaoError(late.error()));
+  }
   if (auto drained = state_->can_bus->discard_pending(); !drained) {
     return feedback_failure(0, can_motor::damiao::DamiaoError(drained.error()));
   }
@@ -167,6 +174,7 @@ ControllerResult<NeckArray> VorlixMotorController::collect_neck_feedback(
     const auto left = std::max(deadline - std::chrono::steady_clock::now(),
                                std::chrono::steady_clock::duration::zero());
     if (auto received = state_->can_bus->recv_into(state_->neck_reply, left); !received) {
+      state_->neck_late_until = deadline + state_->timing.neck_reply;
       return feedback_failure(missing, can_motor::damiao::DamiaoError(received.error()));
     }
     for (std::size_t i = 0; i < replies.size(); ++i) {
