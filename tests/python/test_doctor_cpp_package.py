@@ -14,6 +14,7 @@ ROOT = Path(__file__).resolve().parents[2]
 # A build of the core from scratch, in the single-CPU test kernel included.
 BUILD_TIMEOUT = 1800.0
 RUN_TIMEOUT = 30.0
+SWAY_READINGS = 300  # 30 s of the example's schedule: only a nose that never follows gets there
 
 
 def cmake(*args) -> None:
@@ -106,9 +107,15 @@ def test_the_loop_example_drives_the_nose_and_stops_on_ctrl_c(examples, torso):
         stderr=subprocess.PIPE,
         text=True,
     )
+    def nose_swing() -> float:
+        nose_top = [reading[5] for reading in readings]
+        return max(nose_top) - min(nose_top)
+
     try:
         readings = []
-        while len(readings) < 20:
+        # A reading a tenth of a second: the nose sways 0.1 rad either way every two seconds,
+        # and a loaded host may take several swings to let it get there.
+        while len(readings) < 20 or (nose_swing() <= 0.1 and len(readings) < SWAY_READINGS):
             line = program.stdout.readline()
             assert line, program.stderr.read()
             readings.append([float(value) for value in line.split()])
@@ -120,6 +127,4 @@ def test_the_loop_example_drives_the_nose_and_stops_on_ctrl_c(examples, torso):
     assert program.returncode == 0, err
     assert out.splitlines()[-1] == "stopped"
     assert all(len(reading) == 11 for reading in readings)
-    # Over two seconds the nose sways 0.1 rad either way around where it started.
-    nose_top = [reading[5] for reading in readings]
-    assert max(nose_top) - min(nose_top) > 0.1
+    assert nose_swing() > 0.1
