@@ -11,8 +11,8 @@
 #include "can_motor/transport/socketcan_backend.hpp"
 #include "common/format.hpp"
 #include "src/controller/neck_table.hpp"
-#include "tools/doctor/checks.hpp"
-#include "tools/doctor/system.hpp"
+#include "doctor/device_checks.hpp"
+#include "doctor/system.hpp"
 
 namespace vorlix::doctor {
 namespace {

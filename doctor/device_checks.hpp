@@ -5,7 +5,7 @@
 #include <chrono>
 #include <string>
 
-#include "tools/doctor/report.hpp"
+#include "doctor/report.hpp"
 
 namespace vorlix::doctor {
 

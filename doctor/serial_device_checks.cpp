@@ -20,8 +20,8 @@
 #include "servo_bus/serial_port/serial_port.hpp"
 #include "servo_bus/servo/feetech/registers.hpp"
 #include "vorlix/controller.hpp"
-#include "tools/doctor/checks.hpp"
-#include "tools/doctor/system.hpp"
+#include "doctor/device_checks.hpp"
+#include "doctor/system.hpp"
 
 namespace vorlix::doctor {
 namespace {
