@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <numeric>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -51,6 +52,10 @@ struct FaultCase {
   std::vector<Row> rows;  // every row that is not ok, and some that are
   std::size_t row_count;
 };
+template <class Motors>
+void PrintTo(const FaultCase<Motors>& fault, std::ostream* out) {
+  *out << fault.name;
+}
 
 std::string key(const std::string& subject, const std::string& check, Verdict verdict) {
   constexpr const char* kVerdicts[] = {"ok", "warning", "problem"};
