@@ -1,5 +1,6 @@
 #include "scripted/scripted_neck.hpp"
 
+#include <bit>
 #include <utility>
 
 #include "src/controller/neck_table.hpp"
@@ -15,7 +16,11 @@ constexpr std::uint32_t kManagementId = 0x7FF;
 constexpr std::uint8_t kFeedback = 0xCC;
 constexpr std::uint8_t kReadRegister = 0x33;
 constexpr std::uint8_t kWriteRegister = 0x55;
+constexpr std::uint8_t kMasterIdRegister = 7;
 constexpr std::uint8_t kControlModeRegister = 10;
+constexpr std::uint8_t kPMaxRegister = 21;
+constexpr std::uint8_t kVMaxRegister = 22;
+constexpr std::uint8_t kTMaxRegister = 23;
 
 std::uint32_t le32(const std::vector<std::uint8_t>& data, std::size_t at) {
   return std::uint32_t{data[at]} | std::uint32_t{data[at + 1]} << 8 |
@@ -32,7 +37,12 @@ CanFrame mit_frame(std::size_t joint, const can_motor::damiao::MitCommand& comma
 
 ScriptedNeck::ScriptedNeck() {
   for (std::size_t i = 0; i < motors_.size(); ++i) {
-    motors_[i].limits = controller::kNeckJoints[i].limits;
+    const auto& row = controller::kNeckJoints[i];
+    motors_[i].limits = row.limits;
+    motors_[i].registers = {{kMasterIdRegister, row.master_id},
+                            {kPMaxRegister, std::bit_cast<std::uint32_t>(row.limits.p_max)},
+                            {kVMaxRegister, std::bit_cast<std::uint32_t>(row.limits.v_max)},
+                            {kTMaxRegister, std::bit_cast<std::uint32_t>(row.limits.t_max)}};
   }
 }
 
@@ -93,7 +103,11 @@ void ScriptedNeck::answer(const CanFrame& frame) {
     }
     if (frame.data[2] == kReadRegister && motors_[i].answers) {
       std::vector<std::uint8_t> data(frame.data.begin(), frame.data.begin() + 4);
-      const std::uint32_t value = frame.data[3] == kControlModeRegister ? motors_[i].mode : 0;
+      const auto& registers = motors_[i].registers;
+      const auto stored = registers.find(frame.data[3]);
+      const std::uint32_t value = frame.data[3] == kControlModeRegister ? motors_[i].mode
+                                  : stored != registers.end()          ? stored->second
+                                                                       : 0;
       for (int shift = 0; shift < 32; shift += 8) {
         data.push_back(static_cast<std::uint8_t>(value >> shift));
       }

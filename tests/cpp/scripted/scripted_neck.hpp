@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -20,6 +21,9 @@ struct ScriptedNeckMotor {
   bool follows = true;    // moves to each commanded position at once; false: blocked
   bool answers = true;
   std::uint32_t mode = 1;  // MIT
+  // What a read of any other register answers (0 when absent): the neck table's master id
+  // and ranges, unless a test sets others.
+  std::map<std::uint8_t, std::uint32_t> registers;
 };
 
 class ScriptedNeck final : public can_motor::CanTransport {

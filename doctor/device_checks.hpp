@@ -1,11 +1,12 @@
-// The doctor's two examinations. Each sends only pings, register reads and feedback
-// requests: nothing that changes a motor.
+// The doctor's two examinations of the real buses: the device or interface as the operating
+// system shows it, then the motors on it (servo_checks.hpp, neck_checks.hpp). Each sends only
+// pings, register reads and feedback requests: nothing that changes a motor.
 #pragma once
 
 #include <chrono>
 #include <string>
 
-#include "tools/doctor/report.hpp"
+#include "doctor/report.hpp"
 
 namespace vorlix::doctor {
 

@@ -1,4 +1,4 @@
-#include "tools/doctor/system.hpp"
+#include "doctor/system.hpp"
 
 #include <linux/can/netlink.h>
 #include <linux/if_link.h>

@@ -1,4 +1,4 @@
-#include "tools/doctor/report.hpp"
+#include "doctor/report.hpp"
 
 #include <algorithm>
 #include <cstdint>

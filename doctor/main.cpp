@@ -10,8 +10,8 @@
 
 #include <vorlix/byte_stream.hpp>
 
-#include "tools/doctor/checks.hpp"
-#include "tools/doctor/report.hpp"
+#include "doctor/device_checks.hpp"
+#include "doctor/report.hpp"
 
 namespace {
 
