@@ -26,9 +26,6 @@ constexpr std::uint16_t kPosVelOffset = 0x100;
 constexpr std::uint16_t kVelOffset = 0x200;
 constexpr std::uint16_t kForcePosOffset = 0x300;
 
-// The motor needs this long to apply a new control mode before it reports it.
-constexpr auto kModeSwitchPause = std::chrono::milliseconds(100);
-
 CanId wire_id(std::uint16_t id) { return CanId::standard(id & 0x7FFu); }
 
 void put_le16(Payload& payload, std::size_t at, std::uint16_t value) {
@@ -178,7 +175,7 @@ DamiaoResult<void> Damiao::ensure_control_mode(CanTransport& transport, std::uin
       !written) {
     return written;
   }
-  std::this_thread::sleep_for(kModeSwitchPause);
+  std::this_thread::sleep_for(mode_switch_pause);
   current = read_mode();
   if (!current) return std::unexpected(current.error());
   if (*current != mode) {

@@ -1,6 +1,7 @@
 // One Damiao motor on a shared CAN bus. A plain value: the caller passes the transport.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "vorlix/damiao_error.hpp"
@@ -11,11 +12,16 @@
 
 namespace vorlix::can_motor::damiao {
 
+// The motor needs this long to apply a new control mode before it reports it.
+inline constexpr std::chrono::milliseconds kModeSwitchPause{100};
+
 struct Damiao {
   Duration timeout;
   MitLimits limits;
   std::uint16_t can_id;     // "ESC_ID": commands go here
   std::uint16_t master_id;  // "MST_ID": replies come from here
+  // Between writing a new control mode and reading it back.
+  Duration mode_switch_pause = kModeSwitchPause;
 
   DamiaoResult<MotorState> enable(CanTransport& transport) const;
   DamiaoResult<MotorState> disable(CanTransport& transport) const;

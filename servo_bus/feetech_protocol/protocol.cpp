@@ -10,7 +10,6 @@ namespace vorlix::servo_bus {
 namespace {
 
 constexpr int kDrainPasses = 3;
-constexpr std::chrono::milliseconds kDrainPause{5};
 // The header's four bytes and as many more as its length byte can announce.
 constexpr std::size_t kMaxStatusBytes = 4 + 0xFF;
 using StatusBuffer = std::array<std::uint8_t, kMaxStatusBytes>;
@@ -22,7 +21,7 @@ std::unexpected<ServoBusError> fail(T cause) {
 
 // Reads and discards whatever is waiting, pausing after each pass so that the rest of a late
 // reply can arrive. True once the input stays empty.
-ServoResult<bool> drain(ByteStream& port) {
+ServoResult<bool> drain(ByteStream& port, std::chrono::nanoseconds pause) {
   std::vector<std::uint8_t> discarded;
   for (int pass = 0; pass < kDrainPasses; ++pass) {
     const auto waiting = port.bytes_to_read();
@@ -31,7 +30,7 @@ ServoResult<bool> drain(ByteStream& port) {
       discarded.resize(*waiting);
       if (auto read = port.read_exact(discarded); !read) return fail(read.error());
     }
-    std::this_thread::sleep_for(kDrainPause);
+    std::this_thread::sleep_for(pause);
     const auto left = port.bytes_to_read();
     if (!left) return fail(left.error());
     if (*left == 0) return true;
@@ -40,11 +39,12 @@ ServoResult<bool> drain(ByteStream& port) {
 }
 
 // Drains stale input, then writes `bytes`.
-ServoResult<void> send_bytes(ByteStream& port, std::span<const std::uint8_t> bytes) {
+ServoResult<void> send_bytes(ByteStream& port, std::span<const std::uint8_t> bytes,
+                             std::chrono::nanoseconds drain_pause) {
   const auto waiting = port.bytes_to_read();
   if (!waiting) return fail(waiting.error());
   if (*waiting > 0) {
-    const auto drained = drain(port);
+    const auto drained = drain(port, drain_pause);
     if (!drained) return std::unexpected(drained.error());
     if (!*drained) return fail(CommunicationErrorKind::TimeoutError);
   }
@@ -69,9 +69,10 @@ ServoResult<std::span<const std::uint8_t>> receive_status(ByteStream& port,
 using BuiltPacket = ServoResult<std::unique_ptr<InstructionPacketFeetech>>;
 
 // A packet that could not be built is the result of the send.
-ServoResult<void> send_built(ByteStream& port, const BuiltPacket& packet) {
+ServoResult<void> send_built(ByteStream& port, const BuiltPacket& packet,
+                             std::chrono::nanoseconds drain_pause) {
   if (!packet) return std::unexpected(packet.error());
-  return Protocol::send_instruction_packet(port, **packet);
+  return Protocol::send_instruction_packet(port, **packet, drain_pause);
 }
 
 ServoResult<std::vector<std::uint8_t>> read_data(ByteStream& port, std::uint8_t id) {
@@ -82,8 +83,11 @@ ServoResult<std::vector<std::uint8_t>> read_data(ByteStream& port, std::uint8_t 
 }
 
 // Ping and reboot: only sending can fail; a missing or bad reply is a plain "no".
-ServoResult<bool> gets_reply(ByteStream& port, std::uint8_t id, Instruction instruction) {
-  if (auto sent = send_built(port, InstructionPacketFeetech::create(id, instruction, {})); !sent) {
+ServoResult<bool> gets_reply(ByteStream& port, std::uint8_t id, Instruction instruction,
+                             std::chrono::nanoseconds drain_pause) {
+  if (auto sent =
+          send_built(port, InstructionPacketFeetech::create(id, instruction, {}), drain_pause);
+      !sent) {
     return std::unexpected(sent.error());
   }
   return Protocol::read_status_packet(port, id).has_value();
@@ -92,8 +96,9 @@ ServoResult<bool> gets_reply(ByteStream& port, std::uint8_t id, Instruction inst
 }  // namespace
 
 ServoResult<void> Protocol::send_instruction_packet(ByteStream& port,
-                                                    const InstructionPacket& packet) {
-  return send_bytes(port, packet.to_bytes());
+                                                    const InstructionPacket& packet,
+                                                    std::chrono::nanoseconds drain_pause) {
+  return send_bytes(port, packet.to_bytes(), drain_pause);
 }
 
 ServoResult<std::unique_ptr<StatusPacketFeetech>> Protocol::read_status_packet(
@@ -105,16 +110,16 @@ ServoResult<std::unique_ptr<StatusPacketFeetech>> Protocol::read_status_packet(
 }
 
 ServoResult<bool> FeetechProtocolHandler::ping(ByteStream& port, std::uint8_t id) const {
-  return gets_reply(port, id, Instruction::Ping);
+  return gets_reply(port, id, Instruction::Ping, drain_pause_);
 }
 
 ServoResult<bool> FeetechProtocolHandler::reboot(ByteStream& port, std::uint8_t id) const {
-  return gets_reply(port, id, Instruction::Reboot);
+  return gets_reply(port, id, Instruction::Reboot, drain_pause_);
 }
 
 ServoResult<std::vector<std::uint8_t>> FeetechProtocolHandler::read(
     ByteStream& port, std::uint8_t id, std::uint8_t address, std::uint8_t count) const {
-  const auto sent = send_built(port, PacketFeetech::read_packet(id, address, count));
+  const auto sent = send_built(port, PacketFeetech::read_packet(id, address, count), drain_pause_);
   auto result = sent ? read_data(port, id) : std::unexpected(sent.error());
   if (post_operation_delay_) std::this_thread::sleep_for(*post_operation_delay_);
   return result;
@@ -123,7 +128,8 @@ ServoResult<std::vector<std::uint8_t>> FeetechProtocolHandler::read(
 ServoResult<void> FeetechProtocolHandler::write(ByteStream& port, std::uint8_t id,
                                                 std::uint8_t address,
                                                 std::span<const std::uint8_t> data) const {
-  if (auto sent = send_built(port, PacketFeetech::write_packet(id, address, data)); !sent) {
+  if (auto sent = send_built(port, PacketFeetech::write_packet(id, address, data), drain_pause_);
+      !sent) {
     return sent;
   }
   if (auto status = Protocol::read_status_packet(port, id); !status) {
@@ -136,7 +142,9 @@ ServoResult<void> FeetechProtocolHandler::write(ByteStream& port, std::uint8_t i
 ServoResult<std::vector<std::vector<std::uint8_t>>> FeetechProtocolHandler::sync_read(
     ByteStream& port, std::span<const std::uint8_t> ids, std::uint8_t address,
     std::uint8_t count) const {
-  if (auto sent = send_built(port, PacketFeetech::sync_read_packet(ids, address, count)); !sent) {
+  if (auto sent =
+          send_built(port, PacketFeetech::sync_read_packet(ids, address, count), drain_pause_);
+      !sent) {
     return std::unexpected(sent.error());
   }
   std::vector<std::vector<std::uint8_t>> answers;
@@ -166,7 +174,7 @@ ServoResult<void> FeetechProtocolHandler::sync_read_into(ByteStream& port,
   const auto request_bytes = std::span(request).first(kFrameBytes + kFixedParams + ids.size());
   frame_instruction(kBroadcastId, Instruction::SyncRead,
                     std::span(params).first(kFixedParams + ids.size()), request_bytes);
-  if (auto sent = send_bytes(port, request_bytes); !sent) return sent;
+  if (auto sent = send_bytes(port, request_bytes, drain_pause_); !sent) return sent;
   // As sync_read and a check of each reply's width after it: every reply is read before a
   // reply of another width fails the whole read.
   bool widths_match = true;
@@ -189,7 +197,7 @@ ServoResult<void> FeetechProtocolHandler::sync_read_into(ByteStream& port,
 ServoResult<void> FeetechProtocolHandler::sync_write(
     ByteStream& port, std::span<const std::uint8_t> ids, std::uint8_t address,
     std::span<const std::vector<std::uint8_t>> values) const {
-  return send_built(port, PacketFeetech::sync_write_packet(ids, address, values));
+  return send_built(port, PacketFeetech::sync_write_packet(ids, address, values), drain_pause_);
 }
 
 }  // namespace vorlix::servo_bus

@@ -15,10 +15,15 @@
 
 namespace vorlix::servo_bus {
 
+// After each pass of draining stale input, so that the rest of a late reply can arrive.
+inline constexpr std::chrono::milliseconds kDrainPause{5};
+
 struct Protocol {
-  // Drains stale input (at most three passes with a 5 ms pause), then writes the packet.
-  static ServoResult<void> send_instruction_packet(ByteStream& port,
-                                                   const InstructionPacket& packet);
+  // Drains stale input (at most three passes, each followed by `drain_pause`), then writes
+  // the packet.
+  static ServoResult<void> send_instruction_packet(
+      ByteStream& port, const InstructionPacket& packet,
+      std::chrono::nanoseconds drain_pause = kDrainPause);
   static ServoResult<std::unique_ptr<StatusPacketFeetech>> read_status_packet(
       ByteStream& port, std::uint8_t expected_id);
 };
@@ -26,8 +31,9 @@ struct Protocol {
 class FeetechProtocolHandler {
  public:
   explicit FeetechProtocolHandler(
-      std::optional<std::chrono::nanoseconds> post_operation_delay = std::nullopt)
-      : post_operation_delay_(post_operation_delay) {}
+      std::optional<std::chrono::nanoseconds> post_operation_delay = std::nullopt,
+      std::chrono::nanoseconds drain_pause = kDrainPause)
+      : post_operation_delay_(post_operation_delay), drain_pause_(drain_pause) {}
 
   ServoResult<bool> ping(ByteStream& port, std::uint8_t id) const;
   ServoResult<std::vector<std::uint8_t>> read(ByteStream& port, std::uint8_t id,
@@ -50,6 +56,7 @@ class FeetechProtocolHandler {
 
  private:
   std::optional<std::chrono::nanoseconds> post_operation_delay_;
+  std::chrono::nanoseconds drain_pause_;
 };
 
 }  // namespace vorlix::servo_bus

@@ -12,6 +12,7 @@ import time
 
 import pytest
 
+from conftest import serving_first
 from neck_traffic import mit_set_points
 
 LOOP_PROGRAM = """
@@ -30,8 +31,11 @@ DAEMON_PROGRAM = """
     from vorlix_motor_controller import VorlixMotorController, VorlixPyControlLoop
     import datetime
 
+    logging_began = threading.Event()
+
     class SlowHandler(logging.Handler):
         def emit(self, record):
+            logging_began.set()
             time.sleep(0.002)
 
     logging.getLogger().addHandler(SlowHandler())
@@ -50,7 +54,7 @@ DAEMON_PROGRAM = """
 
     for _ in range(3):
         threading.Thread(target=clamp_forever, daemon=True).start()
-    time.sleep(0.1)
+    logging_began.wait(10)  # the program ends with its threads inside calls that log
     print("ending", flush=True)
 """
 
@@ -171,11 +175,13 @@ def test_ctrl_c_ends_a_long_homing_with_keyboard_interrupt(can_iface):
     from vorlix_virtual_torso import VirtualNeck
 
     with VirtualNeck(can_iface, start_positions=(3.0, 0.0, 0.0)) as neck:
+        serving_first()
         child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(HOMING_PROGRAM), can_iface],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
             assert child.stdout.readline() == "ending\n"
-            time.sleep(0.5)
+            neck.wait_for_frames(20, timeout=10.0)
+            assert mit_set_points(neck), "homing never began its ramp"
             child.send_signal(signal.SIGINT)
             status = child.wait(timeout=10)
             lines = child.stdout.read().splitlines()

@@ -4,6 +4,7 @@ text signatures and docstrings, the logging bridge, and the interpreter lock dur
 import inspect
 import json
 import logging
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -13,6 +14,7 @@ import weakref
 
 import pytest
 import vorlix_motor_controller
+from conftest import serving_first
 from vorlix_motor_controller import VorlixMotorController
 from vorlix_virtual_torso import VirtualNeck
 
@@ -381,6 +383,9 @@ BRIDGE_SCENARIO = """
     from vorlix_motor_controller import VorlixMotorController
     from vorlix_virtual_torso import VirtualNeck
 
+    sys.path.insert(0, sys.argv[2])
+    from conftest import serving_first
+
     logger = logging.getLogger("vorlix_motor_controller.controller")
     delivered = []
 
@@ -391,6 +396,7 @@ BRIDGE_SCENARIO = """
     logger.addHandler(Collector())
     iface = sys.argv[1]
     with VirtualNeck(iface) as neck:
+        serving_first()
         controller = VorlixMotorController(None, iface)
 
         def clamp(joint):
@@ -401,7 +407,8 @@ BRIDGE_SCENARIO = """
 
 def run_bridge_scenario(can_iface: str, steps: str) -> dict:
     script = textwrap.dedent(BRIDGE_SCENARIO) + textwrap.indent(textwrap.dedent(steps), " " * 4)
-    result = run_python(script + "\nprint(json.dumps(result))\n", can_iface)
+    tests = str(pathlib.Path(__file__).parent)
+    result = run_python(script + "\nprint(json.dumps(result))\n", can_iface, tests)
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout.splitlines()[-1])
 
@@ -465,6 +472,7 @@ def is_feedback_request(frame) -> bool:
 
 def test_other_threads_run_while_calls_wait_on_the_bus_and_on_the_lock(can_iface):
     with VirtualNeck(can_iface, start_positions=(0.6, 0.0, 0.0)) as neck:
+        serving_first()
         controller = VorlixMotorController(None, can_iface)
         outcomes = []
 

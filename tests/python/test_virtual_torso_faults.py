@@ -60,7 +60,7 @@ def test_an_overload_latch_holds_the_servo_limp_until_it_reboots(servo_bus, line
     for address, data in ((TORQUE_ENABLE, [1]), (GOAL, word(2500))):
         line.write(packet(4, WRITE, address, *data))
         assert line.read(6)[4] == OVERLOAD
-    time.sleep(0.05)  # 200 counts of motion, had the servo torque
+    servo_bus.servos[4].advance(time.monotonic() + 0.05)  # 200 counts, had the servo torque
     assert read(line, 4, PRESENT, 2) == (OVERLOAD, word(2048))
     line.write(packet(4, REBOOT))
     line.read(6)

@@ -136,7 +136,7 @@ def test_position_follows_the_set_point_while_enabled(neck, can_peer, enabled, b
     exchange(can_peer, 1, mit_command(0.5, kp=30.0, kd=1.0))
     assert yaw.kp == pytest.approx(245 * KP_MAX / 4095)  # 30 truncated to 245 steps
     assert yaw.kd == pytest.approx(1.0)
-    time.sleep(0.5)
+    yaw.advance(time.monotonic() + 0.5)  # the dynamics run for the time given, without waiting
     state = decode_state(exchange(can_peer, SERVICE, feedback_request(1))[1])
     if moves:
         assert state["position"] == pytest.approx(0.5, abs=0.005)

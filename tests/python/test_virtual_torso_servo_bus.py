@@ -106,8 +106,10 @@ def test_present_position_follows_the_goal_while_torque_is_on(
             assert time.monotonic() - started < travel + 2.0, "the servo never arrived"
         assert time.monotonic() - started >= travel  # at the servo's speed, not in one jump
     else:
-        time.sleep(2 * travel)  # the motion is worked out from the time passed: it would be over
-        assert present(line, 3) == 2048
+        # The motion is worked out from the time given: look as long after as the whole
+        # travel would take, without waiting for it.
+        servo.advance(time.monotonic() + 2 * travel)
+        assert servo.registers[PRESENT : PRESENT + 2] == word(2048)
 
 
 @pytest.mark.parametrize("offset_raw, offset", [(100, 100), (0x0800 | 100, -100)])

@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
@@ -57,8 +58,8 @@ ScriptedServoPeer::~ScriptedServoPeer() {
   if (thread_.joinable()) finish();
 }
 
-SerialPort ScriptedServoPeer::open_port() const {
-  auto port = SerialPort::open(slave_path());
+SerialPort ScriptedServoPeer::open_port(std::chrono::nanoseconds wait) const {
+  auto port = SerialPort::open(slave_path(), wait);
   if (!port) throw std::runtime_error("cannot open " + slave_path() + ": " + port.error().text);
   return std::move(*port);
 }

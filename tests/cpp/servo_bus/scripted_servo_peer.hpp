@@ -2,7 +2,6 @@
 // test plays the servos on the master with a short script.
 #pragma once
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <initializer_list>
@@ -23,20 +22,12 @@ using Bytes = std::vector<std::uint8_t>;
 // "FF FF 01" -> {0xFF, 0xFF, 0x01}, the reverse of test_support::hex.
 Bytes bytes_of(std::string_view hex);
 
-// The shortest of `runs` runs of `operation`. Both bounds of a timing check apply to it: every
-// run is at least that long, and a busy machine rarely delays every one of them.
-template <class Operation>
-std::chrono::steady_clock::duration fastest_of(int runs, Operation operation) {
-  auto fastest = std::chrono::steady_clock::duration::max();
-  for (int run = 0; run < runs; ++run) {
-    const auto start = std::chrono::steady_clock::now();
-    operation();
-    fastest = std::min(fastest, std::chrono::steady_clock::now() - start);
-  }
-  return fastest;
-}
-
 using test_support::eventually;
+
+// The port's wait in tests unless they set their own: a pty hands the peer's reply over on a
+// kernel worker of ordinary priority, which a busy host can hold back well past the torso's
+// 10 ms, never this long.
+inline constexpr std::chrono::milliseconds kReplyWait{500};
 
 // A well-formed status reply.
 Bytes status_reply(std::uint8_t id, const Bytes& data, std::uint8_t error_byte = 0);
@@ -51,8 +42,9 @@ class ScriptedServoPeer {
   ScriptedServoPeer& operator=(const ScriptedServoPeer&) = delete;
 
   const std::string& slave_path() const { return pty_.slave_path(); }
-  // Opens the port under test on the slave; the test fails at once if it cannot.
-  SerialPort open_port() const;
+  // Opens the port under test on the slave, each of its waits bounded by `wait`; the test
+  // fails at once if it cannot.
+  SerialPort open_port(std::chrono::nanoseconds wait = kReplyWait) const;
 
   // Script steps, played in order on the peer's thread once start() is called.
   // Reads one request of `request_size` bytes, then writes `reply` (nothing: a silent servo).
