@@ -18,6 +18,7 @@
 #include "src/bindings/call_support.hpp"
 #include "src/bindings/method_table.hpp"
 #include "src/bindings/panic.hpp"
+#include "vorlix/controller.hpp"
 #include "vorlix/torso.hpp"
 
 namespace vorlix::bindings {

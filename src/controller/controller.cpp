@@ -57,8 +57,7 @@ constexpr std::chrono::milliseconds kRawPollPause{5};
 
 ControllerResult<std::vector<std::uint16_t>> group_goals_to_words(ServoGroup group,
                                                                   std::span<const double> values) {
-  auto words = feetech::goal_positions_to_words(torso::model_of(group),
-                                                           torso::ids_of(group), values);
+  auto words = feetech::goal_positions_to_words(model_of(group), ids_of(group), values);
   if (!words) return std::unexpected(ControllerError(words.error()));
   return std::move(*words);
 }
@@ -68,7 +67,7 @@ ControllerResult<LineGoalWords> all_goals_to_words(std::span<const double, 7> va
   std::size_t first = 0;
   for (std::size_t i = 0; i < torso::kLineGroups.size(); ++i) {
     const ServoGroup group = torso::kLineGroups[i];
-    const std::size_t count = torso::ids_of(group).size();
+    const std::size_t count = ids_of(group).size();
     auto converted = group_goals_to_words(group, values.subspan(first, count));
     if (!converted) return std::unexpected(std::move(converted).error());
     words[i] = std::move(*converted);
