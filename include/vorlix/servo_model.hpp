@@ -43,11 +43,11 @@ struct PidRegisters {
   }
   // The three bytes to write from `address` on for the gains (P, I, D).
   constexpr std::array<std::uint8_t, 3> bytes(const std::array<std::uint8_t, 3>& pid) const {
-    std::array<std::uint8_t, 3> bytes{};
+    std::array<std::uint8_t, 3> data{};
     for (std::size_t k = 0; k < order.size(); ++k) {
-      bytes[k] = pid[static_cast<std::size_t>(order[k])];
+      data[k] = pid[static_cast<std::size_t>(order[k])];
     }
-    return bytes;
+    return data;
   }
 };
 
@@ -56,7 +56,7 @@ struct ServoModel {
   Register torque_enable;
   Register goal_position;
   Register present_position;
-  Register present_voltage;  // 0.1 V per count
+  Register present_voltage;      // 0.1 V per count
   Register present_temperature;  // °C
   // Fault bits: voltage 0x01, sensor 0x02, overheating 0x04, overcurrent 0x08, overload 0x20;
   // a reply's error byte repeats them.

@@ -34,26 +34,14 @@ TEST(TorsoTable, GroupsHoldTheirServosInTableOrderWithOneModel) {
   }
 }
 
-TEST(TorsoTable, DerivedNamesAndLimitsFollowTheRows) {
-  EXPECT_EQ(std::vector<std::string_view>(kMotorNames.begin(), kMotorNames.end()),
-            (std::vector<std::string_view>{"left_arm_pitch", "left_arm_yaw", "right_arm_pitch",
-                                           "right_arm_yaw", "nose_top", "nose_left",
-                                           "nose_right"}));
-  EXPECT_EQ(kServoIds, (std::array<std::uint8_t, 7>{1, 2, 3, 4, 5, 6, 7}));
-  EXPECT_EQ(kNeckNames, (std::array<std::string_view, 3>{"neck_yaw", "neck_pitch", "neck_roll"}));
-  EXPECT_EQ(torso::kNeckLimits[1], (std::pair{0.0, 0.45}));
-  // The driver's limits are the row's MIT ranges, field by field.
-  EXPECT_EQ(kNeckJoints[0].limits.v_max, 30.0F);
-  EXPECT_EQ(kNeckJoints[2].limits.t_max, 28.0F);
-  EXPECT_EQ(kNeckJoints[2].limits.kd_max, 5.0F);
-}
-
-TEST(TorsoTable, PidGainsGoToTheirRegistersInTheModelsOrder) {
-  // P at 21, D at 22, I at 23.
-  EXPECT_EQ(torso::kLinePid.address, 21);
-  EXPECT_EQ(torso::kLinePid.bytes({10, 20, 30}), (std::array<std::uint8_t, 3>{10, 30, 20}));
-  const std::array<std::uint8_t, 3> read{10, 30, 20};
-  EXPECT_EQ(torso::kLinePid.gains(read), (std::array<std::uint8_t, 3>{10, 20, 30}));
+// The driver encodes with the row's MIT ranges, field by field.
+TEST(TorsoTable, NeckDriversTakeTheirRowsRanges) {
+  for (std::size_t i = 0; i < torso::kNeck.size(); ++i) {
+    const torso::MitRange& row = torso::kNeck[i].mit_range;
+    const can_motor::damiao::MitLimits& limits = kNeckJoints[i].limits;
+    EXPECT_EQ((std::array{limits.p_max, limits.v_max, limits.kp_max, limits.kd_max, limits.t_max}),
+              (std::array{row.p_max, row.v_max, row.kp_max, row.kd_max, row.t_max}));
+  }
 }
 
 // A sync request's instruction, register and ids.
