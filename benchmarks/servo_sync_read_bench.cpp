@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "servo_bus/feetech_protocol/feetech.hpp"
-#include "servo_bus/servo/feetech/sm40bl.hpp"
+#include "servo_bus/servo/feetech/group_ops.hpp"
 #include "servo_bus/serial_port/serial_port.hpp"
 
 namespace {
@@ -146,7 +146,8 @@ int main(int argc, char** argv) {
     for (int i = 0; i < exchanges; ++i) {
       const auto start = Clock::now();
       const auto positions =
-          vorlix::servo_bus::sm40bl::sync_read_present_position(handler, *port, kIds);
+          vorlix::servo_bus::feetech::sync_read_present_position(vorlix::servo_bus::kSm40bl,
+                                                                 handler, *port, kIds);
       const auto elapsed = Clock::now() - start;
       if (!positions || positions->size() != kIds.size()) {
         // The next exchange drains what arrives late; count the failure and go on.

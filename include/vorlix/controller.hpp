@@ -16,23 +16,17 @@
 #include <vorlix/byte_stream.hpp>
 #include <vorlix/can_transport.hpp>
 #include <vorlix/controller_error.hpp>
+#include <vorlix/torso.hpp>
 
 namespace vorlix::controller {
 
 using NeckArray = std::array<double, 3>;  // yaw, pitch, roll
 
-inline constexpr std::array<std::string_view, 7> kMotorNames = {
-    "left_arm_pitch", "left_arm_yaw", "right_arm_pitch", "right_arm_yaw",
-    "nose_top",       "nose_left",    "nose_right"};
-inline constexpr std::array<std::uint8_t, 7> kServoIds = {1, 2, 3, 4, 5, 6, 7};
-inline constexpr std::array<std::uint8_t, 4> kArmIds = {1, 2, 3, 4};
-inline constexpr std::array<std::uint8_t, 2> kLeftArmIds = {1, 2};
-inline constexpr std::array<std::uint8_t, 2> kRightArmIds = {3, 4};
-inline constexpr std::array<std::uint8_t, 3> kNoseIds = {5, 6, 7};
-inline constexpr std::array<std::string_view, 3> kNeckNames = {"neck_yaw", "neck_pitch",
-                                                               "neck_roll"};
-
-enum class ServoGroup { Arm, LeftArm, RightArm, Nose };
+// The torso table's orders: of every seven-element servo array and every neck array.
+using torso::kMotorNames;
+using torso::kNeckNames;
+using torso::kServoIds;
+using torso::ServoGroup;
 
 // The controller's waits. The defaults are the torso's; tests shorten or lengthen them.
 struct Timing {
@@ -108,9 +102,11 @@ class VorlixMotorController {
  private:
   // The servo line, or the neck-only error.
   ControllerResult<servo_bus::ByteStream*> servo_port();
-  ControllerResult<void> write_group_goal_positions(std::span<const std::uint8_t> ids,
+  ControllerResult<void> write_group_goal_positions(const servo_bus::ServoModel& model,
+                                                    std::span<const std::uint8_t> ids,
                                                     std::span<const double> values);
-  ControllerResult<void> write_group_torque(std::span<const std::uint8_t> ids, bool enable);
+  ControllerResult<void> write_group_torque(const servo_bus::ServoModel& model,
+                                            std::span<const std::uint8_t> ids, bool enable);
 
   struct State;  // the buses, the drivers and the neck's command slots
   std::unique_ptr<State> state_;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "src/bindings/recording_methods.hpp"
 #include "src/bindings/value_types.hpp"
 #include "src/control_loop/control_loop.hpp"
+#include "vorlix/torso.hpp"
 
 namespace vorlix::bindings {
 namespace {
@@ -30,8 +32,11 @@ using core::PostError;
 using core::PostFailure;
 using Loop = std::shared_ptr<core::VorlixControlLoop>;
 
+// The same for every id: an id outside the torso table is read and written alike.
+constexpr servo_bus::PidRegisters kPid = torso::kLinePid;
+constexpr std::uint8_t kPidLength = kPid.order.size();
+
 constexpr std::string_view kClassName = "VorlixPyControlLoop";
-constexpr std::uint8_t kPidAddress = 21;  // P, then D, then I
 
 struct LoopObject {
   PyObject ob_base;
@@ -189,11 +194,13 @@ PyObject* async_write_raw_bytes(PyObject* self, Arguments args) {
 PyObject* async_read_pid_gains(PyObject* self, Arguments args) {
   const auto id = to_byte(args[0], "id");
   if (!id) return nullptr;
-  auto bytes = read_raw(self, *id, kPidAddress, 3);
-  if (bytes && bytes->size() != 3) bytes = std::unexpected(core::MotorError::Communication{});
+  auto bytes = read_raw(self, *id, kPid.address, kPidLength);
+  if (bytes && bytes->size() != kPidLength) {
+    bytes = std::unexpected(core::MotorError::Communication{});
+  }
   if (!bytes) return raise_runtime(fmt::format("Failed to read pid gains: {}", bytes.error().text()));
-  const core::RawBytes& gains = *bytes;
-  return Py_BuildValue("(iii)", gains[0], gains[2], gains[1]);
+  const auto [p, i, d] = kPid.gains(std::span<const std::uint8_t, 3>(*bytes));
+  return Py_BuildValue("(iii)", p, i, d);
 }
 
 PyObject* async_write_pid_gains(PyObject* self, Arguments args) {
@@ -207,7 +214,8 @@ PyObject* async_write_pid_gains(PyObject* self, Arguments args) {
   if (!d) return nullptr;
   // One byte each: the low byte of every gain.
   const auto low = [](std::uint16_t gain) { return static_cast<std::uint8_t>(gain & 0xFFU); };
-  return post(self, core::WriteRawBytes{*id, kPidAddress, {low(*p), low(*d), low(*i)}},
+  const auto data = kPid.bytes({low(*p), low(*i), low(*d)});
+  return post(self, core::WriteRawBytes{*id, kPid.address, {data.begin(), data.end()}},
               "Failed to write pid gains");
 }
 

@@ -18,7 +18,8 @@
 #include "src/bindings/call_support.hpp"
 #include "src/bindings/method_table.hpp"
 #include "src/bindings/panic.hpp"
-#include "src/controller/neck_table.hpp"
+#include "vorlix/controller.hpp"
+#include "vorlix/torso.hpp"
 
 namespace vorlix::bindings {
 namespace {
@@ -136,9 +137,9 @@ PyObject* set_all_goal_positions(PyObject* self, Arguments args) {
   return call_core(self, [&](Core& core) { return core.set_all_goal_positions(*positions); });
 }
 
-template <ServoGroup Group, std::size_t Count>
+template <ServoGroup Group>
 PyObject* group_goal_positions(PyObject* self, Arguments args) {
-  const auto position = to_real_array<Count>(args[0], "position");
+  const auto position = to_real_array<torso::group_size(Group)>(args[0], "position");
   if (!position) return nullptr;
   return call_core(self, [&](Core& core) { return core.write_goal_positions(Group, *position); });
 }
@@ -159,7 +160,7 @@ PyObject* single_neck_joint(PyObject* self, Arguments args) {
 
 PyObject* neck_position_limits(PyObject* self) {
   // No bus traffic, but a poisoned object still refuses.
-  return call_core(self, [](Core&) { return controller::NECK_LIMITS; });
+  return call_core(self, [](Core&) { return torso::kNeckLimits; });
 }
 
 PyObject* read_neck_positions(PyObject* self) {
@@ -396,12 +397,12 @@ PyMethodDef methods[] = {
     method<kDisableTorqueOnIds, torque_on_ids<false>>(kDisableTorqueOnIdsDoc),
     method<read_all_positions>("read_all_positions", kReadAllPositionsDoc),
     method<kSetAllGoalPositions, set_all_goal_positions>(kSetAllGoalPositionsDoc),
-    method<kSetLeftArmPosition, group_goal_positions<ServoGroup::LeftArm, 2>>(
+    method<kSetLeftArmPosition, group_goal_positions<ServoGroup::LeftArm>>(
         kSetLeftArmPositionDoc),
-    method<kSetRightArmPosition, group_goal_positions<ServoGroup::RightArm, 2>>(
+    method<kSetRightArmPosition, group_goal_positions<ServoGroup::RightArm>>(
         kSetRightArmPositionDoc),
-    method<kSetArmsPosition, group_goal_positions<ServoGroup::Arm, 4>>(kSetArmsPositionDoc),
-    method<kSetNosePosition, group_goal_positions<ServoGroup::Nose, 3>>(kSetNosePositionDoc),
+    method<kSetArmsPosition, group_goal_positions<ServoGroup::Arm>>(kSetArmsPositionDoc),
+    method<kSetNosePosition, group_goal_positions<ServoGroup::Nose>>(kSetNosePositionDoc),
     method<kSetNeckPosition, set_neck_position>(kSetNeckPositionDoc),
     method<kSetNeckYawPosition, single_neck_joint<0>>(kSetNeckYawPositionDoc),
     method<kSetNeckPitchPosition, single_neck_joint<1>>(kSetNeckPitchPositionDoc),

@@ -18,10 +18,8 @@ using controller::VorlixMotorController;
 
 namespace {
 
-constexpr std::uint8_t kStableVoltage = 110;  // tenths of a volt
 constexpr std::chrono::milliseconds kVoltagePollPause{100};
 constexpr std::chrono::seconds kRebootTimeout{1};
-constexpr std::size_t kServoCount = controller::kServoIds.size();
 
 bool path_exists(const std::string& path) {
   struct stat metadata {};
@@ -31,7 +29,7 @@ bool path_exists(const std::string& path) {
 std::expected<void, MotorError> check_servos(VorlixMotorController& controller) {
   const std::vector<std::uint8_t> missing = controller.check_missing_ids();
   if (missing.empty()) return {};
-  if (missing.size() == kServoCount) return std::unexpected(MotorError::NoMotorsDetected{});
+  if (missing.size() == torso::kServos.size()) return std::unexpected(MotorError::NoMotorsDetected{});
   std::unordered_map<std::uint8_t, std::string> names;
   for (const auto& [name, id] : VorlixMotorController::get_motor_name_id()) names.emplace(id, name);
   std::vector<std::string> missing_names;
@@ -56,7 +54,7 @@ std::expected<void, MotorError> await_voltage_and_reboot(VorlixMotorController& 
   // Monotonic, so a wall clock stepped backwards cannot keep the wait going.
   const auto start = std::chrono::steady_clock::now();
   const auto all_stable = [&] {
-    return std::ranges::all_of(*voltages, [](std::uint8_t volts) { return volts >= kStableVoltage; });
+    return std::ranges::all_of(*voltages, [](std::uint8_t volts) { return volts >= torso::kMinimumSupply; });
   };
   while (!all_stable() && std::chrono::steady_clock::now() - start < timeout) {
     if (interruption::requested()) return std::unexpected(MotorError::Communication{});

@@ -5,8 +5,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "servo_bus/servo/feetech/group_ops.hpp"
 #include "src/controller/neck_table.hpp"
+#include "src/controller/servo_goals.hpp"
 #include "src/control_loop/retry.hpp"
 
 namespace vorlix::control_loop {
@@ -15,19 +15,11 @@ template class ReplySender<RawBytes>;
 
 using controller::ControllerError;
 using controller::ControllerResult;
+using controller::group_goals_to_words;
 using controller::ServoGroup;
 using controller::VorlixMotorController;
 
 namespace {
-
-// The same conversion the group write makes, so the refusal reads the same.
-ControllerResult<void> check_goals(std::span<const std::uint8_t> ids,
-                                   std::span<const double> values) {
-  if (auto raw = servo_bus::feetech::goal_positions_to_raw(ids, values); !raw) {
-    return std::unexpected(ControllerError(raw.error()));
-  }
-  return {};
-}
 
 template <class T>
 ControllerResult<void> discard_value(ControllerResult<T> result) {
@@ -49,15 +41,15 @@ ControllerResult<void> check_command(const MotorCommand& command) {
       [](const auto& body) -> ControllerResult<void> {
         using Body = std::decay_t<decltype(body)>;
         if constexpr (std::is_same_v<Body, SetAllGoalPositions>) {
-          return check_goals(controller::kServoIds, body.positions);
+          return discard_value(controller::all_goals_to_words(body.positions));
         } else if constexpr (std::is_same_v<Body, SetLeftArmPosition>) {
-          return check_goals(controller::kLeftArmIds, body.position);
+          return discard_value(group_goals_to_words(ServoGroup::LeftArm, body.position));
         } else if constexpr (std::is_same_v<Body, SetRightArmPosition>) {
-          return check_goals(controller::kRightArmIds, body.position);
+          return discard_value(group_goals_to_words(ServoGroup::RightArm, body.position));
         } else if constexpr (std::is_same_v<Body, SetArmsPosition>) {
-          return check_goals(controller::kArmIds, body.position);
+          return discard_value(group_goals_to_words(ServoGroup::Arm, body.position));
         } else if constexpr (std::is_same_v<Body, SetNosePosition>) {
-          return check_goals(controller::kNoseIds, body.position);
+          return discard_value(group_goals_to_words(ServoGroup::Nose, body.position));
         } else if constexpr (std::is_same_v<Body, SetNeckPosition>) {
           return controller::require_finite_neck_position(body.position);
         } else if constexpr (std::is_same_v<Body, SetNeckYawPosition>) {

@@ -5,15 +5,19 @@
 #include <numbers>
 
 #include "common/format.hpp"
-#include "servo_bus/servo/feetech/sm40bl.hpp"
+#include "servo_bus/servo/feetech/group_ops.hpp"
 #include "src/controller/controller_state.hpp"
 
 namespace vorlix::controller {
 
 namespace {
+namespace feetech = servo_bus::feetech;
+
 constexpr double kPi = std::numbers::pi;
 constexpr double kTwoPi = 2.0 * kPi;
+constexpr auto& kArmIds = torso::kGroupIds<ServoGroup::Arm>;
 constexpr std::size_t kArmJoints = kArmIds.size();
+constexpr const servo_bus::ServoModel& kArmModel = torso::model_of(ServoGroup::Arm);
 }  // namespace
 
 ControllerResult<std::array<double, 4>> VorlixMotorController::set_arm_home(double verify_tol) {
@@ -28,14 +32,15 @@ ControllerResult<std::array<double, 4>> VorlixMotorController::set_arm_home(doub
     return std::unexpected(ControllerError(error));
   };
 
-  if (auto off = servo_bus::sm40bl::sync_write_torque_enable(
-          state_->servo_handler, port, kArmIds, std::vector<bool>(kArmJoints, false));
+  const servo_bus::FeetechProtocolHandler& handler = state_->servo_handler;
+  if (auto off = feetech::sync_write_torque_enable(kArmModel, handler, port, kArmIds,
+                                                   std::vector<bool>(kArmJoints, false));
       !off) {
     return fail(off.error());
   }
-  auto present = servo_bus::sm40bl::sync_read_present_position(state_->servo_handler, port, kArmIds);
+  auto present = feetech::sync_read_present_position(kArmModel, handler, port, kArmIds);
   if (!present) return fail(present.error());
-  auto prior = servo_bus::sm40bl::sync_read_offset(state_->servo_handler, port, kArmIds);
+  auto prior = feetech::sync_read_offset(kArmModel, handler, port, kArmIds);
   if (!prior) return fail(prior.error());
   if (present->size() != kArmJoints || prior->size() != kArmJoints) {
     return std::unexpected(ControllerError::message(
@@ -51,23 +56,22 @@ ControllerResult<std::array<double, 4>> VorlixMotorController::set_arm_home(doub
     new_offsets[i] = offset;
   }
 
-  if (auto unlocked = servo_bus::sm40bl::sync_write_lock(state_->servo_handler, port, kArmIds,
-                                                         std::vector<bool>(kArmJoints, false));
+  if (auto unlocked = feetech::sync_write_lock(kArmModel, handler, port, kArmIds,
+                                               std::vector<bool>(kArmJoints, false));
       !unlocked) {
     return fail(unlocked.error());
   }
-  if (auto written = servo_bus::sm40bl::sync_write_offset(state_->servo_handler, port, kArmIds,
-                                                          new_offsets);
+  if (auto written = feetech::sync_write_offset(kArmModel, handler, port, kArmIds, new_offsets);
       !written) {
     return fail(written.error());
   }
-  if (auto locked = servo_bus::sm40bl::sync_write_lock(state_->servo_handler, port, kArmIds,
-                                                       std::vector<bool>(kArmJoints, true));
+  if (auto locked = feetech::sync_write_lock(kArmModel, handler, port, kArmIds,
+                                             std::vector<bool>(kArmJoints, true));
       !locked) {
     return fail(locked.error());
   }
 
-  auto check = servo_bus::sm40bl::sync_read_present_position(state_->servo_handler, port, kArmIds);
+  auto check = feetech::sync_read_present_position(kArmModel, handler, port, kArmIds);
   if (!check) return fail(check.error());
   if (check->size() != kArmJoints) {
     return std::unexpected(ControllerError::message(fmt::format(

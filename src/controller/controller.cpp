@@ -1,57 +1,52 @@
 #include "src/controller/controller_state.hpp"
 
 #include <algorithm>
-#include <stdexcept>
+#include <optional>
 #include <thread>
 
 #include "can_motor/transport/socketcan_backend.hpp"
 #include "common/format.hpp"
 #include "servo_bus/serial_port/serial_port.hpp"
-#include "servo_bus/servo/feetech/sm40bl.hpp"
-#include "servo_bus/servo/feetech/sts3025bl.hpp"
+#include "servo_bus/servo/feetech/group_ops.hpp"
+#include "src/controller/servo_goals.hpp"
 
 namespace vorlix::controller {
 
+namespace feetech = servo_bus::feetech;
 using servo_bus::IoError;
 using servo_bus::IoErrorKind;
 using servo_bus::ByteStream;
 
 namespace {
 
-std::span<const std::uint8_t> ids_of(ServoGroup group) {
-  switch (group) {
-    case ServoGroup::Arm:
-      return kArmIds;
-    case ServoGroup::LeftArm:
-      return kLeftArmIds;
-    case ServoGroup::RightArm:
-      return kRightArmIds;
-    case ServoGroup::Nose:
-      return kNoseIds;
+using torso::ids_of;
+using torso::model_of;
+
+// The line group `id` belongs to; none for an id outside the table.
+std::optional<ServoGroup> line_group_of(std::uint8_t id) {
+  for (const ServoGroup group : torso::kLineGroups) {
+    if (std::ranges::find(ids_of(group), id) != ids_of(group).end()) return group;
   }
-  throw std::logic_error("unknown servo group");
+  return std::nullopt;
 }
 
-bool is_arm_id(std::uint8_t id) { return id >= 1 && id <= 4; }
-bool is_nose_id(std::uint8_t id) { return id >= 5 && id <= 7; }
-
-// One register of all seven servos: the arm group first, then the nose group, which is not
-// read when the arm read fails. Both models keep these registers alike, so one group
-// operation serves the SM40BL arm and the STS3025BL nose.
+// One register of all seven servos, line group by line group; a group's failure is returned
+// without reading the groups after it.
 template <class T>
 using GroupRead = servo_bus::ServoResult<std::vector<T>> (*)(
-    const servo_bus::FeetechProtocolHandler&, ByteStream&, std::span<const std::uint8_t>);
+    const servo_bus::ServoModel&, const servo_bus::FeetechProtocolHandler&, ByteStream&,
+    std::span<const std::uint8_t>);
 
 template <class T>
-ControllerResult<std::array<T, 7>> read_arm_then_nose(
+ControllerResult<std::array<T, torso::kServos.size()>> read_line(
     const servo_bus::FeetechProtocolHandler& handler, ByteStream& port, GroupRead<T> read) {
-  auto arm = read(handler, port, kArmIds);
-  if (!arm) return std::unexpected(ControllerError(arm.error()));
-  auto nose = read(handler, port, kNoseIds);
-  if (!nose) return std::unexpected(ControllerError(nose.error()));
-  std::array<T, 7> values{};
-  std::ranges::copy(*arm, values.begin());
-  std::ranges::copy(*nose, values.begin() + kArmIds.size());
+  std::array<T, torso::kServos.size()> values{};
+  auto out = values.begin();
+  for (const ServoGroup group : torso::kLineGroups) {
+    auto part = read(model_of(group), handler, port, ids_of(group));
+    if (!part) return std::unexpected(ControllerError(part.error()));
+    out = std::ranges::copy(*part, out).out;
+  }
   return values;
 }
 
@@ -59,6 +54,27 @@ constexpr std::chrono::milliseconds kRawAnswerWindow{10};
 constexpr std::chrono::milliseconds kRawPollPause{5};
 
 }  // namespace
+
+ControllerResult<std::vector<std::uint16_t>> group_goals_to_words(ServoGroup group,
+                                                                  std::span<const double> values) {
+  auto words = feetech::goal_positions_to_words(model_of(group), ids_of(group), values);
+  if (!words) return std::unexpected(ControllerError(words.error()));
+  return std::move(*words);
+}
+
+ControllerResult<LineGoalWords> all_goals_to_words(std::span<const double, 7> values) {
+  LineGoalWords words;
+  std::size_t first = 0;
+  for (std::size_t i = 0; i < torso::kLineGroups.size(); ++i) {
+    const ServoGroup group = torso::kLineGroups[i];
+    const std::size_t count = ids_of(group).size();
+    auto converted = group_goals_to_words(group, values.subspan(first, count));
+    if (!converted) return std::unexpected(std::move(converted).error());
+    words[i] = std::move(*converted);
+    first += count;
+  }
+  return words;
+}
 
 ControllerResult<VorlixMotorController> VorlixMotorController::create(
     const std::optional<std::string>& serial_port_path, const std::string& can_interface,
@@ -114,7 +130,7 @@ ControllerResult<ByteStream*> VorlixMotorController::servo_port() {
 std::vector<std::uint8_t> VorlixMotorController::check_missing_ids() {
   std::vector<std::uint8_t> missing;
   if (!state_->servo_line) return missing;
-  for (const std::uint8_t id : kServoIds) {
+  for (const std::uint8_t id : torso::kServoIds) {
     const auto answered = state_->servo_handler.ping(*state_->servo_line, id);
     if (!answered || !*answered) missing.push_back(id);
   }
@@ -123,17 +139,15 @@ std::vector<std::uint8_t> VorlixMotorController::check_missing_ids() {
 
 std::unordered_map<std::string, std::uint8_t> VorlixMotorController::get_motor_name_id() {
   std::unordered_map<std::string, std::uint8_t> names;
-  for (std::size_t i = 0; i < kMotorNames.size(); ++i) {
-    names.emplace(kMotorNames[i], kServoIds[i]);
-  }
+  for (const torso::Servo& servo : torso::kServos) names.emplace(servo.name, servo.id);
   return names;
 }
 
 ControllerResult<bool> VorlixMotorController::is_torque_enabled() {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
-  const auto enabled =
-      read_arm_then_nose<bool>(state_->servo_handler, **port, servo_bus::feetech::sync_read_torque_enable);
+  const auto enabled = read_line<bool>(state_->servo_handler, **port,
+                                       feetech::sync_read_torque_enable);
   if (!enabled) return std::unexpected(enabled.error());
   return std::ranges::all_of(*enabled, [](bool servo_enabled) { return servo_enabled; });
 }
@@ -141,16 +155,15 @@ ControllerResult<bool> VorlixMotorController::is_torque_enabled() {
 ControllerResult<void> VorlixMotorController::set_torque_on_ids(std::span<const std::uint8_t> ids,
                                                                 bool enable) {
   if (ids.empty()) return {};
-  std::vector<std::uint8_t> arm_part;
-  std::vector<std::uint8_t> nose_part;
-  for (const std::uint8_t id : ids) {
-    if (is_arm_id(id)) arm_part.push_back(id);
-    if (is_nose_id(id)) nose_part.push_back(id);
+  // Each line group's part keeps the given order; ids outside the table are dropped.
+  for (const ServoGroup group : torso::kLineGroups) {
+    std::vector<std::uint8_t> part;
+    for (const std::uint8_t id : ids) {
+      if (line_group_of(id) == group) part.push_back(id);
+    }
+    if (part.empty()) continue;
+    if (auto written = write_group_torque(model_of(group), part, enable); !written) return written;
   }
-  if (!arm_part.empty()) {
-    if (auto written = write_group_torque(arm_part, enable); !written) return written;
-  }
-  if (!nose_part.empty()) return write_group_torque(nose_part, enable);
   return {};
 }
 
@@ -159,13 +172,16 @@ ControllerResult<std::array<double, 7>> VorlixMotorController::read_all_position
   if (!port) return std::unexpected(port.error());
   // Into place, group by group: the control loop reads them every period.
   std::array<double, 7> positions{};
-  const auto read_group = [&](std::span<const std::uint8_t> ids, std::size_t first) {
-    return servo_bus::feetech::sync_read_present_position_into(
-        state_->servo_handler, **port, ids, std::span(positions).subspan(first, ids.size()));
-  };
-  if (auto arm = read_group(kArmIds, 0); !arm) return std::unexpected(ControllerError(arm.error()));
-  if (auto nose = read_group(kNoseIds, kArmIds.size()); !nose) {
-    return std::unexpected(ControllerError(nose.error()));
+  std::size_t first = 0;
+  for (const ServoGroup group : torso::kLineGroups) {
+    const auto ids = ids_of(group);
+    if (auto read = feetech::sync_read_present_position_into(
+            model_of(group), state_->servo_handler, **port, ids,
+            std::span(positions).subspan(first, ids.size()));
+        !read) {
+      return std::unexpected(ControllerError(read.error()));
+    }
+    first += ids.size();
   }
   return positions;
 }
@@ -173,8 +189,8 @@ ControllerResult<std::array<double, 7>> VorlixMotorController::read_all_position
 ControllerResult<std::array<std::uint8_t, 7>> VorlixMotorController::read_all_voltages() {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
-  return read_arm_then_nose<std::uint8_t>(state_->servo_handler, **port,
-                                          servo_bus::feetech::sync_read_present_voltage);
+  return read_line<std::uint8_t>(state_->servo_handler, **port,
+                                 feetech::sync_read_present_voltage);
 }
 
 ControllerResult<std::vector<std::uint8_t>> VorlixMotorController::write_raw_packet(
@@ -228,59 +244,60 @@ ControllerResult<void> VorlixMotorController::write_raw_bytes(std::uint8_t id,
 }
 
 ControllerResult<void> VorlixMotorController::write_group_goal_positions(
-    std::span<const std::uint8_t> ids, std::span<const double> values) {
+    const servo_bus::ServoModel& model, std::span<const std::uint8_t> ids,
+    std::span<const double> values) {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
-  // Both models keep the goal register alike (arm ids SM40BL, nose ids STS3025BL).
-  auto written = servo_bus::feetech::sync_write_goal_position(state_->servo_handler, **port, ids, values);
+  auto written =
+      feetech::sync_write_goal_position(model, state_->servo_handler, **port, ids, values);
   if (!written) return std::unexpected(ControllerError(written.error()));
   return {};
 }
 
-ControllerResult<void> VorlixMotorController::write_group_torque(std::span<const std::uint8_t> ids,
-                                                                 bool enable) {
+ControllerResult<void> VorlixMotorController::write_group_torque(
+    const servo_bus::ServoModel& model, std::span<const std::uint8_t> ids, bool enable) {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
   const std::vector<bool> flags(ids.size(), enable);
-  // Both models keep the torque register alike (arm ids SM40BL, nose ids STS3025BL).
-  auto written = servo_bus::feetech::sync_write_torque_enable(state_->servo_handler, **port, ids, flags);
+  auto written =
+      feetech::sync_write_torque_enable(model, state_->servo_handler, **port, ids, flags);
   if (!written) return std::unexpected(ControllerError(written.error()));
   return {};
 }
 
 ControllerResult<void> VorlixMotorController::write_goal_positions(ServoGroup group,
                                                                    std::span<const double> values) {
-  return write_group_goal_positions(ids_of(group), values);
+  return write_group_goal_positions(model_of(group), ids_of(group), values);
 }
 
 ControllerResult<void> VorlixMotorController::set_all_goal_positions(
     std::span<const double, 7> values) {
   auto port = servo_port();
   if (!port) return std::unexpected(port.error());
-  // Converted as one, so a non-finite nose goal stops the arm part from going out too.
-  const auto raw = servo_bus::feetech::goal_positions_to_raw(kServoIds, values);
-  if (!raw) return std::unexpected(ControllerError(raw.error()));
-  const std::span<const std::int16_t> goals(*raw);
-  if (auto arm = servo_bus::sm40bl::sync_write_raw_goal_position(
-          state_->servo_handler, **port, kArmIds, goals.first(kArmIds.size()));
-      !arm) {
-    return std::unexpected(ControllerError(arm.error()));
-  }
-  if (auto nose = servo_bus::sts3025bl::sync_write_raw_goal_position(
-          state_->servo_handler, **port, kNoseIds, goals.last(kNoseIds.size()));
-      !nose) {
-    return std::unexpected(ControllerError(nose.error()));
+  // Every group's goals are converted before any goes out, so a non-finite nose goal stops
+  // the arm part too.
+  const auto words = all_goals_to_words(values);
+  if (!words) return std::unexpected(words.error());
+  for (std::size_t i = 0; i < torso::kLineGroups.size(); ++i) {
+    const ServoGroup group = torso::kLineGroups[i];
+    if (auto written = feetech::sync_write_words(state_->servo_handler, **port, ids_of(group),
+                                                 model_of(group).goal_position, (*words)[i]);
+        !written) {
+      return std::unexpected(ControllerError(written.error()));
+    }
   }
   return {};
 }
 
 ControllerResult<void> VorlixMotorController::set_group_torque(ServoGroup group, bool enable) {
-  return write_group_torque(ids_of(group), enable);
+  return write_group_torque(model_of(group), ids_of(group), enable);
 }
 
 ControllerResult<void> VorlixMotorController::set_all_torque(bool enable) {
-  if (auto arm = write_group_torque(kArmIds, enable); !arm) return arm;
-  return write_group_torque(kNoseIds, enable);
+  for (const ServoGroup group : torso::kLineGroups) {
+    if (auto written = set_group_torque(group, enable); !written) return written;
+  }
+  return {};
 }
 
 }  // namespace vorlix::controller

@@ -23,7 +23,7 @@ std::unexpected<ControllerError> feedback_failure(std::size_t joint,
 }  // namespace
 
 double clamp_neck_position(std::size_t joint, double requested) {
-  const auto [lower, upper] = NECK_LIMITS[joint];
+  const auto [lower, upper] = torso::kNeckLimits[joint];
   const double clamped = requested > upper ? upper : (requested < lower ? lower : requested);
   if (std::abs(clamped - requested) > std::numeric_limits<double>::epsilon()) {
     log::warn(log::kControllerTarget,

@@ -1,10 +1,10 @@
 // The neck's motors, their limits and the checks every neck request passes.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string_view>
-#include <utility>
 
 #include "can_motor/damiao/mit.hpp"
 #include "vorlix/controller.hpp"
@@ -13,22 +13,18 @@ namespace vorlix::controller {
 
 using NeckCommandSlot = can_motor::damiao::MitCommand;
 
-// The neck motor table, in neck order (yaw, pitch, roll).
-struct NeckJoint {
-  std::string_view name;
-  std::uint16_t can_id;
-  std::uint16_t master_id;
+// A neck motor of the torso table with the limits its driver encodes with.
+struct NeckJoint : torso::NeckMotor {
   can_motor::damiao::MitLimits limits;
-  float default_kp;
-  float default_kd;
 };
-inline constexpr std::array<NeckJoint, 3> kNeckJoints = {{
-    {kNeckNames[0], 1, 1, {12.5F, 30.0F, 500.0F, 5.0F, 10.0F}, 30.0F, 1.0F},
-    {kNeckNames[1], 2, 2, {12.5F, 10.0F, 500.0F, 5.0F, 28.0F}, 60.0F, 2.0F},
-    {kNeckNames[2], 3, 3, {12.5F, 10.0F, 500.0F, 5.0F, 28.0F}, 60.0F, 2.0F},
-}};
-inline constexpr std::array<std::pair<double, double>, 3> NECK_LIMITS = {
-    {{-0.5, 0.5}, {0.0, 0.45}, {-0.4, 0.4}}};
+inline constexpr auto kNeckJoints = [] {
+  std::array<NeckJoint, torso::kNeck.size()> joints{};
+  std::ranges::transform(torso::kNeck, joints.begin(), [](const torso::NeckMotor& motor) {
+    const torso::MitRange& range = motor.mit_range;
+    return NeckJoint{motor, {range.p_max, range.v_max, range.kp_max, range.kd_max, range.t_max}};
+  });
+  return joints;
+}();
 
 inline constexpr std::string_view kNeckOnlyMessage =
     "serial port not configured (neck-only controller)";

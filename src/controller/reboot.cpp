@@ -12,11 +12,9 @@ namespace vorlix::controller {
 ControllerResult<void> VorlixMotorController::reboot(std::chrono::nanoseconds timeout) {
   if (!state_->servo_line) return {};
   servo_bus::ByteStream& port = *state_->servo_line;
-  const std::vector<std::uint8_t> ids(kServoIds.begin(), kServoIds.end());
-  // The motor table's names and ids are parallel arrays.
+  const std::vector<std::uint8_t> ids(torso::kServoIds.begin(), torso::kServoIds.end());
   const auto name_of = [](std::uint8_t id) {
-    const auto at = std::ranges::find(kServoIds, id) - kServoIds.begin();
-    return kMotorNames[static_cast<std::size_t>(at)];
+    return std::ranges::find(torso::kServos, id, &torso::Servo::id)->name;
   };
 
   for (const std::uint8_t id : ids) {

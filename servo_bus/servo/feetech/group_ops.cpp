@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
 #include <string_view>
 
 #include "common/format.hpp"
@@ -10,6 +11,8 @@
 
 namespace vorlix::servo_bus::feetech {
 namespace {
+
+constexpr std::size_t kMaxRegisterSize = 2;
 
 std::unexpected<ServoBusError> invalid(std::string text) {
   return std::unexpected(ServoBusError(InvalidRequest{std::move(text)}));
@@ -22,193 +25,191 @@ ServoResult<void> check_one_value_per_id(Ids ids, std::size_t values) {
   return {};
 }
 
-// Registers are 1 or 2 bytes wide, low byte first.
-template <class Raw>
-std::vector<std::uint8_t> to_register_bytes(Raw value) {
-  const auto bits = static_cast<std::uint16_t>(value);
-  if constexpr (sizeof(Raw) == 1) {
-    return {static_cast<std::uint8_t>(bits)};
-  } else {
-    return {static_cast<std::uint8_t>(bits & 0xFF), static_cast<std::uint8_t>(bits >> 8)};
+// A word is at most 16 bits.
+ServoResult<void> check_size(const Register& reg) {
+  if (reg.size == 0 || reg.size > kMaxRegisterSize) {
+    return invalid(fmt::format("register {} is {} bytes wide; 1 or 2 are supported",
+                               reg.address, reg.size));
   }
+  return {};
 }
 
-template <class Raw>
-Raw from_register_bytes(std::span<const std::uint8_t> bytes) {
-  if constexpr (sizeof(Raw) == 1) {
-    return static_cast<Raw>(bytes[0]);
-  } else {
-    return static_cast<Raw>(static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8));
+ServoResult<const Register*> optional_register(const ServoModel& model,
+                                               const std::optional<Register>& reg,
+                                               std::string_view what) {
+  if (!reg) return invalid(fmt::format("{} has no {} register", model.name, what));
+  return &*reg;
+}
+
+// Low byte first.
+std::vector<std::uint8_t> to_bytes(const Register& reg, std::uint16_t word) {
+  std::vector<std::uint8_t> bytes(reg.size);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(word >> (8 * i));
   }
+  return bytes;
 }
 
-template <class Raw>
-ServoResult<std::vector<Raw>> read_raw(const FeetechProtocolHandler& handler, ByteStream& port,
-                                       Ids ids, std::uint8_t address) {
-  auto replies = handler.sync_read(port, ids, address, sizeof(Raw));
-  if (!replies) return std::unexpected(replies.error());
-  std::vector<Raw> values;
-  values.reserve(replies->size());
-  for (const auto& reply : *replies) {
-    // A reply of another width is not this register: fail whole, never a partial list.
-    if (reply.size() != sizeof(Raw)) {
-      return std::unexpected(ServoBusError(CommunicationErrorKind::ParsingError));
-    }
-    values.push_back(from_register_bytes<Raw>(reply));
+std::uint16_t from_bytes(std::span<const std::uint8_t> bytes) {
+  std::uint16_t word = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    word = static_cast<std::uint16_t>(word | bytes[i] << (8 * i));
   }
-  return values;
+  return word;
 }
 
-template <class Raw>
-ServoResult<void> write_raw(const FeetechProtocolHandler& handler, ByteStream& port, Ids ids,
-                            std::uint8_t address, std::span<const Raw> values) {
-  if (auto checked = check_one_value_per_id(ids, values.size()); !checked) return checked;
-  std::vector<std::vector<std::uint8_t>> bytes;
-  bytes.reserve(values.size());
-  for (const Raw value : values) bytes.push_back(to_register_bytes(value));
-  return handler.sync_write(port, ids, address, bytes);
-}
-
-template <class T, class Raw, class Convert>
-ServoResult<std::vector<T>> convert_all(ServoResult<std::vector<Raw>> raw, Convert convert) {
-  if (!raw) return std::unexpected(raw.error());
+template <class T, class Convert>
+ServoResult<std::vector<T>> convert_all(ServoResult<std::vector<std::uint16_t>> words,
+                                        Convert convert) {
+  if (!words) return std::unexpected(words.error());
   std::vector<T> converted;
-  converted.reserve(raw->size());
-  for (const Raw value : *raw) converted.push_back(convert(value));
+  converted.reserve(words->size());
+  for (const std::uint16_t word : *words) converted.push_back(convert(word));
   return converted;
 }
 
 // The raw conversions would turn NaN into an extreme position, so a non-finite value refuses
 // the whole write before anything is sent.
-template <class Raw, class Convert>
-ServoResult<std::vector<Raw>> finite_to_raw(Ids ids, std::span<const double> values,
-                                            std::string_view what, Convert convert) {
+ServoResult<std::vector<std::uint16_t>> finite_to_words(const Register& reg, Ids ids,
+                                                        std::span<const double> values,
+                                                        std::string_view what) {
   if (auto checked = check_one_value_per_id(ids, values.size()); !checked) {
     return std::unexpected(checked.error());
   }
-  std::vector<Raw> raw;
-  raw.reserve(values.size());
+  std::vector<std::uint16_t> words;
+  words.reserve(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (!std::isfinite(values[i])) {
       return invalid(fmt::format("{} for servo {} is not finite: {}", what, ids[i], values[i]));
     }
-    raw.push_back(convert(values[i]));
+    words.push_back(rad_to_word(reg, values[i]));
   }
-  return raw;
+  return words;
 }
 
-std::vector<std::uint8_t> flags_to_bytes(const std::vector<bool>& flags) {
-  return std::vector<std::uint8_t>(flags.begin(), flags.end());
+// True is written as 1.
+ServoResult<void> write_flags(const FeetechProtocolHandler& handler, ByteStream& port, Ids ids,
+                              const Register& reg, const std::vector<bool>& flags) {
+  const std::vector<std::uint16_t> words(flags.begin(), flags.end());
+  return sync_write_words(handler, port, ids, reg, words);
 }
 
 }  // namespace
 
-ServoResult<std::vector<std::int16_t>> sync_read_raw_present_position(
-    const FeetechProtocolHandler& handler, ByteStream& port, Ids ids) {
-  return read_raw<std::int16_t>(handler, port, ids, kPresentPositionAddress);
+ServoResult<std::vector<std::uint16_t>> sync_read_words(const FeetechProtocolHandler& handler,
+                                                        ByteStream& port, Ids ids,
+                                                        const Register& reg) {
+  if (auto checked = check_size(reg); !checked) return std::unexpected(checked.error());
+  auto replies = handler.sync_read(port, ids, reg.address, reg.size);
+  if (!replies) return std::unexpected(replies.error());
+  std::vector<std::uint16_t> words;
+  words.reserve(replies->size());
+  for (const auto& reply : *replies) {
+    // A reply of another width is not this register: fail whole, never a partial list.
+    if (reply.size() != reg.size) {
+      return std::unexpected(ServoBusError(CommunicationErrorKind::ParsingError));
+    }
+    words.push_back(from_bytes(reply));
+  }
+  return words;
 }
 
-ServoResult<std::vector<double>> sync_read_present_position(const FeetechProtocolHandler& handler,
+ServoResult<void> sync_write_words(const FeetechProtocolHandler& handler, ByteStream& port,
+                                   Ids ids, const Register& reg,
+                                   std::span<const std::uint16_t> words) {
+  if (auto checked = check_size(reg); !checked) return checked;
+  if (auto checked = check_one_value_per_id(ids, words.size()); !checked) return checked;
+  std::vector<std::vector<std::uint8_t>> bytes;
+  bytes.reserve(words.size());
+  for (const std::uint16_t word : words) bytes.push_back(to_bytes(reg, word));
+  return handler.sync_write(port, ids, reg.address, bytes);
+}
+
+ServoResult<std::vector<double>> sync_read_present_position(const ServoModel& model,
+                                                            const FeetechProtocolHandler& handler,
                                                             ByteStream& port, Ids ids) {
-  return convert_all<double>(sync_read_raw_present_position(handler, port, ids),
-                             present_position_to_rad);
+  const Register& reg = model.present_position;
+  return convert_all<double>(sync_read_words(handler, port, ids, reg),
+                             [&reg](std::uint16_t word) { return word_to_rad(reg, word); });
 }
 
-ServoResult<void> sync_read_present_position_into(const FeetechProtocolHandler& handler,
+ServoResult<void> sync_read_present_position_into(const ServoModel& model,
+                                                  const FeetechProtocolHandler& handler,
                                                   ByteStream& port, Ids ids,
                                                   std::span<double> positions) {
+  const Register& reg = model.present_position;
+  if (auto checked = check_size(reg); !checked) return checked;
   if (auto checked = check_one_value_per_id(ids, positions.size()); !checked) return checked;
-  constexpr std::size_t kWidth = sizeof(std::int16_t);
-  std::array<std::uint8_t, kMaxParams * kWidth> raw;
-  const auto bytes = std::span(raw).first(std::min(ids.size(), kMaxParams) * kWidth);
-  if (auto read = handler.sync_read_into(port, ids, kPresentPositionAddress, kWidth, bytes);
-      !read) {
+  std::array<std::uint8_t, kMaxParams * kMaxRegisterSize> raw;
+  const auto bytes = std::span(raw).first(std::min(ids.size(), kMaxParams) * reg.size);
+  if (auto read = handler.sync_read_into(port, ids, reg.address, reg.size, bytes); !read) {
     return read;
   }
   for (std::size_t i = 0; i < positions.size(); ++i) {
-    positions[i] =
-        present_position_to_rad(from_register_bytes<std::int16_t>(bytes.subspan(i * kWidth)));
+    positions[i] = word_to_rad(reg, from_bytes(bytes.subspan(i * reg.size, reg.size)));
   }
   return {};
 }
 
-ServoResult<void> sync_write_raw_goal_position(const FeetechProtocolHandler& handler,
-                                               ByteStream& port, Ids ids,
-                                               std::span<const std::int16_t> values) {
-  return write_raw(handler, port, ids, kGoalPositionAddress, values);
+ServoResult<std::vector<std::uint16_t>> goal_positions_to_words(const ServoModel& model, Ids ids,
+                                                                std::span<const double> values) {
+  return finite_to_words(model.goal_position, ids, values, "goal position");
 }
 
-ServoResult<std::vector<std::int16_t>> goal_positions_to_raw(Ids ids,
-                                                             std::span<const double> values) {
-  return finite_to_raw<std::int16_t>(ids, values, "goal position", goal_position_to_raw);
-}
-
-ServoResult<void> sync_write_goal_position(const FeetechProtocolHandler& handler,
+ServoResult<void> sync_write_goal_position(const ServoModel& model,
+                                           const FeetechProtocolHandler& handler,
                                            ByteStream& port, Ids ids,
                                            std::span<const double> values) {
-  const auto raw = goal_positions_to_raw(ids, values);
-  if (!raw) return std::unexpected(raw.error());
-  return sync_write_raw_goal_position(handler, port, ids, *raw);
+  const auto words = goal_positions_to_words(model, ids, values);
+  if (!words) return std::unexpected(words.error());
+  return sync_write_words(handler, port, ids, model.goal_position, *words);
 }
 
-ServoResult<std::vector<std::uint8_t>> sync_read_raw_torque_enable(
-    const FeetechProtocolHandler& handler, ByteStream& port, Ids ids) {
-  return read_raw<std::uint8_t>(handler, port, ids, kTorqueEnableAddress);
-}
-
-ServoResult<std::vector<bool>> sync_read_torque_enable(const FeetechProtocolHandler& handler,
+ServoResult<std::vector<bool>> sync_read_torque_enable(const ServoModel& model,
+                                                       const FeetechProtocolHandler& handler,
                                                        ByteStream& port, Ids ids) {
-  return convert_all<bool>(sync_read_raw_torque_enable(handler, port, ids),
-                           [](std::uint8_t raw) { return raw != 0; });
+  return convert_all<bool>(sync_read_words(handler, port, ids, model.torque_enable),
+                           [](std::uint16_t word) { return word != 0; });
 }
 
-ServoResult<void> sync_write_raw_torque_enable(const FeetechProtocolHandler& handler,
-                                               ByteStream& port, Ids ids,
-                                               std::span<const std::uint8_t> values) {
-  return write_raw(handler, port, ids, kTorqueEnableAddress, values);
-}
-
-ServoResult<void> sync_write_torque_enable(const FeetechProtocolHandler& handler,
+ServoResult<void> sync_write_torque_enable(const ServoModel& model,
+                                           const FeetechProtocolHandler& handler,
                                            ByteStream& port, Ids ids,
                                            const std::vector<bool>& values) {
-  return sync_write_raw_torque_enable(handler, port, ids, flags_to_bytes(values));
+  return write_flags(handler, port, ids, model.torque_enable, values);
 }
 
 ServoResult<std::vector<std::uint8_t>> sync_read_present_voltage(
-    const FeetechProtocolHandler& handler, ByteStream& port, Ids ids) {
-  return read_raw<std::uint8_t>(handler, port, ids, kPresentVoltageAddress);
+    const ServoModel& model, const FeetechProtocolHandler& handler, ByteStream& port, Ids ids) {
+  return convert_all<std::uint8_t>(
+      sync_read_words(handler, port, ids, model.present_voltage),
+      [](std::uint16_t word) { return static_cast<std::uint8_t>(word); });
 }
 
-ServoResult<std::vector<std::uint16_t>> sync_read_raw_offset(
-    const FeetechProtocolHandler& handler, ByteStream& port, Ids ids) {
-  return read_raw<std::uint16_t>(handler, port, ids, kPositionOffsetAddress);
-}
-
-ServoResult<std::vector<double>> sync_read_offset(const FeetechProtocolHandler& handler,
+ServoResult<std::vector<double>> sync_read_offset(const ServoModel& model,
+                                                  const FeetechProtocolHandler& handler,
                                                   ByteStream& port, Ids ids) {
-  return convert_all<double>(sync_read_raw_offset(handler, port, ids), offset_to_rad);
+  const auto reg = optional_register(model, model.position_offset, "position offset");
+  if (!reg) return std::unexpected(reg.error());
+  return convert_all<double>(sync_read_words(handler, port, ids, **reg),
+                             [&reg](std::uint16_t word) { return word_to_rad(**reg, word); });
 }
 
-ServoResult<void> sync_write_raw_offset(const FeetechProtocolHandler& handler, ByteStream& port,
-                                        Ids ids, std::span<const std::uint16_t> values) {
-  return write_raw(handler, port, ids, kPositionOffsetAddress, values);
-}
-
-ServoResult<void> sync_write_offset(const FeetechProtocolHandler& handler, ByteStream& port,
+ServoResult<void> sync_write_offset(const ServoModel& model,
+                                    const FeetechProtocolHandler& handler, ByteStream& port,
                                     Ids ids, std::span<const double> values) {
-  const auto raw = finite_to_raw<std::uint16_t>(ids, values, "position offset", offset_to_raw);
-  if (!raw) return std::unexpected(raw.error());
-  return sync_write_raw_offset(handler, port, ids, *raw);
+  const auto reg = optional_register(model, model.position_offset, "position offset");
+  if (!reg) return std::unexpected(reg.error());
+  const auto words = finite_to_words(**reg, ids, values, "position offset");
+  if (!words) return std::unexpected(words.error());
+  return sync_write_words(handler, port, ids, **reg, *words);
 }
 
-ServoResult<void> sync_write_raw_lock(const FeetechProtocolHandler& handler, ByteStream& port,
-                                      Ids ids, std::span<const std::uint8_t> values) {
-  return write_raw(handler, port, ids, kEepromLockAddress, values);
-}
-
-ServoResult<void> sync_write_lock(const FeetechProtocolHandler& handler, ByteStream& port,
-                                  Ids ids, const std::vector<bool>& values) {
-  return sync_write_raw_lock(handler, port, ids, flags_to_bytes(values));
+ServoResult<void> sync_write_lock(const ServoModel& model, const FeetechProtocolHandler& handler,
+                                  ByteStream& port, Ids ids, const std::vector<bool>& values) {
+  const auto reg = optional_register(model, model.eeprom_lock, "EEPROM lock");
+  if (!reg) return std::unexpected(reg.error());
+  return write_flags(handler, port, ids, **reg, values);
 }
 
 }  // namespace vorlix::servo_bus::feetech

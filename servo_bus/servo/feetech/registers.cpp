@@ -2,47 +2,56 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <numbers>
 
 namespace vorlix::servo_bus::feetech {
 namespace {
 
 constexpr double kPi = std::numbers::pi;
-constexpr double kStepsPerTurn = 4096.0;
-constexpr double kOffsetStepsPerHalfTurn = 2047.0;
-constexpr std::uint16_t kOffsetMagnitude = 0x07FF;
-constexpr std::uint16_t kOffsetSign = 0x0800;
 
-// Truncates toward zero and saturates to T's range; NaN gives 0.
-template <class T>
-T saturate(double value) {
-  if (std::isnan(value)) return 0;
-  const double truncated = std::trunc(value);
-  const double low = std::numeric_limits<T>::min();
-  const double high = std::numeric_limits<T>::max();
-  return static_cast<T>(std::clamp(truncated, low, high));
+constexpr unsigned bits_of(const Register& reg) { return 8U * reg.size; }
+
+// Truncates toward zero and saturates to [low, high]; NaN gives 0.
+double saturate(double value, double low, double high) {
+  if (std::isnan(value)) return 0.0;
+  return std::clamp(std::trunc(value), low, high);
+}
+
+// The word read as a two's complement number of the register's width.
+double signed_value(const Register& reg, std::uint16_t word) {
+  const std::int32_t half = std::int32_t{1} << (bits_of(reg) - 1);
+  const std::int32_t value = word;
+  return value >= half ? value - 2 * half : value;
 }
 
 }  // namespace
 
-double present_position_to_rad(std::int16_t raw) {
-  return raw * (2.0 * kPi) * std::ldexp(1.0, -12) - kPi;
+double word_to_rad(const Register& reg, std::uint16_t word) {
+  const double half_turn = reg.counts_per_half_turn;
+  if (reg.encoding == Encoding::Position) {
+    return signed_value(reg, word) * (2.0 * kPi) / (2.0 * half_turn) - kPi;
+  }
+  const std::uint32_t sign = 1U << reg.sign_bit;
+  const std::uint32_t magnitude_bits = sign - 1;
+  const std::uint32_t high_bits = ((1U << bits_of(reg)) - 1) & ~magnitude_bits;
+  const double magnitude = (word & magnitude_bits) * kPi / half_turn;
+  // Only the sign bit alone among the high bits counts as negative; the sign bit alone reads
+  // as -0.0.
+  return (word & high_bits) == sign ? -magnitude : magnitude;
 }
 
-std::int16_t goal_position_to_raw(double rad) {
-  return saturate<std::int16_t>((rad + kPi) * kStepsPerTurn / (2.0 * kPi));
-}
-
-double offset_to_rad(std::uint16_t raw) {
-  const double magnitude = (raw & kOffsetMagnitude) * kPi / kOffsetStepsPerHalfTurn;
-  // Only bit 11 alone among the high bits counts as negative; 0x0800 reads as -0.0.
-  return (raw & 0xF800) == kOffsetSign ? -magnitude : magnitude;
-}
-
-std::uint16_t offset_to_raw(double rad) {
-  const auto magnitude = saturate<std::uint16_t>(std::fabs(rad) * kOffsetStepsPerHalfTurn / kPi);
-  return std::signbit(rad) ? static_cast<std::uint16_t>(magnitude | kOffsetSign) : magnitude;
+std::uint16_t rad_to_word(const Register& reg, double rad) {
+  const double half_turn = reg.counts_per_half_turn;
+  const double full = std::ldexp(1.0, static_cast<int>(bits_of(reg)));
+  if (reg.encoding == Encoding::Position) {
+    const double count =
+        saturate((rad + kPi) * (2.0 * half_turn) / (2.0 * kPi), -full / 2, full / 2 - 1);
+    return static_cast<std::uint16_t>(static_cast<std::int32_t>(count));
+  }
+  const auto magnitude =
+      static_cast<std::uint32_t>(saturate(std::fabs(rad) * half_turn / kPi, 0.0, full - 1));
+  return static_cast<std::uint16_t>(std::signbit(rad) ? magnitude | 1U << reg.sign_bit
+                                                      : magnitude);
 }
 
 }  // namespace vorlix::servo_bus::feetech

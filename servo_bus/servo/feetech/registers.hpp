@@ -1,26 +1,31 @@
-// Register addresses and unit conversions shared by the SM40BL and STS3025BL models. Pure.
+// A register's words and the radians they stand for, as its model describes them. Pure.
 #pragma once
 
 #include <cstdint>
 
+#include "vorlix/servo_model.hpp"
+
 namespace vorlix::servo_bus::feetech {
 
-inline constexpr std::uint8_t kPositionOffsetAddress = 31;  // 2 bytes, sign-magnitude
-inline constexpr std::uint8_t kTorqueEnableAddress = 40;    // 1 byte
-inline constexpr std::uint8_t kGoalPositionAddress = 42;    // 2 bytes, signed
-inline constexpr std::uint8_t kEepromLockAddress = 55;      // 1 byte
-inline constexpr std::uint8_t kPresentPositionAddress = 56;  // 2 bytes, signed
-inline constexpr std::uint8_t kPresentVoltageAddress = 62;  // 1 byte, 0.1 V per unit
-inline constexpr std::uint8_t kPresentTemperatureAddress = 63;  // 1 byte, °C
-// 1 byte of fault bits: voltage 0x01, sensor 0x02, overheating 0x04, overcurrent 0x08,
-// overload 0x20; a reply's error byte repeats them.
-inline constexpr std::uint8_t kStatusAddress = 65;
+// A Position or Offset register's word in radians.
+double word_to_rad(const Register& reg, std::uint16_t word);
+// Truncates toward zero and saturates to the register's range; the caller refuses non-finite
+// values before this.
+std::uint16_t rad_to_word(const Register& reg, double rad);
 
-double present_position_to_rad(std::int16_t raw);
-// Truncates toward zero and saturates; the caller refuses non-finite goals before this.
-std::int16_t goal_position_to_raw(double rad);
-double offset_to_rad(std::uint16_t raw);
-// Sign-magnitude, bit 11 the sign; the caller refuses non-finite offsets before this.
-std::uint16_t offset_to_raw(double rad);
+// The registers by name, for the doctor, which reads one servo at a time.
+inline constexpr std::uint8_t kPositionOffsetAddress = kSm40bl.position_offset->address;
+inline constexpr std::uint8_t kTorqueEnableAddress = kSm40bl.torque_enable.address;
+inline constexpr std::uint8_t kEepromLockAddress = kSm40bl.eeprom_lock->address;
+inline constexpr std::uint8_t kPresentPositionAddress = kSm40bl.present_position.address;
+inline constexpr std::uint8_t kPresentVoltageAddress = kSm40bl.present_voltage.address;
+inline constexpr std::uint8_t kPresentTemperatureAddress = kSm40bl.present_temperature.address;
+inline constexpr std::uint8_t kStatusAddress = kSm40bl.status.address;
+inline double present_position_to_rad(std::int16_t raw) {
+  return word_to_rad(kSm40bl.present_position, static_cast<std::uint16_t>(raw));
+}
+inline double offset_to_rad(std::uint16_t raw) {
+  return word_to_rad(*kSm40bl.position_offset, raw);
+}
 
 }  // namespace vorlix::servo_bus::feetech

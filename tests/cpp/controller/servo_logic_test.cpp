@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "scripted/scripted_torso.hpp"
-#include "servo_bus/servo/feetech/registers.hpp"
+#include "vorlix/servo_model.hpp"
 
 namespace vorlix::controller {
 namespace {
 
-namespace feetech = servo_bus::feetech;
+using servo_bus::kSm40bl;
 using testing::Bytes;
 using testing::ScriptedServo;
 
@@ -44,9 +44,9 @@ TEST(ArmCalibration, TheCurrentPoseBecomesZeroThroughTheStoredOffsets) {
   torso.servos->with([&](auto& servos) {
     for (std::uint8_t id = 1; id <= 4; ++id) {
       servos[id].encoder = rows[id - 1u].encoder;
-      servos[id].registers[feetech::kTorqueEnableAddress] = 1;
-      servos[id].registers[feetech::kEepromLockAddress] = 1;
-      testing::put_word(servos[id], feetech::kPositionOffsetAddress, rows[id - 1u].prior_offset);
+      servos[id].registers[kSm40bl.torque_enable.address] = 1;
+      servos[id].registers[kSm40bl.eeprom_lock->address] = 1;
+      testing::put_word(servos[id], kSm40bl.position_offset->address, rows[id - 1u].prior_offset);
     }
   });
   const auto zeroed = torso.controller.set_arm_home(0.01);
@@ -54,24 +54,24 @@ TEST(ArmCalibration, TheCurrentPoseBecomesZeroThroughTheStoredOffsets) {
   for (const double position : *zeroed) EXPECT_NEAR(position, 0.0, 0.005);
   torso.servos->with([&](auto& servos) {
     for (std::uint8_t id = 1; id <= 4; ++id) {
-      EXPECT_EQ(testing::word_at(servos[id], feetech::kPositionOffsetAddress),
+      EXPECT_EQ(testing::word_at(servos[id], kSm40bl.position_offset->address),
                 rows[id - 1u].new_offset)
           << "id " << int{id};
-      EXPECT_EQ(servos[id].registers[feetech::kTorqueEnableAddress], 0);
-      EXPECT_EQ(servos[id].registers[feetech::kEepromLockAddress], 1);
+      EXPECT_EQ(servos[id].registers[kSm40bl.torque_enable.address], 0);
+      EXPECT_EQ(servos[id].registers[kSm40bl.eeprom_lock->address], 1);
     }
-    EXPECT_EQ(servos[5].registers[feetech::kTorqueEnableAddress], 0);  // never touched
+    EXPECT_EQ(servos[5].registers[kSm40bl.torque_enable.address], 0);  // never touched
   });
   const auto requests = torso.servos->take_requests();
   using Step = std::pair<std::uint8_t, std::uint8_t>;
   EXPECT_EQ(steps_of(requests),
-            (std::vector<Step>{{0x83, feetech::kTorqueEnableAddress},
-                               {0x82, feetech::kPresentPositionAddress},
-                               {0x82, feetech::kPositionOffsetAddress},
-                               {0x83, feetech::kEepromLockAddress},
-                               {0x83, feetech::kPositionOffsetAddress},
-                               {0x83, feetech::kEepromLockAddress},
-                               {0x82, feetech::kPresentPositionAddress}}));
+            (std::vector<Step>{{0x83, kSm40bl.torque_enable.address},
+                               {0x82, kSm40bl.present_position.address},
+                               {0x82, kSm40bl.position_offset->address},
+                               {0x83, kSm40bl.eeprom_lock->address},
+                               {0x83, kSm40bl.position_offset->address},
+                               {0x83, kSm40bl.eeprom_lock->address},
+                               {0x82, kSm40bl.present_position.address}}));
   // The offsets go out in one packet, little-endian per id.
   EXPECT_EQ(requests[4], testing::bytes_with_checksum({0xFF, 0xFF, 0xFE, 0x10, 0x83, 0x1F, 0x02,
                                                        0x01, 0x63, 0x00, 0x02, 0x2B, 0x09,

@@ -4,11 +4,11 @@
 #include <numeric>
 #include <utility>
 
-#include "servo_bus/servo/feetech/registers.hpp"
+#include "vorlix/servo_model.hpp"
 
 namespace vorlix::testing {
 
-namespace feetech = servo_bus::feetech;
+using servo_bus::kSm40bl;
 
 namespace {
 
@@ -27,7 +27,7 @@ std::uint8_t checksum_of(const Bytes& bytes, std::size_t from) {
 
 // Sign-magnitude with bit 11 the sign.
 int offset_counts(const ScriptedServo& servo) {
-  const std::uint16_t raw = word_at(servo, feetech::kPositionOffsetAddress);
+  const std::uint16_t raw = word_at(servo, kSm40bl.position_offset->address);
   const int magnitude = raw & 0x7FF;
   return (raw & 0x800) != 0 ? -magnitude : magnitude;
 }
@@ -35,7 +35,7 @@ int offset_counts(const ScriptedServo& servo) {
 void refresh_present_position(ScriptedServo& servo) {
   constexpr int kTurn = 4096;
   const int present = ((servo.encoder - servo.offset_sign * offset_counts(servo)) % kTurn + kTurn) % kTurn;
-  put_word(servo, feetech::kPresentPositionAddress, static_cast<std::uint16_t>(present));
+  put_word(servo, kSm40bl.present_position.address, static_cast<std::uint16_t>(present));
 }
 
 }  // namespace
@@ -63,7 +63,7 @@ Bytes bytes_with_checksum(Bytes packet) {
 
 ScriptedServos::ScriptedServos() {
   for (std::uint8_t id = 1; id <= 7; ++id) {
-    servos_[id].registers[feetech::kPresentVoltageAddress] = 120;
+    servos_[id].registers[kSm40bl.present_voltage.address] = 120;
   }
 }
 
