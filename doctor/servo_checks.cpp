@@ -2,11 +2,13 @@
 #include "doctor/servo_checks.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include <vorlix/controller.hpp>
+#include <vorlix/torso.hpp>
 
 #include "common/format.hpp"
 #include "servo_bus/feetech_protocol/protocol.hpp"
@@ -18,9 +20,9 @@ namespace {
 namespace feetech = servo_bus::feetech;
 using servo_bus::ByteStream;
 using servo_bus::FeetechProtocolHandler;
+using servo_bus::Register;
+using torso::kMinimumSupply;
 
-// The control loop waits for this much before it starts; below it the servos misbehave.
-constexpr unsigned kMinimumSupply = 110;  // tenths of a volt
 // These servos cut their torque at 70 °C by default; warn on the way there.
 constexpr unsigned kHotTemperature = 60;
 constexpr unsigned kOverheatTemperature = 70;
@@ -56,7 +58,7 @@ struct Row {
   }
 };
 
-void judge_voltage(const Row& row, std::uint16_t tenths) {
+void judge_voltage(const Row& row, const Register&, std::uint16_t tenths) {
   const std::string volts = fmt::format("{:.1} V", tenths / 10.0);
   if (tenths >= kMinimumSupply) return row.ok(volts);
   row.problem(fmt::format("{}, below the {:.1} V the controller needs", volts,
@@ -64,7 +66,7 @@ void judge_voltage(const Row& row, std::uint16_t tenths) {
               "switch on the 12 V supply, or check that it and its cable hold 12 V under load");
 }
 
-void judge_temperature(const Row& row, std::uint16_t degrees) {
+void judge_temperature(const Row& row, const Register&, std::uint16_t degrees) {
   const std::string detail = fmt::format("{} °C", degrees);
   const std::string fix =
       fmt::format("let servo {} cool down and lighten its load; it cuts its torque at {} °C",
@@ -74,7 +76,7 @@ void judge_temperature(const Row& row, std::uint16_t degrees) {
   row.ok(detail);
 }
 
-void judge_status(const Row& row, std::uint16_t status) {
+void judge_status(const Row& row, const Register&, std::uint16_t status) {
   std::string faults;
   std::string fix;
   for (const Fault& fault : kFaults) {
@@ -86,48 +88,52 @@ void judge_status(const Row& row, std::uint16_t status) {
   row.problem(fmt::format("{} (status byte {})", faults, status), fix);
 }
 
-void judge_torque(const Row& row, std::uint16_t enabled) { row.ok(enabled != 0 ? "on" : "off"); }
+void judge_torque(const Row& row, const Register&, std::uint16_t enabled) {
+  row.ok(enabled != 0 ? "on" : "off");
+}
 
-void judge_lock(const Row& row, std::uint16_t locked) {
+void judge_lock(const Row& row, const Register&, std::uint16_t locked) {
   if (locked != 0) return row.ok("locked");
   row.warning("unlocked: an arm calibration may have been cut short",
               "reboot or power-cycle the servo, then check its zero (set_arm_home)");
 }
 
-void judge_offset(const Row& row, std::uint16_t raw) {
-  row.ok(fmt::format("{:+.4} rad (raw {})", feetech::offset_to_rad(raw), raw));
+void judge_offset(const Row& row, const Register& reg, std::uint16_t raw) {
+  row.ok(fmt::format("{:+.4} rad (raw {})", feetech::word_to_rad(reg, raw), raw));
 }
 
-void judge_position(const Row& row, std::uint16_t word) {
+void judge_position(const Row& row, const Register& reg, std::uint16_t word) {
   const auto raw = static_cast<std::int16_t>(word);
-  row.ok(fmt::format("{:+.4} rad (raw {})", feetech::present_position_to_rad(raw), raw));
+  row.ok(fmt::format("{:+.4} rad (raw {})", feetech::word_to_rad(reg, word), raw));
 }
 
 struct ServoRegister {
   std::string_view name;
-  std::uint8_t address;
-  std::uint8_t width;  // 1 or 2 bytes, little-endian
-  void (*judge)(const Row&, std::uint16_t);
-};
-// A small read each, so that one register a servo refuses does not hide the others.
-constexpr ServoRegister kServoRegisters[] = {
-    {"voltage", feetech::kPresentVoltageAddress, 1, judge_voltage},
-    {"temperature", feetech::kPresentTemperatureAddress, 1, judge_temperature},
-    {"status", feetech::kStatusAddress, 1, judge_status},
-    {"torque", feetech::kTorqueEnableAddress, 1, judge_torque},
-    {"eeprom lock", feetech::kEepromLockAddress, 1, judge_lock},
-    {"offset", feetech::kPositionOffsetAddress, 2, judge_offset},
-    {"position", feetech::kPresentPositionAddress, 2, judge_position},
+  std::optional<Register> reg;  // none: the model has no such register, and it is not asked
+  void (*judge)(const Row&, const Register&, std::uint16_t);
 };
 
-std::string servo_subject(std::size_t index) {
-  return fmt::format("servo {} {}", controller::kServoIds[index], controller::kMotorNames[index]);
+// A small read each, so that one register a servo refuses does not hide the others.
+std::array<ServoRegister, 7> servo_registers(const servo_bus::ServoModel& model) {
+  return {{
+      {"voltage", model.present_voltage, judge_voltage},
+      {"temperature", model.present_temperature, judge_temperature},
+      {"status", model.status, judge_status},
+      {"torque", model.torque_enable, judge_torque},
+      {"eeprom lock", model.eeprom_lock, judge_lock},
+      {"offset", model.position_offset, judge_offset},
+      {"position", model.present_position, judge_position},
+  }};
+}
+
+std::string servo_subject(const torso::Servo& servo) {
+  return fmt::format("servo {} {}", servo.id, servo.name);
 }
 
 void check_servo(Report& report, const FeetechProtocolHandler& handler, ByteStream& line,
-                 std::size_t index) {
-  const std::string subject = servo_subject(index);
-  const std::uint8_t id = controller::kServoIds[index];
+                 const torso::Servo& servo) {
+  const std::string subject = servo_subject(servo);
+  const std::uint8_t id = servo.id;
   const auto answered = handler.ping(line, id);
   if (!answered) {
     report.problem(subject, "ping", "cannot send: " + answered.error().text(),
@@ -142,18 +148,21 @@ void check_servo(Report& report, const FeetechProtocolHandler& handler, ByteStre
     return;
   }
   report.ok(subject, "ping", "answers");
-  for (const ServoRegister& reg : kServoRegisters) {
-    const Row row{report, subject, reg.name, id};
-    const auto value = handler.read(line, id, reg.address, reg.width);
+  for (const ServoRegister& check : servo_registers(*servo.model)) {
+    if (!check.reg) continue;
+    const Register& reg = *check.reg;
+    const Row row{report, subject, check.name, id};
+    const auto value = handler.read(line, id, reg.address, reg.size);
     if (!value) {
       row.problem("read failed: " + value.error().text(),
                   "check the line's cable and connectors, then run the doctor again");
-    } else if (value->size() != reg.width) {
-      row.problem(fmt::format("answered {} bytes instead of {}", value->size(), reg.width),
+    } else if (value->size() != reg.size) {
+      row.problem(fmt::format("answered {} bytes instead of {}", value->size(), reg.size),
                   "another device shares the id: give each servo its own id");
     } else {
       const auto& bytes = *value;
-      reg.judge(row, static_cast<std::uint16_t>(bytes[0] | (reg.width == 2 ? bytes[1] << 8 : 0)));
+      check.judge(row, reg,
+                  static_cast<std::uint16_t>(bytes[0] | (reg.size == 2 ? bytes[1] << 8 : 0)));
     }
   }
 }
@@ -162,9 +171,7 @@ void check_servo(Report& report, const FeetechProtocolHandler& handler, ByteStre
 
 void check_servos(Report& report, ByteStream& line) {
   const FeetechProtocolHandler handler;
-  for (std::size_t i = 0; i < controller::kServoIds.size(); ++i) {
-    check_servo(report, handler, line, i);
-  }
+  for (const torso::Servo& servo : torso::kServos) check_servo(report, handler, line, servo);
 }
 
 void scan_servo_ids(Report& report, ByteStream& line,
@@ -173,7 +180,7 @@ void scan_servo_ids(Report& report, ByteStream& line,
   std::vector<unsigned> others;
   for (unsigned id = 0; id <= kLastServoId; ++id) {
     progress(id);
-    if (std::ranges::find(controller::kServoIds, id) != controller::kServoIds.end()) continue;
+    if (std::ranges::find(torso::kServoIds, id) != torso::kServoIds.end()) continue;
     const auto answered = handler.ping(line, static_cast<std::uint8_t>(id));
     if (answered && *answered) others.push_back(id);
   }

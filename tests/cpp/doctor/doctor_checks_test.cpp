@@ -18,14 +18,15 @@
 #include "doctor/servo_checks.hpp"
 #include "scripted/scripted_neck.hpp"
 #include "scripted/scripted_servos.hpp"
-#include "servo_bus/servo/feetech/registers.hpp"
 #include "support/test_support.hpp"
+#include "vorlix/servo_model.hpp"
 
 namespace vorlix::doctor {
 namespace {
 
 namespace damiao = can_motor::damiao;
-namespace feetech = servo_bus::feetech;
+// The nose shares these addresses; it has no offset or EEPROM lock.
+constexpr const servo_bus::ServoModel& kArm = servo_bus::kSm40bl;
 using vorlix::testing::ScriptedNeck;
 using vorlix::testing::ScriptedNeckMotor;
 using vorlix::testing::ScriptedServo;
@@ -84,8 +85,8 @@ void expect_rows(const Report& report, const std::vector<Row>& rows, std::size_t
 void power_up(ScriptedServos& line) {
   line.with([](auto& servos) {
     for (auto& [id, servo] : servos) {
-      servo.registers[feetech::kEepromLockAddress] = 1;
-      servo.registers[feetech::kPresentTemperatureAddress] = 30;
+      servo.registers[kArm.eeprom_lock->address] = 1;
+      servo.registers[kArm.present_temperature.address] = 30;
     }
   });
 }
@@ -133,54 +134,54 @@ INSTANTIATE_TEST_SUITE_P(
                     {"servo 1 left_arm_pitch", "torque", Verdict::Ok, "off"},
                     {"servo 1 left_arm_pitch", "eeprom lock", Verdict::Ok, "locked"},
                     {"servo 1 left_arm_pitch", "position", Verdict::Ok, "+0.0000 rad (raw 2048)"}},
-                   56},
+                   50},
         ServoFault{"Absent", [](auto& servos) { servos[3].answers = false; },
                    {{"servo 3 right_arm_pitch", "ping", Verdict::Problem, "no answer"}},
-                   49},
+                   43},
         ServoFault{"LowSupply",
                    [](auto& servos) {
                      for (auto& [id, servo] : servos) {
-                       servo.registers[feetech::kPresentVoltageAddress] = 95;
+                       servo.registers[kArm.present_voltage.address] = 95;
                      }
                    },
                    every_servo("voltage", Verdict::Problem,
                                "9.5 V, below the 11.0 V the controller needs"),
-                   56},
-        ServoFault{"RunningHot", set<feetech::kPresentTemperatureAddress>(2, 65),
+                   50},
+        ServoFault{"RunningHot", set<kArm.present_temperature.address>(2, 65),
                    {{"servo 2 left_arm_yaw", "temperature", Verdict::Warning,
                      "65 °C, running hot"}},
-                   56},
+                   50},
         ServoFault{"Overheated",
                    [](auto& servos) {
-                     servos[5].registers[feetech::kPresentTemperatureAddress] = 80;
-                     servos[5].registers[feetech::kStatusAddress] = 0x04;
+                     servos[5].registers[kArm.present_temperature.address] = 80;
+                     servos[5].registers[kArm.status.address] = 0x04;
                    },
                    {{"servo 5 nose_top", "temperature", Verdict::Problem, "80 °C, overheated"},
                     {"servo 5 nose_top", "status", Verdict::Problem,
                      "overheating (status byte 4)"}},
-                   56},
-        ServoFault{"OverloadLatch", set<feetech::kStatusAddress>(6, 0x20),
+                   50},
+        ServoFault{"OverloadLatch", set<kArm.status.address>(6, 0x20),
                    {{"servo 6 nose_left", "status", Verdict::Problem,
                      "overload latch (status byte 32)"}},
-                   56},
-        ServoFault{"SeveralStatusBits", set<feetech::kStatusAddress>(7, 0x0B),
+                   50},
+        ServoFault{"SeveralStatusBits", set<kArm.status.address>(7, 0x0B),
                    {{"servo 7 nose_right", "status", Verdict::Problem,
                      "overcurrent, voltage out of range, position sensor fault (status byte 11)"}},
-                   56},
-        ServoFault{"TorqueOn", set<feetech::kTorqueEnableAddress>(1, 1),
-                   {{"servo 1 left_arm_pitch", "torque", Verdict::Ok, "on"}}, 56},
-        ServoFault{"EepromUnlocked", set<feetech::kEepromLockAddress>(4, 0),
+                   50},
+        ServoFault{"TorqueOn", set<kArm.torque_enable.address>(1, 1),
+                   {{"servo 1 left_arm_pitch", "torque", Verdict::Ok, "on"}}, 50},
+        ServoFault{"EepromUnlocked", set<kArm.eeprom_lock->address>(4, 0),
                    {{"servo 4 right_arm_yaw", "eeprom lock", Verdict::Warning,
                      "unlocked: an arm calibration may have been cut short"}},
-                   56},
+                   50},
         ServoFault{"NegativeOffsetAndItsPosition",
                    [](auto& servos) {
-                     put_word(servos[2], feetech::kPositionOffsetAddress, 0x800 | 1024);
+                     put_word(servos[2], kArm.position_offset->address, 0x800 | 1024);
                    },
                    {{"servo 2 left_arm_yaw", "offset", Verdict::Ok, "-1.5716 rad (raw 3072)"},
                     {"servo 2 left_arm_yaw", "position", Verdict::Ok,
                      "+1.5708 rad (raw 3072)"}},
-                   56}),
+                   50}),
     test_support::ByName());
 
 TEST(ServoScan, NamesTheIdsThatAreNoTorsoServoAndPingsEveryId) {
@@ -199,7 +200,7 @@ TEST(ServoScan, NamesTheIdsThatAreNoTorsoServoAndPingsEveryId) {
               {{"servo 3 right_arm_pitch", "ping", Verdict::Problem, "no answer"},
                {"serial", "scan", Verdict::Warning,
                 "ids [9] answer but are no servo of the torso"}},
-              50);
+              44);
   std::vector<unsigned> every_id(kLastServoId + 1);
   std::iota(every_id.begin(), every_id.end(), 0u);
   EXPECT_EQ(progress, every_id);
