@@ -38,6 +38,10 @@ struct Timing {
   std::chrono::nanoseconds homing_pause = std::chrono::milliseconds(10);
   // Between two rounds of pings while servos reboot.
   std::chrono::nanoseconds reboot_ping_pause = std::chrono::milliseconds(100);
+  // How long write_raw_packet waits for the first byte of an answer.
+  std::chrono::nanoseconds raw_answer_window = std::chrono::milliseconds(10);
+  // Between two attempts of a control loop's servo read that timed out.
+  std::chrono::nanoseconds retry_pause = std::chrono::milliseconds(20);
 };
 
 class VorlixMotorController {
@@ -60,6 +64,7 @@ class VorlixMotorController {
 
   // Servo side.
   bool has_servo_bus() const;
+  const Timing& timing() const;
   std::vector<std::uint8_t> check_missing_ids();
   static std::unordered_map<std::string, std::uint8_t> get_motor_name_id();
   ControllerResult<bool> is_torque_enabled();

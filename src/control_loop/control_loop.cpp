@@ -47,7 +47,8 @@ std::expected<void, MotorError> await_voltage_and_reboot(VorlixMotorController& 
                                                          std::chrono::nanoseconds timeout) {
   log::info(log::kControlLoopTarget, "Waiting for voltage to be stable at 12V...");
   const auto read_voltages = [&] {
-    return with_retry(allowed_retries, [&] { return controller.read_all_voltages(); });
+    return with_retry(allowed_retries, controller.timing().retry_pause,
+                      [&] { return controller.read_all_voltages(); });
   };
   auto voltages = read_voltages();
   if (!voltages) return std::unexpected(MotorError::Communication{voltages.error()});
@@ -120,7 +121,8 @@ MotorResult<std::unique_ptr<VorlixControlLoop>> VorlixControlLoop::start(
   if (!first_reading) return std::unexpected(first_reading.error());
   bool torque_enabled = false;
   if (has_servo_bus) {
-    auto enabled = with_retry(allowed_retries, [&] { return controller.is_torque_enabled(); });
+    auto enabled = with_retry(allowed_retries, controller.timing().retry_pause,
+                              [&] { return controller.is_torque_enabled(); });
     if (!enabled) return std::unexpected(MotorError::Communication{enabled.error()});
     torque_enabled = *enabled;
   }

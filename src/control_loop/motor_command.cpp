@@ -105,7 +105,7 @@ ControllerResult<void> handle_commands(VorlixMotorController& controller,
         } else if constexpr (std::is_same_v<Body, EnableNose>) {
           return controller.set_group_torque(ServoGroup::Nose, body.enable);
         } else if constexpr (std::is_same_v<Body, ReadRawBytes>) {
-          auto bytes = with_retry(allowed_retries, [&] {
+          auto bytes = with_retry(allowed_retries, controller.timing().retry_pause, [&] {
             return controller.read_raw_bytes(body.id, body.address, body.length);
           });
           if (!bytes) return std::unexpected(std::move(bytes).error());

@@ -19,7 +19,8 @@ MotorResult<VorlixTorsoPosition> read_pos(controller::VorlixMotorController& con
   const auto neck_deadline = controller.request_neck_feedback();
   std::array<double, 7> servos{};
   if (controller.has_servo_bus()) {
-    auto read = with_retry(allowed_retries, [&] { return controller.read_all_positions(); });
+    auto read = with_retry(allowed_retries, controller.timing().retry_pause,
+                           [&] { return controller.read_all_positions(); });
     // The neck's replies stay queued; the next exchange with the neck discards them first.
     if (!read) return std::unexpected(MotorError::Communication{read.error()});
     servos = *read;

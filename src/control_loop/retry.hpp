@@ -1,5 +1,5 @@
 // The retry rule of every servo-bus read the control loop makes: `allowed_retries` counts
-// attempts, and only a timed-out or interrupted I/O error is tried again, after a pause.
+// attempts, and only a timed-out or interrupted I/O error is tried again, after `pause`.
 #pragma once
 
 #include <chrono>
@@ -13,15 +13,14 @@
 
 namespace vorlix::control_loop {
 
-inline constexpr std::chrono::milliseconds kRetryPause{20};
-
 inline bool is_retryable(const controller::ControllerError& error) {
   const auto kind = error.io_kind();
   return kind == servo_bus::IoErrorKind::TimedOut || kind == servo_bus::IoErrorKind::Interrupted;
 }
 
 template <class Operation>
-auto with_retry(std::uint64_t allowed_retries, Operation&& operation)
+auto with_retry(std::uint64_t allowed_retries, std::chrono::nanoseconds pause,
+                Operation&& operation)
     -> std::invoke_result_t<Operation&> {
   for (std::uint64_t attempt = 1;; ++attempt) {
     auto result = operation();
@@ -33,7 +32,7 @@ auto with_retry(std::uint64_t allowed_retries, Operation&& operation)
       return result;
     }
     if (attempt >= allowed_retries || !is_retryable(result.error())) return result;
-    std::this_thread::sleep_for(kRetryPause);
+    std::this_thread::sleep_for(pause);
   }
 }
 

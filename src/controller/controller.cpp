@@ -50,7 +50,6 @@ ControllerResult<std::array<T, torso::kServos.size()>> read_line(
   return values;
 }
 
-constexpr std::chrono::milliseconds kRawAnswerWindow{10};
 constexpr std::chrono::milliseconds kRawPollPause{5};
 
 }  // namespace
@@ -117,6 +116,8 @@ VorlixMotorController& VorlixMotorController::operator=(VorlixMotorController&&)
 VorlixMotorController::~VorlixMotorController() = default;
 
 bool VorlixMotorController::has_servo_bus() const { return state_->servo_line != nullptr; }
+
+const Timing& VorlixMotorController::timing() const { return state_->timing; }
 
 bool VorlixMotorController::is_neck_torque_enabled() const { return state_->neck_torque_enabled; }
 
@@ -212,7 +213,7 @@ ControllerResult<std::vector<std::uint8_t>> VorlixMotorController::write_raw_pac
   if (!waiting) return std::unexpected(waiting.error());
   if (*waiting == 0) {
     const auto start = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - start < kRawAnswerWindow) {
+    while (std::chrono::steady_clock::now() - start < state_->timing.raw_answer_window) {
       std::this_thread::sleep_for(kRawPollPause);
       waiting = query();
       if (!waiting) return std::unexpected(waiting.error());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <numbers>
 #include <ostream>
 #include <string>
@@ -69,6 +70,16 @@ INSTANTIATE_TEST_SUITE_P(
                       RetryRow{"two_misses_three_attempts", 2, 3, true, 4},
                       RetryRow{"three_misses_three_attempts", 3, 3, false, 3}),
     [](const auto& row) { return std::string(row.param.name); });
+
+TEST(LoopReading, AnotherAttemptWaitsTheControllersRetryPause) {
+  auto timing = testing::fast_timing();
+  timing.retry_pause = std::chrono::milliseconds(300);
+  auto torso = testing::scripted_torso(timing);
+  torso.servos->time_out_next(2);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(read_pos(torso.controller, 3));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 2 * timing.retry_pause);
+}
 
 TEST(LoopReading, ASilentNeckMotorIsACommunicationErrorWithoutRetry) {
   auto torso = testing::scripted_torso();

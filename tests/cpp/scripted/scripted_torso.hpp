@@ -21,6 +21,7 @@ inline controller::Timing fast_timing() {
   controller::Timing timing;
   timing.homing_pause = std::chrono::nanoseconds::zero();
   timing.reboot_ping_pause = std::chrono::milliseconds(1);
+  timing.retry_pause = std::chrono::nanoseconds::zero();
   return timing;
 }
 
