@@ -22,6 +22,9 @@ from vorlix_recording.messages import Command, Tick
 MODULE_LOGGER = "vorlix_motor_controller"
 DEFAULT_CAPACITY = 100_000  # 1000 s of ticks at 10 ms
 DEFAULT_PORT = 8765
+# The drain thread's nice value: the lowest priority, so that on a busy CPU the loop, and the
+# processes it talks to, run first whenever they wake.
+DRAIN_NICE = 19
 
 logger = logging.getLogger(__name__)
 
@@ -182,6 +185,8 @@ class Recorder:
 
     def _drain(self) -> None:
         try:
+            # Linux keeps a nice value per thread: this lowers the drain thread alone.
+            os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), DRAIN_NICE)
             last_flush = time.monotonic()
             while not self._stopping.wait(self._drain_interval):
                 self._write_pending()

@@ -36,24 +36,29 @@ bool is_continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC
 
 std::string_view command_name(std::size_t index) { return kCommandNames.at(index); }
 
+std::size_t captured_size(const CaptureRecord& record) {
+  if (record.kind == CaptureKind::Tick && record.ok) return offsetof(CaptureRecord, bytes);
+  return offsetof(CaptureRecord, text) + record.text_length;
+}
+
 void capture_tick(CaptureRecord& record, const MotorResult<VorlixTorsoPosition>& reading,
-                  double completed_at, double period, double read_dt) {
+                  double period, double read_dt) {
   record.kind = CaptureKind::Tick;
   record.seconds = period;
   record.read_dt = read_dt;
   record.ok = reading.has_value();
   if (!reading) {
-    record.timestamp = completed_at;
+    record.timestamp = wall_clock_seconds();
     capture_text(record, reading.error().text());
     return;
   }
   record.timestamp = reading->timestamp;
   record.text_length = 0;
   record.text_truncated = false;
-  auto out = std::ranges::copy(reading->left_arm, record.reals.begin()).out;
-  out = std::ranges::copy(reading->right_arm, out).out;
-  out = std::ranges::copy(reading->nose, out).out;
-  std::ranges::copy(reading->neck, out);
+  // Element by element: four range copies cost a tick more than all of this.
+  const VorlixTorsoPosition& p = *reading;
+  record.reals = {p.left_arm[0], p.left_arm[1], p.right_arm[0], p.right_arm[1], p.nose[0],
+                  p.nose[1], p.nose[2], p.neck[0], p.neck[1], p.neck[2]};
 }
 
 void capture_command_arguments(CaptureRecord& record, const MotorCommand& command) {

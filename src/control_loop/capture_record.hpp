@@ -21,32 +21,38 @@ inline constexpr std::size_t kCapturedBytes = 64;
 inline constexpr std::size_t kCapturedTextBytes = 128;
 
 struct CaptureRecord {
-  double timestamp;  // seconds since the Unix epoch: the reading's own, or when a command ended
+  // What a successful tick needs comes first: the ring copies only that much of one.
+  double timestamp;  // seconds since the Unix epoch: the reading's own, or when the event ended
   double seconds;    // a tick's period, a command's duration
   double read_dt;    // a tick's reading time
   // A tick: left arm, right arm, nose, neck. A command: its reals, in its own order.
   std::array<double, kCapturedReals> reals;
-  // A command's flag, ids or bytes (a raw read: id, address, length; a raw write: id, address,
-  // then the data). `byte_count` counts them all; the first kCapturedBytes are kept.
-  std::array<std::uint8_t, kCapturedBytes> bytes;
   std::uint32_t byte_count;
   CaptureKind kind;
   std::uint8_t command;  // the MotorCommand alternative
   bool ok;               // the reading or the command succeeded; `text` holds the error otherwise
   bool text_truncated;
   std::uint16_t text_length;
-  std::array<char, kCapturedTextBytes> text;
   std::array<std::uint8_t, 6> padding;  // whole words, so that a slot copies it word by word
+  // A command's flag, ids or bytes (a raw read: id, address, length; a raw write: id, address,
+  // then the data). `byte_count` counts them all; the first kCapturedBytes are kept.
+  std::array<std::uint8_t, kCapturedBytes> bytes;
+  std::array<char, kCapturedTextBytes> text;
 };
 static_assert(std::is_trivially_copyable_v<CaptureRecord>);
 static_assert(sizeof(CaptureRecord) % sizeof(std::uint64_t) == 0);
+static_assert(offsetof(CaptureRecord, bytes) % sizeof(std::uint64_t) == 0);
+
+// How many leading bytes of `record` hold what it says: a successful tick ends before `bytes`.
+std::size_t captured_size(const CaptureRecord& record);
 
 // The alternative's name, as the command is called in MotorCommand ("SetNeckPosition").
 std::string_view command_name(std::size_t index);
 
 // Records built in place, so that nothing is allocated for them.
+// A failed reading is stamped now; a successful one has its own timestamp.
 void capture_tick(CaptureRecord& record, const MotorResult<VorlixTorsoPosition>& reading,
-                  double completed_at, double period, double read_dt);
+                  double period, double read_dt);
 void capture_command_arguments(CaptureRecord& record, const MotorCommand& command);
 // Kept whole when it fits, else cut at a character boundary and marked truncated.
 void capture_text(CaptureRecord& record, std::string_view text);

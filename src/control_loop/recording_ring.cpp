@@ -11,13 +11,18 @@ RecordingRing::RecordingRing(std::size_t capacity)
 }
 
 void RecordingRing::push(const CaptureRecord& record) {
-  std::array<std::uint64_t, kWords> words;
-  std::memcpy(words.data(), &record, sizeof record);
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(&record);
+  const std::size_t words = (captured_size(record) + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t);
   const std::uint64_t index = produced_++;
   Slot& slot = slots_[index % capacity_];
   slot.sequence.store(2 * index + 1, std::memory_order_relaxed);
-  // Release stores: a reader that sees any new word also sees the odd sequence before it.
-  for (std::size_t i = 0; i < kWords; ++i) slot.words[i].store(words[i], std::memory_order_release);
+  // Release stores: a reader that sees any new word also sees the odd sequence before it. The
+  // words past what the record holds keep an older record's bytes, which nobody reads.
+  for (std::size_t i = 0; i < words; ++i) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + i * sizeof word, sizeof word);
+    slot.words[i].store(word, std::memory_order_release);
+  }
   slot.sequence.store(2 * index + 2, std::memory_order_release);
   published_.store(index + 1, std::memory_order_release);
 }

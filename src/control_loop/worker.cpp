@@ -37,8 +37,7 @@ class StatsCollector {
   void add_write(double seconds) { write_dt_.push_back(seconds); }
 
   // After each reading: the sample, then the samples kept so far once a period has passed.
-  void add_read(LoopClock::time_point started) {
-    const auto now = LoopClock::now();
+  void add_read(LoopClock::time_point started, LoopClock::time_point now) {
     read_dt_.push_back(seconds_since(started, now));
     if (now - last_publish_ <= publication_period_) return;
     append(StatsList::ReadDt, read_dt_);
@@ -81,9 +80,9 @@ void run_worker(WorkerContext context) {
         const auto now = LoopClock::now();
         if (stats.enabled()) stats.add_period(now);
         auto reading = read_pos(context.controller, context.allowed_retries);
-        capture.tick(now, reading);
+        const auto captured_read = capture.tick(now, reading);
         if (auto position = context.last_position->lock()) **position = std::move(reading);
-        if (stats.enabled()) stats.add_read(now);
+        if (stats.enabled()) stats.add_read(now, captured_read ? *captured_read : LoopClock::now());
       },
       [&](MotorCommand command) {
         const auto started = LoopClock::now();

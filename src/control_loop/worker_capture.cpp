@@ -12,14 +12,14 @@ double seconds_between(LoopClock::time_point start, LoopClock::time_point end) {
 
 }  // namespace
 
-void WorkerCapture::tick(LoopClock::time_point started,
-                         const MotorResult<VorlixTorsoPosition>& reading) {
+std::optional<LoopClock::time_point> WorkerCapture::tick(
+    LoopClock::time_point started, const MotorResult<VorlixTorsoPosition>& reading) {
   const auto previous = std::exchange(last_tick_, started);
-  if (!active()) return;
+  if (!active()) return std::nullopt;
   const auto read = LoopClock::now();
-  capture_tick(record_, reading, wall_clock_seconds(), seconds_between(previous, started),
-               seconds_between(started, read));
+  capture_tick(record_, reading, seconds_between(previous, started), seconds_between(started, read));
   recording_->publish(record_);
+  return read;
 }
 
 void WorkerCapture::before_command(const MotorCommand& command) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "src/control_loop/capture_record.hpp"
 #include "src/control_loop/event_loop.hpp"
@@ -16,8 +17,10 @@ class WorkerCapture {
   WorkerCapture(std::shared_ptr<Recording> recording, LoopClock::time_point start)
       : recording_(std::move(recording)), last_tick_(start) {}
 
-  // Right after the reading of a tick that began at `started`.
-  void tick(LoopClock::time_point started, const MotorResult<VorlixTorsoPosition>& reading);
+  // Right after the reading of a tick that began at `started`. When capturing, returns when
+  // the reading ended, so that nobody reads the clock for it again.
+  std::optional<LoopClock::time_point> tick(LoopClock::time_point started,
+                                            const MotorResult<VorlixTorsoPosition>& reading);
 
   // Around one command: its arguments before it runs (it is moved into its execution), its
   // outcome after.

@@ -14,9 +14,11 @@
 namespace vorlix::control_loop {
 namespace {
 
-// A record whose every real is its number, so that a torn copy shows.
+// A record whose every real is its number, so that a torn copy shows. Every other one is a
+// successful tick, which the ring copies only in part.
 CaptureRecord numbered(std::uint64_t number) {
   CaptureRecord record{};
+  record.ok = number % 2 == 0;
   record.reals.fill(static_cast<double>(number));
   record.timestamp = static_cast<double>(number);
   return record;
