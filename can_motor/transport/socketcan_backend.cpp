@@ -13,6 +13,8 @@
 #include <chrono>
 #include <utility>
 
+#include "common/poll_for.hpp"
+
 namespace vorlix::can_motor {
 namespace {
 
@@ -34,12 +36,6 @@ std::uint8_t padded_fd_length(std::size_t length) {
   constexpr std::array<std::uint8_t, 7> lengths{12, 16, 20, 24, 32, 48, 64};
   if (length <= CAN_MAX_DLEN) return static_cast<std::uint8_t>(length);
   return *std::ranges::find_if(lengths, [&](std::uint8_t valid) { return length <= valid; });
-}
-
-timespec to_timespec(Duration timeout) {
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
-  return timespec{.tv_sec = static_cast<time_t>(seconds.count()),
-                  .tv_nsec = static_cast<long>((timeout - seconds).count())};
 }
 
 }  // namespace
@@ -125,20 +121,9 @@ CanResult<void> SocketCanTransport::recv_into(CanFrame& frame, Duration timeout)
   // ticks (10 ms on a 100 Hz kernel), so a 20 ms wait could last 30, while ppoll's timer is
   // exact. Under one microsecond nothing is waited for: only a frame already here is taken.
   if (timeout >= std::chrono::microseconds(1)) {
-    pollfd readable{.fd = fd_, .events = POLLIN, .revents = 0};
-    const auto start = std::chrono::steady_clock::now();
-    Duration left = timeout;
-    int ready = 0;
-    // A signal (a profiler's, say) only interrupts the wait; the rest of it still applies.
-    for (;;) {
-      const timespec limit = to_timespec(left);
-      ready = ::ppoll(&readable, 1, &limit, nullptr);
-      if (ready >= 0 || errno != EINTR) break;
-      left = timeout - (std::chrono::steady_clock::now() - start);
-      if (left < std::chrono::microseconds(1)) return std::unexpected(CanError::timeout());
-    }
-    if (ready < 0) return system_failure(errno);
-    if (ready == 0) return std::unexpected(CanError::timeout());
+    const auto ready = poll_for(fd_, POLLIN, timeout);
+    if (!ready) return system_failure(ready.error());
+    if (*ready == 0) return std::unexpected(CanError::timeout());
   }
 
   canfd_frame in{};

@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "common/poll_for.hpp"
+
 namespace vorlix::servo_bus {
 namespace {
 
@@ -89,22 +91,13 @@ void request_low_latency(int fd) {
 
 // Waits at most `wait` for `events`; a signal does not stretch the wait.
 std::expected<void, IoError> wait_for(int fd, short events, std::chrono::nanoseconds wait) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + wait;
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    pollfd entry{fd, events, 0};
-    const int ready = ::poll(&entry, 1, static_cast<int>(std::max<long>(left.count(), 0)));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(IoError::from_errno(errno));
-    }
-    if (ready == 0) return std::unexpected(IoError::timed_out());
-    // Input that arrived before a hang-up is still delivered; the read after it reports the end.
-    if ((entry.revents & events) != 0) return {};
-    if ((entry.revents & POLLNVAL) != 0) return std::unexpected(IoError::from_errno(EBADF));
-    return std::unexpected(IoError::from_errno(EIO));  // POLLHUP or POLLERR: unplugged
-  }
+  const auto ready = poll_for(fd, events, wait);
+  if (!ready) return std::unexpected(IoError::from_errno(ready.error()));
+  if (*ready == 0) return std::unexpected(IoError::timed_out());
+  // Input that arrived before a hang-up is still delivered; the read after it reports the end.
+  if ((*ready & events) != 0) return {};
+  if ((*ready & POLLNVAL) != 0) return std::unexpected(IoError::from_errno(EBADF));
+  return std::unexpected(IoError::from_errno(EIO));  // POLLHUP or POLLERR: unplugged
 }
 
 }  // namespace

@@ -51,8 +51,11 @@ void run_event_loop(const QueueReceiver<Command>& commands, LoopClock::duration 
                     StopRequested stop_requested, OnDrained on_drained) {
   PeriodicTimer timer(LoopClock::now(), period);
   do {
-    const bool command_ready = commands.wait_until(timer.next_due()) == WaitOutcome::Queued;
-    const bool tick_due = LoopClock::now() >= timer.next_due();
+    const auto outcome = commands.wait_until(timer.next_due());
+    const bool command_ready = outcome == WaitOutcome::Queued;
+    // A wait that ran out has just seen the clock pass the tick.
+    const bool tick_due =
+        outcome == WaitOutcome::DeadlinePassed || LoopClock::now() >= timer.next_due();
     if (command_ready && (!tick_due || coin.heads())) {
       // The only consumer: what was ready is still there.
       on_command(*commands.try_receive());

@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 #include "can_motor/damiao/driver.hpp"
 #include "servo_bus/feetech_protocol/protocol.hpp"
@@ -26,7 +27,7 @@ struct VorlixMotorController::State {
   can_motor::CanFrame neck_reply;
   // A reading that timed out may still be answered until then; a reply has no sequence
   // number, so the next reading waits those replies out rather than take one for its own.
-  std::chrono::steady_clock::time_point neck_late_until{};
+  std::optional<std::chrono::steady_clock::time_point> neck_late_until;
   bool neck_torque_enabled = false;
 };
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include "common/format.hpp"
 #include "common/log.hpp"
@@ -143,11 +144,14 @@ ControllerResult<std::chrono::steady_clock::time_point>
 VorlixMotorController::request_neck_feedback() {
   // A timed-out reading's replies are waited out and whatever else is queued is dropped: as
   // in each single exchange, no reply to an earlier request may pass for one of these.
-  for (auto now = std::chrono::steady_clock::now(); now < state_->neck_late_until;
-       now = std::chrono::steady_clock::now()) {
-    auto late = state_->can_bus->recv_into(state_->neck_reply, state_->neck_late_until - now);
-    if (!late && late.error().kind() == can_motor::CanError::Kind::Timeout) break;
-    if (!late) return feedback_failure(0, can_motor::damiao::DamiaoError(late.error()));
+  if (state_->neck_late_until) {
+    const auto until = *std::exchange(state_->neck_late_until, std::nullopt);
+    for (auto now = std::chrono::steady_clock::now(); now < until;
+         now = std::chrono::steady_clock::now()) {
+      auto late = state_->can_bus->recv_into(state_->neck_reply, until - now);
+      if (!late && late.error().kind() == can_motor::CanError::Kind::Timeout) break;
+      if (!late) return feedback_failure(0, can_motor::damiao::DamiaoError(late.error()));
+    }
   }
   if (auto drained = state_->can_bus->discard_pending(); !drained) {
     return feedback_failure(0, can_motor::damiao::DamiaoError(drained.error()));
@@ -169,11 +173,16 @@ ControllerResult<NeckArray> VorlixMotorController::collect_neck_feedback(
         std::ranges::find_if(replies, [](const auto& reply) { return !reply; }) -
         replies.begin());
     if (missing == replies.size()) break;
-    // A zero wait still takes a reply that is already queued: the servo line may have taken
-    // longer than the motors did.
-    const auto left = std::max(deadline - std::chrono::steady_clock::now(),
-                               std::chrono::steady_clock::duration::zero());
-    if (auto received = state_->can_bus->recv_into(state_->neck_reply, left); !received) {
+    // What is queued is taken without a look at the clock: the servo line usually took longer
+    // than the motors did. Past the deadline, a queued reply is still taken.
+    auto received = state_->can_bus->recv_into(state_->neck_reply, can_motor::Duration::zero());
+    if (!received && received.error().kind() == can_motor::CanError::Kind::Timeout) {
+      const auto left = deadline - std::chrono::steady_clock::now();
+      if (left > can_motor::Duration::zero()) {
+        received = state_->can_bus->recv_into(state_->neck_reply, left);
+      }
+    }
+    if (!received) {
       state_->neck_late_until = deadline + state_->timing.neck_reply;
       return feedback_failure(missing, can_motor::damiao::DamiaoError(received.error()));
     }
