@@ -10,10 +10,9 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
-#include <set>
 #include <thread>
 
-#include "can_motor/vcan_peer.hpp"
+#include "can_motor/resting_neck.hpp"
 #include "common/log.hpp"
 #include "vorlix/control_loop.hpp"
 #include "support/test_support.hpp"
@@ -22,26 +21,9 @@ namespace vorlix::control_loop {
 namespace {
 
 using namespace std::chrono_literals;
-using can_motor::test::classic;
+using can_motor::test::resting_neck;
 using can_motor::test::Responder;
 using can_motor::test::WireFrame;
-
-constexpr std::uint32_t kServiceId = 0x7FF;
-
-// The motor a frame is for: its CAN id, or for a service frame the id in its first bytes.
-std::uint32_t motor_of(const WireFrame& frame) {
-  return frame.can_id == kServiceId ? frame.data[0] : frame.can_id;
-}
-
-// Motors that answer every frame with their state (position at the middle of the range: 0 rad).
-Responder::Answer neck(std::set<std::uint32_t> answering) {
-  return [answering](const WireFrame& in) {
-    const std::uint32_t motor = motor_of(in);
-    if (!answering.contains(motor)) return std::vector<WireFrame>{};
-    return std::vector{classic(motor, {static_cast<std::uint8_t>(0x10 | motor), 0x7F, 0xFF, 0x7F,
-                                       0xF7, 0xFF, 0x1E, 0x28})};
-  };
-}
 
 // Runs `body` on a thread of its own. A body still running after `limit` is deadlocked, which
 // no test can recover from: the program ends there, naming it.
@@ -83,7 +65,7 @@ class ControlLoopLifecycle : public ::testing::Test {
 };
 
 TEST_F(ControlLoopLifecycle, ReadsPostsAndDrainsOnClose) {
-  Responder motors(iface_, neck({1, 2, 3}));
+  Responder motors(iface_, resting_neck({1, 2, 3}));
   auto loop = open();
   ASSERT_TRUE(loop) << loop.error().text();
   const auto first = loop->get_last_position();
@@ -120,7 +102,7 @@ class ClosingOnWarnings final : public log::Sink {
 TEST_F(ControlLoopLifecycle, AHandlerOnTheWorkerClosesWhileAnotherThreadCloses) {
   static ClosingOnWarnings handler;  // the sink stays installed for the rest of the program
   log::install(handler, log::Level::Debug);
-  Responder motors(iface_, neck({1, 2, 3}));
+  Responder motors(iface_, resting_neck({1, 2, 3}));
   auto loop = open();
   ASSERT_TRUE(loop) << loop.error().text();
   handler.target = &*loop;
@@ -135,14 +117,14 @@ TEST_F(ControlLoopLifecycle, AHandlerOnTheWorkerClosesWhileAnotherThreadCloses) 
 }
 
 TEST_F(ControlLoopLifecycle, ASilentMotorIsMissing) {
-  Responder motors(iface_, neck({1, 3}));
+  Responder motors(iface_, resting_neck({1, 3}));
   const auto loop = open();
   ASSERT_FALSE(loop);
   EXPECT_EQ(loop.error().text(), "Missing motors: [\"neck_pitch\"]!");
 }
 
 TEST_F(ControlLoopLifecycle, RefusedValuesAreNotQueued) {
-  Responder motors(iface_, neck({1, 2, 3}));
+  Responder motors(iface_, resting_neck({1, 2, 3}));
   auto loop = open();
   ASSERT_TRUE(loop) << loop.error().text();
   const auto refused = loop->post(SetNeckPosition{{0.0, std::nan(""), 0.0}});
