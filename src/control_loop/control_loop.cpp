@@ -125,7 +125,7 @@ MotorResult<std::unique_ptr<ControlLoop::State>> start(VorlixMotorController con
   auto last_torque = std::make_shared<TorqueRecord>(torque_enabled);
 
   std::unique_ptr<ControlLoop::State> state(new ControlLoop::State{
-      .command_tx = command_tx,
+      .command_tx = std::move(command_tx),
       .stop_requested = stop_requested,
       .last_stats = last_stats,
       .last_position = last_position,
