@@ -17,15 +17,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "servo_bus/feetech_protocol/feetech.hpp"
 #include "src/control_loop/reading.hpp"
+#include "support/instant_peers.hpp"
 
 namespace {
 
-constexpr std::uint8_t kSyncRead = 0x82;
 constexpr int kPeerPatienceMs = 5000;
 
 // Answers every sync read with one reply per id until killed.
@@ -42,21 +42,12 @@ int serve_servos(int master) {
     const ssize_t got = ::read(master, chunk, sizeof chunk);
     if (got <= 0) continue;
     input.insert(input.end(), chunk, chunk + got);
-    while (input.size() >= 4 && input.size() >= 4u + input[3]) {
-      const std::size_t size = 4u + input[3];
-      if (input[4] == kSyncRead) {
-        std::vector<std::uint8_t> replies;
-        for (std::size_t at = 7; at + 1 < size; ++at) {
-          const std::size_t start = replies.size();
-          replies.insert(replies.end(),
-                         {0xFF, 0xFF, input[at], static_cast<std::uint8_t>(input[6] + 2), 0});
-          replies.insert(replies.end(), input[6], 0x08);
-          replies.push_back(vorlix::servo_bus::checksum(std::span(replies).subspan(start + 2)));
-        }
-        if (::write(master, replies.data(), replies.size()) < 0) return 1;
-      }
-      input.erase(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(size));
-    }
+    bool written = true;
+    vorlix::test_support::take_sync_reads(input, [&](std::span<const std::uint8_t> request) {
+      const auto replies = vorlix::test_support::sync_read_replies(request);
+      written = written && ::write(master, replies.data(), replies.size()) >= 0;
+    });
+    if (!written) return 1;
   }
 }
 
@@ -74,9 +65,8 @@ int serve_neck(const char* iface) {
     can_frame out{};
     out.can_id = in.data[0];
     out.len = 8;
-    const std::uint8_t state[8]{static_cast<std::uint8_t>(0x10 | in.data[0]), 0x7F, 0xFF, 0x7F,
-                                0xF7, 0xFF, 0x1E, 0x28};
-    std::memcpy(out.data, state, sizeof state);
+    const auto state = vorlix::test_support::neck_state_at_zero(in.data[0]);
+    std::memcpy(out.data, state.data(), state.size());
     if (::write(fd, &out, sizeof out) != sizeof out) return 1;
   }
 }

@@ -48,7 +48,7 @@ struct ControlLoopSettings {
   std::chrono::nanoseconds voltage_rampup_timeout = std::chrono::seconds(30);
 };
 
-class VorlixControlLoop;  // the loop itself, private to the library
+struct ControlLoopRecording;  // the library's own recording access
 
 class ControlLoop {
  public:
@@ -68,6 +68,7 @@ class ControlLoop {
   ~ControlLoop();  // closes
 
   // Stops the worker once it has carried out what is queued, and waits for it. Never fails.
+  // On the worker itself (a logging handler) it only asks for the stop: it cannot wait there.
   void close();
 
   // Waits for room in the queue.
@@ -82,12 +83,18 @@ class ControlLoop {
 
   MotorResult<VorlixTorsoPosition> get_last_position();
   MotorResult<bool> is_torque_enabled();
+  // Copies every sample; the worker goes on meanwhile.
   std::optional<ControlLoopStats> get_stats();
   const std::unordered_map<std::string, std::uint8_t>& motor_name_id() const;
 
+  // What the callers and the worker share; defined inside the library.
+  struct State;
+
  private:
-  explicit ControlLoop(std::unique_ptr<VorlixControlLoop> loop);
-  std::unique_ptr<VorlixControlLoop> loop_;
+  friend struct ControlLoopRecording;
+
+  explicit ControlLoop(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;  // null once moved from
 };
 
 }  // namespace vorlix::control_loop

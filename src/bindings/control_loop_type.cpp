@@ -20,7 +20,7 @@
 #include "src/bindings/panic.hpp"
 #include "src/bindings/recording_methods.hpp"
 #include "src/bindings/value_types.hpp"
-#include "src/control_loop/control_loop.hpp"
+#include "src/control_loop/motor_command.hpp"
 #include "vorlix/torso.hpp"
 
 namespace vorlix::bindings {
@@ -30,7 +30,7 @@ namespace core = control_loop;
 using core::MotorCommand;
 using core::PostError;
 using core::PostFailure;
-using Loop = std::shared_ptr<core::VorlixControlLoop>;
+using Loop = std::shared_ptr<core::ControlLoop>;
 
 // The same for every id: an id outside the torso table is read and written alike.
 constexpr servo_bus::PidRegisters kPid = torso::kLinePid;
@@ -43,7 +43,7 @@ struct LoopObject {
   alignas(Loop) unsigned char loop[sizeof(Loop)];
 };
 
-core::VorlixControlLoop& loop_of(PyObject* self) {
+core::ControlLoop& loop_of(PyObject* self) {
   return **std::launder(reinterpret_cast<Loop*>(reinterpret_cast<LoopObject*>(self)->loop));
 }
 
@@ -62,7 +62,7 @@ PyObject* raise_post_failure(const PostError& error, std::string_view context) {
 
 // Queues at once when there is room; waits for it with the interpreter lock released.
 std::expected<void, PostError> post_command(PyObject* self, MotorCommand command) {
-  core::VorlixControlLoop& loop = loop_of(self);
+  core::ControlLoop& loop = loop_of(self);
   auto posted = loop.try_post(command);
   if (posted || posted.error().failure != PostFailure::Full) return posted;
   return without_gil([&] { return loop.post(std::move(command)); });
@@ -391,15 +391,18 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     // The voltage wait and the reboot take seconds: other threads run meanwhile.
     auto created = without_gil([&] {
-      return core::VorlixControlLoop::create(*serialport, *period, *can_bus, *allowed_retries,
-                                             *stats_pub_period, *voltage_rampup_timeout);
+      return core::ControlLoop::create(*serialport, *can_bus,
+                                       {.period = *period,
+                                        .allowed_retries = *allowed_retries,
+                                        .stats_pub_period = *stats_pub_period,
+                                        .voltage_rampup_timeout = *voltage_rampup_timeout});
     });
     if (!created) {
       // A Ctrl-C that ended the voltage wait or the reboot: its KeyboardInterrupt is the answer.
       if (PyErr_Occurred() != nullptr) return nullptr;
       return raise_runtime(created.error().text());
     }
-    Loop loop(std::move(*created));
+    auto loop = std::make_shared<core::ControlLoop>(std::move(*created));
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) {
       without_gil([&] { loop.reset(); });
@@ -442,6 +445,6 @@ PyType_Spec type_spec = {
 
 PyTypeObject* control_loop_type() { return type_from_spec<type_spec>(); }
 
-control_loop::VorlixControlLoop& control_loop_of(PyObject* self) { return loop_of(self); }
+control_loop::ControlLoop& control_loop_of(PyObject* self) { return loop_of(self); }
 
 }  // namespace vorlix::bindings

@@ -9,17 +9,17 @@
 namespace vorlix::bindings {
 namespace {
 
-using control_loop::VorlixControlLoop;
+using control_loop::ControlLoop;
 
 // Touched only under the interpreter lock.
-std::vector<std::weak_ptr<VorlixControlLoop>>& live_loops() {
-  static auto* loops = new std::vector<std::weak_ptr<VorlixControlLoop>>();  // never destroyed
+std::vector<std::weak_ptr<ControlLoop>>& live_loops() {
+  static auto* loops = new std::vector<std::weak_ptr<ControlLoop>>();  // never destroyed
   return *loops;
 }
 
 PyObject* close_live_loops(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
-    std::vector<std::shared_ptr<VorlixControlLoop>> running;
+    std::vector<std::shared_ptr<ControlLoop>> running;
     for (const auto& loop : live_loops()) {
       if (auto alive = loop.lock()) running.push_back(std::move(alive));
     }
@@ -56,7 +56,7 @@ bool install_exit_hook() {
   return true;
 }
 
-void track_live_loop(const std::shared_ptr<VorlixControlLoop>& loop) {
+void track_live_loop(const std::shared_ptr<ControlLoop>& loop) {
   auto& loops = live_loops();
   std::erase_if(loops, [](const auto& tracked) { return tracked.expired(); });
   loops.push_back(loop);

@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "src/control_loop/control_loop.hpp"
+#include "vorlix/control_loop.hpp"
 
 namespace vorlix::bindings {
 
@@ -16,6 +16,6 @@ namespace vorlix::bindings {
 bool install_exit_hook();
 
 // Interpreter lock held.
-void track_live_loop(const std::shared_ptr<control_loop::VorlixControlLoop>& loop);
+void track_live_loop(const std::shared_ptr<control_loop::ControlLoop>& loop);
 
 }  // namespace vorlix::bindings

@@ -1,8 +1,9 @@
-#include "src/control_loop/control_loop.hpp"
+#include "vorlix/control_loop.hpp"
 
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "common/format.hpp"
 #include "common/interruption.hpp"
 #include "common/log.hpp"
+#include "src/control_loop/control_loop_state.hpp"
 #include "src/control_loop/retry.hpp"
 
 namespace vorlix::control_loop {
@@ -76,32 +78,24 @@ std::expected<void, MotorError> await_voltage_and_reboot(VorlixMotorController& 
   return {};
 }
 
-}  // namespace
-
-MotorResult<std::unique_ptr<VorlixControlLoop>> VorlixControlLoop::create(
-    const std::optional<std::string>& serialport,
-    std::chrono::nanoseconds read_position_loop_period, const std::string& can_bus,
-    std::uint64_t allowed_retries, std::optional<std::chrono::nanoseconds> stats_pub_period,
-    std::chrono::nanoseconds voltage_rampup_timeout) {
-  if (serialport && !path_exists(*serialport)) {
-    return std::unexpected(MotorError::PortNotFound{*serialport});
+// The arguments C++ callers pass unchecked; Python's are checked before they get here.
+void require_valid(const ControlLoopSettings& settings) {
+  if (settings.period <= std::chrono::nanoseconds::zero()) {
+    throw std::invalid_argument("control loop period must be positive");
   }
-  auto opened = VorlixMotorController::create(serialport, can_bus);
-  if (!opened) {
-    return std::unexpected(MotorError::PortOpen{serialport.value_or(""), opened.error()});
+  if (settings.allowed_retries < 1) {
+    throw std::invalid_argument("control loop allowed_retries must be at least 1");
   }
-  return start(std::move(*opened), read_position_loop_period, allowed_retries, stats_pub_period,
-               voltage_rampup_timeout);
 }
 
-MotorResult<std::unique_ptr<VorlixControlLoop>> VorlixControlLoop::start(
-    VorlixMotorController controller, std::chrono::nanoseconds read_position_loop_period,
-    std::uint64_t allowed_retries, std::optional<std::chrono::nanoseconds> stats_pub_period,
-    std::chrono::nanoseconds voltage_rampup_timeout) {
+// The checks of the torso, then the worker; `settings` already checked.
+MotorResult<std::unique_ptr<ControlLoop::State>> start(VorlixMotorController controller,
+                                                       const ControlLoopSettings& settings) {
+  const std::uint64_t allowed_retries = settings.allowed_retries;
   auto stop_requested = std::make_shared<StopFlag>(false);
   auto [command_tx, command_rx] = bounded_queue<MotorCommand>(kCommandQueueCapacity);
   std::shared_ptr<StatsRecord> last_stats;
-  if (stats_pub_period) last_stats = std::make_shared<StatsRecord>();
+  if (settings.stats_pub_period) last_stats = std::make_shared<StatsRecord>();
 
   const bool has_servo_bus = controller.has_servo_bus();
   if (has_servo_bus) {
@@ -111,7 +105,8 @@ MotorResult<std::unique_ptr<VorlixControlLoop>> VorlixControlLoop::start(
     return std::unexpected(MotorError::MissingMotors{std::move(missing)});
   }
   if (has_servo_bus) {
-    if (auto ready = await_voltage_and_reboot(controller, allowed_retries, voltage_rampup_timeout);
+    if (auto ready = await_voltage_and_reboot(controller, allowed_retries,
+                                              settings.voltage_rampup_timeout);
         !ready) {
       return std::unexpected(ready.error());
     }
@@ -129,64 +124,27 @@ MotorResult<std::unique_ptr<VorlixControlLoop>> VorlixControlLoop::start(
   auto last_position = std::make_shared<PositionRecord>(std::move(*first_reading));
   auto last_torque = std::make_shared<TorqueRecord>(torque_enabled);
 
-  std::unique_ptr<VorlixControlLoop> loop(
-      new VorlixControlLoop(command_tx, stop_requested, last_stats, last_position, last_torque,
-                            std::move(motor_name_id)));
-  loop->start_worker(WorkerContext{std::move(controller), std::move(command_rx),
-                                   std::move(stop_requested), std::move(last_position),
-                                   std::move(last_torque), std::move(last_stats),
-                                   read_position_loop_period, allowed_retries,
-                                   stats_pub_period, loop->recording_});
-  return loop;
+  std::unique_ptr<ControlLoop::State> state(new ControlLoop::State{
+      .command_tx = std::move(command_tx),
+      .stop_requested = stop_requested,
+      .last_stats = last_stats,
+      .last_position = last_position,
+      .last_torque = last_torque,
+      .motor_name_id = std::move(motor_name_id),
+  });
+  **state->worker_handle.lock() = std::make_unique<WorkerThread>(
+      WorkerContext{std::move(controller), std::move(command_rx), std::move(stop_requested),
+                    std::move(last_position), std::move(last_torque), std::move(last_stats),
+                    settings.period, allowed_retries, settings.stats_pub_period,
+                    state->recording},
+      state->worker_id);
+  return state;
 }
 
-VorlixControlLoop::VorlixControlLoop(QueueSender<MotorCommand> command_tx,
-                                     std::shared_ptr<StopFlag> stop_requested,
-                                     std::shared_ptr<StatsRecord> last_stats,
-                                     std::shared_ptr<PositionRecord> last_position,
-                                     std::shared_ptr<TorqueRecord> last_torque,
-                                     std::unordered_map<std::string, std::uint8_t> motor_name_id)
-    : command_tx_(std::move(command_tx)),
-      stop_requested_(std::move(stop_requested)),
-      last_stats_(std::move(last_stats)),
-      last_position_(std::move(last_position)),
-      last_torque_(std::move(last_torque)),
-      motor_name_id_(std::move(motor_name_id)) {}
-
-void VorlixControlLoop::start_worker(WorkerContext context) {
-  **worker_handle_.lock() = std::make_unique<WorkerThread>(std::move(context), worker_id_);
-}
-
-VorlixControlLoop::~VorlixControlLoop() { close(); }
-
-void VorlixControlLoop::close() {
-  if (auto stop = stop_requested_->lock()) **stop = true;
-  // The worker would otherwise notice only after its next tick, up to a period away.
-  command_tx_.wake_consumer();
-  // A logging handler on the worker closing its own loop: the worker ends after this step.
-  // It must neither wait for itself nor for the handle's lock, which a close on another
-  // thread holds while it waits for the worker.
-  if (on_worker_thread()) return;
-  std::optional<std::string> failure;
-  bool poisoned = false;
-  {
-    auto handle = worker_handle_.lock_ignoring_poison();
-    poisoned = handle.poisoned();
-    std::unique_ptr<WorkerThread> worker = std::move(*handle);
-    if (!worker) return;
-    failure = worker->join();
-    // Its id may be given to a new thread now.
-    worker_id_.store(std::thread::id());
-  }
-  // Outside the lock: a handler of this record may close the loop again.
-  if (!failure) return;
-  log::error(log::kControlLoopTarget,
-             poisoned ? fmt::format("Failed to join control loop thread (poisoned): {:?}", *failure)
-                      : fmt::format("Failed to join control loop thread: {:?}", *failure));
-}
-
-std::expected<void, PostError> VorlixControlLoop::check_post(const MotorCommand& command) const {
-  if (on_worker_thread()) {
+// The checks every post makes before it queues anything.
+std::expected<void, PostError> check_post(const ControlLoop::State& state,
+                                          const MotorCommand& command) {
+  if (state.on_worker_thread()) {
     return std::unexpected(
         PostError{PostFailure::OnWorkerThread, std::string(kOnWorkerThreadMessage)});
   }
@@ -196,17 +154,85 @@ std::expected<void, PostError> VorlixControlLoop::check_post(const MotorCommand&
   return {};
 }
 
-std::expected<void, PostError> VorlixControlLoop::post(MotorCommand command) {
-  if (auto checked = check_post(command); !checked) return checked;
-  if (!command_tx_.send(std::move(command))) {
+}  // namespace
+
+MotorResult<ControlLoop> ControlLoop::create(const std::optional<std::string>& serial_port,
+                                             const std::string& can_interface,
+                                             const ControlLoopSettings& settings) {
+  require_valid(settings);
+  if (serial_port && !path_exists(*serial_port)) {
+    return std::unexpected(MotorError::PortNotFound{*serial_port});
+  }
+  auto opened = VorlixMotorController::create(serial_port, can_interface);
+  if (!opened) {
+    return std::unexpected(MotorError::PortOpen{serial_port.value_or(""), opened.error()});
+  }
+  auto state = start(std::move(*opened), settings);
+  if (!state) return std::unexpected(std::move(state.error()));
+  return ControlLoop(std::move(*state));
+}
+
+MotorResult<ControlLoop> ControlLoop::create(VorlixMotorController controller,
+                                             const ControlLoopSettings& settings) {
+  require_valid(settings);
+  auto state = start(std::move(controller), settings);
+  if (!state) return std::unexpected(std::move(state.error()));
+  return ControlLoop(std::move(*state));
+}
+
+ControlLoop::ControlLoop(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+ControlLoop::ControlLoop(ControlLoop&&) noexcept = default;
+
+ControlLoop& ControlLoop::operator=(ControlLoop&& other) noexcept {
+  if (this == &other) return *this;
+  if (state_) close();
+  state_ = std::move(other.state_);
+  return *this;
+}
+
+ControlLoop::~ControlLoop() {
+  if (state_) close();
+}
+
+void ControlLoop::close() {
+  State& state = *state_;
+  if (auto stop = state.stop_requested->lock()) **stop = true;
+  // The worker would otherwise notice only after its next tick, up to a period away.
+  state.command_tx.wake_consumer();
+  // A logging handler on the worker closing its own loop: the worker ends after this step.
+  // It must neither wait for itself nor for the handle's lock, which a close on another
+  // thread holds while it waits for the worker.
+  if (state.on_worker_thread()) return;
+  std::optional<std::string> failure;
+  bool poisoned = false;
+  {
+    auto handle = state.worker_handle.lock_ignoring_poison();
+    poisoned = handle.poisoned();
+    std::unique_ptr<WorkerThread> worker = std::move(*handle);
+    if (!worker) return;
+    failure = worker->join();
+    // Its id may be given to a new thread now.
+    state.worker_id.store(std::thread::id());
+  }
+  // Outside the lock: a handler of this record may close the loop again.
+  if (!failure) return;
+  log::error(log::kControlLoopTarget,
+             poisoned ? fmt::format("Failed to join control loop thread (poisoned): {:?}", *failure)
+                      : fmt::format("Failed to join control loop thread: {:?}", *failure));
+}
+
+std::expected<void, PostError> ControlLoop::post(MotorCommand command) {
+  if (auto checked = check_post(*state_, command); !checked) return checked;
+  if (!state_->command_tx.send(std::move(command))) {
     return std::unexpected(PostError{PostFailure::ChannelClosed, "channel closed"});
   }
   return {};
 }
 
-std::expected<void, PostError> VorlixControlLoop::try_post(MotorCommand& command) {
-  if (auto checked = check_post(command); !checked) return checked;
-  switch (command_tx_.try_send(command)) {
+std::expected<void, PostError> ControlLoop::try_post(MotorCommand& command) {
+  if (auto checked = check_post(*state_, command); !checked) return checked;
+  switch (state_->command_tx.try_send(command)) {
     case SendOutcome::Sent:
       return {};
     case SendOutcome::Full:
@@ -217,9 +243,8 @@ std::expected<void, PostError> VorlixControlLoop::try_post(MotorCommand& command
   return std::unexpected(PostError{PostFailure::ChannelClosed, "channel closed"});
 }
 
-MotorResult<RawBytes> VorlixControlLoop::async_read_raw_bytes(std::uint8_t id,
-                                                              std::uint8_t address,
-                                                              std::uint8_t length) {
+MotorResult<RawBytes> ControlLoop::async_read_raw_bytes(std::uint8_t id, std::uint8_t address,
+                                                        std::uint8_t length) {
   const auto deadline = std::chrono::steady_clock::now() + kRawReadTimeout;
   auto [reply_tx, reply_rx] = reply_channel<RawBytes>();
   if (!post(ReadRawBytes{id, address, length, std::move(reply_tx)})) {
@@ -230,7 +255,7 @@ MotorResult<RawBytes> VorlixControlLoop::async_read_raw_bytes(std::uint8_t id,
   return std::move(*answer);
 }
 
-std::expected<RawBytes, RawPacketFailure> VorlixControlLoop::write_raw_packet(
+std::expected<RawBytes, RawPacketFailure> ControlLoop::write_raw_packet(
     std::span<const std::uint8_t> packet) {
   auto [reply_tx, reply_rx] = reply_channel<RawBytes>();
   if (auto posted = post(WriteRawPacket{RawBytes(packet.begin(), packet.end()), std::move(reply_tx)});
@@ -263,19 +288,23 @@ T copy_record(PoisonedMutex<T>& record, std::string_view poisoned_message) {
 
 }  // namespace
 
-MotorResult<VorlixTorsoPosition> VorlixControlLoop::get_last_position() {
-  return copy_record(*last_position_, "last_position mutex was poisoned");
+MotorResult<VorlixTorsoPosition> ControlLoop::get_last_position() {
+  return copy_record(*state_->last_position, "last_position mutex was poisoned");
 }
 
-MotorResult<bool> VorlixControlLoop::is_torque_enabled() {
-  return copy_record(*last_torque_, "last_torque mutex was poisoned");
+MotorResult<bool> ControlLoop::is_torque_enabled() {
+  return copy_record(*state_->last_torque, "last_torque mutex was poisoned");
 }
 
-std::optional<ControlLoopStats> VorlixControlLoop::get_stats() {
-  if (!last_stats_) return std::nullopt;
-  auto [stats, poisoned] = last_stats_->copy();
+std::optional<ControlLoopStats> ControlLoop::get_stats() {
+  if (!state_->last_stats) return std::nullopt;
+  auto [stats, poisoned] = state_->last_stats->copy();
   if (poisoned) log::error(log::kControlLoopTarget, "last_stats mutex was poisoned");
   return std::move(stats);
+}
+
+const std::unordered_map<std::string, std::uint8_t>& ControlLoop::motor_name_id() const {
+  return state_->motor_name_id;
 }
 
 }  // namespace vorlix::control_loop

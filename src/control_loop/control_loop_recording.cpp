@@ -1,18 +1,21 @@
-// The loop's recording face: callers start, stop and take; the worker publishes.
-#include "src/control_loop/control_loop.hpp"
+#include "src/control_loop/control_loop_recording.hpp"
+
+#include "src/control_loop/control_loop_state.hpp"
 
 namespace vorlix::control_loop {
 
-std::expected<void, RecordingFailure> VorlixControlLoop::start_recording(std::size_t capacity) {
+std::expected<void, RecordingFailure> ControlLoopRecording::start(ControlLoop& loop,
+                                                                  std::size_t capacity) {
+  ControlLoop::State& state = *loop.state_;
   bool closed = false;
-  if (auto stop = stop_requested_->lock()) closed = **stop;
+  if (auto stop = state.stop_requested->lock()) closed = **stop;
   if (closed) return std::unexpected(RecordingFailure::ChannelClosed);
-  if (!recording_->start(capacity)) return std::unexpected(RecordingFailure::AlreadyRecording);
+  if (!state.recording->start(capacity)) return std::unexpected(RecordingFailure::AlreadyRecording);
   return {};
 }
 
-void VorlixControlLoop::stop_recording() { recording_->stop(); }
+void ControlLoopRecording::stop(ControlLoop& loop) { loop.state_->recording->stop(); }
 
-TakenRecords VorlixControlLoop::take_recording() { return recording_->take(); }
+TakenRecords ControlLoopRecording::take(ControlLoop& loop) { return loop.state_->recording->take(); }
 
 }  // namespace vorlix::control_loop

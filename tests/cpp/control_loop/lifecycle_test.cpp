@@ -10,38 +10,20 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
-#include <set>
 #include <thread>
 
-#include "can_motor/vcan_peer.hpp"
+#include "can_motor/resting_neck.hpp"
 #include "common/log.hpp"
-#include "src/control_loop/control_loop.hpp"
+#include "vorlix/control_loop.hpp"
 #include "support/test_support.hpp"
 
 namespace vorlix::control_loop {
 namespace {
 
 using namespace std::chrono_literals;
-using can_motor::test::classic;
+using can_motor::test::resting_neck;
 using can_motor::test::Responder;
 using can_motor::test::WireFrame;
-
-constexpr std::uint32_t kServiceId = 0x7FF;
-
-// The motor a frame is for: its CAN id, or for a service frame the id in its first bytes.
-std::uint32_t motor_of(const WireFrame& frame) {
-  return frame.can_id == kServiceId ? frame.data[0] : frame.can_id;
-}
-
-// Motors that answer every frame with their state (position at the middle of the range: 0 rad).
-Responder::Answer neck(std::set<std::uint32_t> answering) {
-  return [answering](const WireFrame& in) {
-    const std::uint32_t motor = motor_of(in);
-    if (!answering.contains(motor)) return std::vector<WireFrame>{};
-    return std::vector{classic(motor, {static_cast<std::uint8_t>(0x10 | motor), 0x7F, 0xFF, 0x7F,
-                                       0xF7, 0xFF, 0x1E, 0x28})};
-  };
-}
 
 // Runs `body` on a thread of its own. A body still running after `limit` is deadlocked, which
 // no test can recover from: the program ends there, naming it.
@@ -70,62 +52,64 @@ class ControlLoopLifecycle : public ::testing::Test {
 
   // The scripted motors answer at once; a wait far beyond the real motors' 20 ms keeps a slow
   // host (valgrind, one-CPU kernel) from turning a late answer into a missing motor.
-  MotorResult<std::unique_ptr<VorlixControlLoop>> open() {
+  MotorResult<ControlLoop> open() {
     auto controller = controller::VorlixMotorController::create(
         std::nullopt, iface_, controller::Timing{.neck_reply = 500ms});
     if (!controller) return std::unexpected(MotorError::PortOpen{"", controller.error()});
-    return VorlixControlLoop::start(std::move(*controller), 10ms, 5, 30ms, 30s);
+    return ControlLoop::create(std::move(*controller),
+                               {.period = 10ms, .allowed_retries = 5, .stats_pub_period = 30ms,
+                                .voltage_rampup_timeout = 30s});
   }
 
   std::string iface_;
 };
 
 TEST_F(ControlLoopLifecycle, ReadsPostsAndDrainsOnClose) {
-  Responder motors(iface_, neck({1, 2, 3}));
+  Responder motors(iface_, resting_neck({1, 2, 3}));
   auto loop = open();
   ASSERT_TRUE(loop) << loop.error().text();
-  const auto first = (*loop)->get_last_position();
+  const auto first = loop->get_last_position();
   ASSERT_TRUE(first);
   EXPECT_NEAR(first->neck[0], 0.0, 1e-3);
-  EXPECT_EQ((*loop)->is_torque_enabled(), false);
-  for (int i = 0; i < 30; ++i) ASSERT_TRUE((*loop)->post(SetNeckYawPosition{0.01 * i}));
+  EXPECT_EQ(loop->is_torque_enabled(), false);
+  for (int i = 0; i < 30; ++i) ASSERT_TRUE(loop->post(SetNeckYawPosition{0.01 * i}));
   // Neck-only: a raw servo read fails at once.
-  EXPECT_FALSE((*loop)->async_read_raw_bytes(1, 56, 2));
+  EXPECT_FALSE(loop->async_read_raw_bytes(1, 56, 2));
   ASSERT_TRUE(test_support::eventually([&] {
-    const auto stats = (*loop)->get_stats();
+    const auto stats = loop->get_stats();
     return stats->period.size() >= 5 && !stats->read_dt.empty();
   }, 10s)) << "no statistics published";
-  (*loop)->close();
-  (*loop)->close();
+  loop->close();
+  loop->close();
   const auto seen = motors.finish();
   const auto yaw_commands = std::ranges::count_if(
       seen, [](const WireFrame& frame) { return frame.can_id == 1 && frame.data[7] != 0xFC; });
   EXPECT_GE(yaw_commands, 30);
-  EXPECT_EQ((*loop)->post(EnableTorque{}).error().failure, PostFailure::ChannelClosed);
-  EXPECT_TRUE((*loop)->get_last_position());
+  EXPECT_EQ(loop->post(EnableTorque{}).error().failure, PostFailure::ChannelClosed);
+  EXPECT_TRUE(loop->get_last_position());
 }
 
 // A logging handler that closes the loop from the worker whenever the worker warns.
 class ClosingOnWarnings final : public log::Sink {
  public:
   void write(const log::Record& record) override {
-    VorlixControlLoop* loop = target.load();
+    ControlLoop* loop = target.load();
     if (record.level == log::Level::Warn && loop != nullptr) loop->close();
   }
-  std::atomic<VorlixControlLoop*> target = nullptr;
+  std::atomic<ControlLoop*> target = nullptr;
 };
 
 TEST_F(ControlLoopLifecycle, AHandlerOnTheWorkerClosesWhileAnotherThreadCloses) {
   static ClosingOnWarnings handler;  // the sink stays installed for the rest of the program
   log::install(handler, log::Level::Debug);
-  Responder motors(iface_, neck({1, 2, 3}));
+  Responder motors(iface_, resting_neck({1, 2, 3}));
   auto loop = open();
   ASSERT_TRUE(loop) << loop.error().text();
-  handler.target = loop->get();
+  handler.target = &*loop;
   int posted = 0;
   // Each one is clamped with a warning; the first closes the loop, the rest are drained.
-  for (int i = 0; i < 60; ++i) posted += (*loop)->post(SetNeckYawPosition{9.0}).has_value();
-  must_finish("close() from the test", [&] { (*loop)->close(); });
+  for (int i = 0; i < 60; ++i) posted += loop->post(SetNeckYawPosition{9.0}).has_value();
+  must_finish("close() from the test", [&] { loop->close(); });
   handler.target = nullptr;
   const auto seen = motors.finish();
   EXPECT_GE(std::ranges::count_if(seen, [](const WireFrame& frame) { return frame.can_id == 1; }),
@@ -133,17 +117,17 @@ TEST_F(ControlLoopLifecycle, AHandlerOnTheWorkerClosesWhileAnotherThreadCloses) 
 }
 
 TEST_F(ControlLoopLifecycle, ASilentMotorIsMissing) {
-  Responder motors(iface_, neck({1, 3}));
+  Responder motors(iface_, resting_neck({1, 3}));
   const auto loop = open();
   ASSERT_FALSE(loop);
   EXPECT_EQ(loop.error().text(), "Missing motors: [\"neck_pitch\"]!");
 }
 
 TEST_F(ControlLoopLifecycle, RefusedValuesAreNotQueued) {
-  Responder motors(iface_, neck({1, 2, 3}));
+  Responder motors(iface_, resting_neck({1, 2, 3}));
   auto loop = open();
   ASSERT_TRUE(loop) << loop.error().text();
-  const auto refused = (*loop)->post(SetNeckPosition{{0.0, std::nan(""), 0.0}});
+  const auto refused = loop->post(SetNeckPosition{{0.0, std::nan(""), 0.0}});
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().text, "set_neck_position: neck_pitch position must be finite, got NaN");
 }

@@ -14,9 +14,9 @@
 #include <optional>
 #include <thread>
 
-#include "can_motor/vcan_peer.hpp"
-#include "servo_bus/feetech_protocol/feetech.hpp"
+#include "can_motor/resting_neck.hpp"
 #include "src/control_loop/worker.hpp"
+#include "support/instant_peers.hpp"
 #include "support/pty.hpp"
 
 namespace {
@@ -56,11 +56,9 @@ namespace vorlix::control_loop {
 namespace {
 
 using namespace std::chrono_literals;
-using can_motor::test::classic;
+using can_motor::test::resting_neck;
 using can_motor::test::Responder;
-using can_motor::test::WireFrame;
 
-constexpr std::uint8_t kSyncRead = 0x82;
 constexpr auto kPatience = 30s;  // only a broken loop comes near it
 
 // Answers every sync read on the master of `pty` with one reply per id. At each request for
@@ -90,29 +88,19 @@ class ServoLine {
       const ssize_t got = ::read(master, chunk, sizeof chunk);
       if (got <= 0) continue;
       input.insert(input.end(), chunk, chunk + got);
-      while (input.size() >= 4 && input.size() >= 4u + input[3]) {
-        const std::size_t size = 4u + input[3];
-        if (input[4] == kSyncRead) answer(master, std::span(input).first(size));
-        input.erase(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(size));
-      }
+      test_support::take_sync_reads(input, [&](std::span<const std::uint8_t> request) {
+        answer(master, request);
+      });
     }
   }
 
   void answer(int master, std::span<const std::uint8_t> request) {
-    const std::uint8_t count = request[6];
-    const auto ids = request.subspan(7, request.size() - 8);
-    if (ids.front() == 1) {
+    if (request[7] == 1) {  // the arm group's first id
       const std::lock_guard lock(mutex_);
       marks_.push_back(counted_allocations.load());
     }
     tick_seen_.notify_all();
-    std::vector<std::uint8_t> replies;
-    for (const std::uint8_t id : ids) {
-      const std::size_t start = replies.size();
-      replies.insert(replies.end(), {0xFF, 0xFF, id, static_cast<std::uint8_t>(count + 2), 0});
-      replies.insert(replies.end(), count, 0x08);
-      replies.push_back(servo_bus::checksum(std::span(replies).subspan(start + 2)));
-    }
+    const auto replies = test_support::sync_read_replies(request);
     (void)::write(master, replies.data(), replies.size());
   }
 
@@ -121,18 +109,6 @@ class ServoLine {
   std::vector<std::size_t> marks_;
   std::jthread thread_;
 };
-
-// Neck motors answering each feedback request with their state.
-Responder::Answer neck_motors() {
-  return [](const WireFrame& in) {
-    if (in.can_id != 0x7FF || in.data.size() < 3 || in.data[2] != 0xCC) {
-      return std::vector<WireFrame>{};
-    }
-    const std::uint8_t motor = in.data[0];
-    return std::vector{classic(motor, {static_cast<std::uint8_t>(0x10 | motor), 0x7F, 0xFF, 0x7F,
-                                       0xF7, 0xFF, 0x1E, 0x28})};
-  };
-}
 
 struct Case {
   std::string name;
@@ -153,7 +129,7 @@ TEST_P(TickAllocation, SteadyReadingsAllocateNothing) {
 
   test_support::Pty pty;
   ServoLine servos(pty);
-  Responder neck(iface, neck_motors());
+  Responder neck(iface, resting_neck({1, 2, 3}));
   auto controller = controller::VorlixMotorController::create(pty.slave_path(), iface);
   ASSERT_TRUE(controller) << controller.error().text();
 
