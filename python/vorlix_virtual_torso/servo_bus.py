@@ -142,18 +142,32 @@ class VirtualServoBus(ServedBus):
         instruction = parse_instruction(packet)
         if instruction is None:
             return
+        # Replies that follow one another without a pause go out together, as an adapter
+        # forwards a burst in one transfer: one wake-up for the group, not one per servo.
+        burst = bytearray()
         for servo, data, wait in self._execute(instruction):
             with self._lock:
                 reply = servo.status(data)
+            if (wait or servo.reply_delay) and burst:
+                if not self._send_when_due(due, burst):
+                    return
+                burst = bytearray()
             due += wait + servo.reply_delay + self._wire_time(len(reply))
-            remaining = due - time.monotonic()
-            if remaining > 0 and self._server.stopping.wait(remaining):
-                return
-            with self._output_lock:
-                if self._stalled:
-                    self._held += reply
-                else:
-                    self._write(reply)
+            burst += reply
+        if burst:
+            self._send_when_due(due, burst)
+
+    def _send_when_due(self, due: float, replies: bytearray) -> bool:
+        """Writes `replies` once `due` has come; False when the bus stops meanwhile."""
+        remaining = due - time.monotonic()
+        if remaining > 0 and self._server.stopping.wait(remaining):
+            return False
+        with self._output_lock:
+            if self._stalled:
+                self._held += replies
+            else:
+                self._write(bytes(replies))
+        return True
 
     def _execute(self, instruction: Instruction) -> list[tuple[VirtualServo, bytes, float]]:
         """Applies the instruction; returns the answers due, in the order they are sent, each

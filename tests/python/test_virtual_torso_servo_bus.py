@@ -104,7 +104,9 @@ def test_present_position_follows_the_goal_while_torque_is_on(
     if moves:
         while present(line, 3) != 2500:
             assert time.monotonic() - started < travel + 2.0, "the servo never arrived"
-        assert time.monotonic() - started >= travel  # at the servo's speed, not in one jump
+        # At the servo's speed, not in one jump; the position reads rounded, so the last half
+        # step shows early.
+        assert time.monotonic() - started >= travel - 0.5 / servo.speed
     else:
         # The motion is worked out from the time given: look as long after as the whole
         # travel would take, without waiting for it.
@@ -217,11 +219,13 @@ def test_an_absent_servo_ignores_sync_writes_and_holds_back_later_sync_read_answ
 
 
 def test_a_delayed_reply_holds_back_the_later_answers_of_a_sync_read(servo_bus, line):
-    servo_bus.servos[2].reply_delay = 0.05
+    servo_bus.servos[2].reply_delay = 0.3
     started = time.monotonic()
-    reply = exchange(line, packet(BROADCAST, SYNC_READ, LOCK, 1, 1, 2, 3), 21)
-    assert time.monotonic() - started >= 0.05
-    assert reply == status(1, b"\x01") + status(2, b"\x01") + status(3, b"\x01")
+    line.write(packet(BROADCAST, SYNC_READ, LOCK, 1, 1, 2, 3))
+    # The answer before the pause is not held back with the ones after it.
+    assert line.read(7, timeout=0.25) == status(1, b"\x01")
+    assert line.read(14, timeout=1.0) == status(2, b"\x01") + status(3, b"\x01")
+    assert time.monotonic() - started >= 0.3
 
 
 def all_voltages(line) -> list[int]:
