@@ -5,7 +5,8 @@ next to a vcan interface. Arguments: the serial path and CAN interface of a runn
   ticks off|on N      a loop that runs N ticks, recording or not (nothing takes the records:
                       the worker's side alone), for callgrind to count the worker's instructions
   periods DIR         the loop's p99 period at 10 ms over 2,000 ticks, with a Recorder writing
-                      to DIR and without, alternating, twice each
+                      to DIR and without, alternating, twice each, after one recording not
+                      measured
 """
 
 import sys
@@ -48,23 +49,23 @@ def run_ticks(serial: str, can: str, recording: bool, ticks: int) -> None:
     print(f"ticks: {ticks_of(loop)}")
 
 
-def p99_ms(serial: str, can: str, directory: Path | None) -> float:
+def p99_ms(serial: str, can: str, directory: Path | None, ticks: int = TICKS) -> float:
     from vorlix_recording import Recorder  # only here: its SDK starts threads of its own
 
     loop = open_loop(serial, can, 10)
     try:
         if directory is None:
-            while ticks_of(loop) <= TICKS:
+            while ticks_of(loop) <= ticks:
                 time.sleep(0.2)
         else:
             with Recorder(loop, directory / "bench.mcap"):
-                while ticks_of(loop) <= TICKS:
+                while ticks_of(loop) <= ticks:
                     time.sleep(0.2)
         stats = loop.get_stats()
         assert stats is not None
     finally:
         loop.close()
-    periods = sorted(stats.period[1:TICKS + 1])  # the first runs from the start to a tick
+    periods = sorted(stats.period[1:ticks + 1])  # the first runs from the start to a tick
     return periods[round(0.99 * (len(periods) - 1))] * 1000
 
 
@@ -74,6 +75,10 @@ def main() -> None:
         run_ticks(serial, can, rest[0] == "on", int(rest[1]))
         return
     with tempfile.TemporaryDirectory(dir=rest[0]) as directory:
+        # Not measured: the first recording faults in the SDK's code, and in user-mode Linux a
+        # fault that reads the host's file system holds the guest's only CPU, loop included
+        # (tens of milliseconds, once; natively only the recorder's thread would wait).
+        p99_ms(serial, can, Path(directory), ticks=300)
         for run in range(2):
             without = p99_ms(serial, can, None)
             with_recorder = p99_ms(serial, can, Path(directory))
