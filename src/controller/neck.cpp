@@ -3,7 +3,6 @@
 #include <cmath>
 #include <limits>
 #include <optional>
-#include <utility>
 
 #include "common/format.hpp"
 #include "common/log.hpp"
@@ -144,14 +143,16 @@ ControllerResult<std::chrono::steady_clock::time_point>
 VorlixMotorController::request_neck_feedback() {
   // A timed-out reading's replies are waited out and whatever else is queued is dropped: as
   // in each single exchange, no reply to an earlier request may pass for one of these.
+  // Forgotten only once waited out: a bus failure meanwhile leaves it for the next reading.
   if (state_->neck_late_until) {
-    const auto until = *std::exchange(state_->neck_late_until, std::nullopt);
+    const auto until = *state_->neck_late_until;
     for (auto now = std::chrono::steady_clock::now(); now < until;
          now = std::chrono::steady_clock::now()) {
       auto late = state_->can_bus->recv_into(state_->neck_reply, until - now);
       if (!late && late.error().kind() == can_motor::CanError::Kind::Timeout) break;
       if (!late) return feedback_failure(0, can_motor::damiao::DamiaoError(late.error()));
     }
+    state_->neck_late_until.reset();
   }
   if (auto drained = state_->can_bus->discard_pending(); !drained) {
     return feedback_failure(0, can_motor::damiao::DamiaoError(drained.error()));
