@@ -28,6 +28,9 @@ using torso::kNeckNames;
 using torso::kServoIds;
 using torso::ServoGroup;
 
+// The joint at `index` in neck order; "neck index out of range: {index}" past the neck.
+ControllerResult<torso::NeckJoint> neck_joint_at(std::size_t index);
+
 // The controller's waits. The defaults are the torso's; tests shorten or lengthen them.
 struct Timing {
   // Each wait of the serial port `create` opens for readability or writability.
@@ -85,11 +88,11 @@ class VorlixMotorController {
 
   // Neck.
   ControllerResult<void> enable_neck(bool enable);
-  ControllerResult<void> set_neck_gains(std::size_t index, float kp, float kd);
+  ControllerResult<void> set_neck_gains(torso::NeckJoint joint, float kp, float kd);
   ControllerResult<NeckArray> command_neck_mit(const NeckArray& positions, std::string_view label);
   // Refuses non-finite requests, clamps each joint, then commands the whole neck.
   ControllerResult<NeckArray> set_neck_position(const NeckArray& positions);
-  ControllerResult<double> set_single_neck_joint(std::size_t index, double position);
+  ControllerResult<double> set_single_neck_joint(torso::NeckJoint joint, double position);
   ControllerResult<NeckArray> read_neck_positions();
   // read_neck_positions in two halves, so that the servo line can be read while the replies
   // queue in the socket: all three requests go out, and the deadline they return is the one

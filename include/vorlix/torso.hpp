@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -65,7 +66,11 @@ struct NeckMotor {
   double upper_limit;  // rad: nor above
 };
 
-// In neck order (yaw, pitch, roll), the order of every three-element neck array.
+// The neck's joints; their values are the neck order (yaw, pitch, roll) of every
+// three-element neck array.
+enum class NeckJoint : std::uint8_t { Yaw, Pitch, Roll };
+
+// In neck order, the order of every three-element neck array.
 inline constexpr std::array<NeckMotor, 3> kNeck = {{
     {"neck_yaw", 1, 1, {12.5F, 30.0F, 500.0F, 5.0F, 10.0F}, 30.0F, 1.0F, -0.5, 0.5},
     {"neck_pitch", 2, 2, {12.5F, 10.0F, 500.0F, 5.0F, 28.0F}, 60.0F, 2.0F, 0.0, 0.45},
@@ -104,6 +109,13 @@ inline constexpr auto kNeckLimits = [] {
   });
   return limits;
 }();
+
+// A joint's place in neck order; none for a value outside the enumeration (a cast).
+constexpr std::optional<std::size_t> neck_index(NeckJoint joint) {
+  const auto index = static_cast<std::size_t>(joint);
+  if (index >= kNeck.size()) return std::nullopt;
+  return index;
+}
 
 constexpr std::size_t group_size(ServoGroup group) {
   return static_cast<std::size_t>(
@@ -172,6 +184,12 @@ constexpr bool line_groups_cover_the_table() {
   return next == kServos.size();
 }
 
+constexpr bool neck_joints_name_the_table() {
+  return kNeck[*neck_index(NeckJoint::Yaw)].name == "neck_yaw" &&
+         kNeck[*neck_index(NeckJoint::Pitch)].name == "neck_pitch" &&
+         kNeck[*neck_index(NeckJoint::Roll)].name == "neck_roll";
+}
+
 constexpr bool line_pid_alike() {
   return std::ranges::all_of(kServos, [](const Servo& servo) {
     return servo.model->pid.address == kLinePid.address && servo.model->pid.order == kLinePid.order;
@@ -183,5 +201,6 @@ constexpr bool line_pid_alike() {
 static_assert(detail::groups_have_one_model());
 static_assert(detail::line_groups_cover_the_table());
 static_assert(detail::line_pid_alike());
+static_assert(detail::neck_joints_name_the_table());
 
 }  // namespace vorlix::torso

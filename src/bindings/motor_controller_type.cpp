@@ -27,6 +27,7 @@ namespace {
 using Core = controller::VorlixMotorController;
 using CoreLock = PoisonedMutex<Core>;
 using controller::ServoGroup;
+using torso::NeckJoint;
 template <class T>
 using CoreResult = controller::ControllerResult<T>;
 
@@ -150,7 +151,7 @@ PyObject* set_neck_position(PyObject* self, Arguments args) {
   return call_core(self, [&](Core& core) { return core.set_neck_position(*position); });
 }
 
-template <std::size_t Joint>
+template <NeckJoint Joint>
 PyObject* single_neck_joint(PyObject* self, Arguments args) {
   const auto position = to_real(args[0], "position");
   if (!position) return nullptr;
@@ -174,8 +175,10 @@ PyObject* set_neck_gains(PyObject* self, Arguments args) {
   if (!kp) return nullptr;
   const auto kd = to_real(args[2], "kd");
   if (!kd) return nullptr;
-  return call_core(self, [&](Core& core) {
-    return core.set_neck_gains(*index, narrow_to_single(*kp), narrow_to_single(*kd));
+  return call_core(self, [&](Core& core) -> CoreResult<void> {
+    const auto joint = controller::neck_joint_at(*index);
+    if (!joint) return std::unexpected(joint.error());
+    return core.set_neck_gains(*joint, narrow_to_single(*kp), narrow_to_single(*kd));
   });
 }
 
@@ -404,9 +407,9 @@ PyMethodDef methods[] = {
     method<kSetArmsPosition, group_goal_positions<ServoGroup::Arm>>(kSetArmsPositionDoc),
     method<kSetNosePosition, group_goal_positions<ServoGroup::Nose>>(kSetNosePositionDoc),
     method<kSetNeckPosition, set_neck_position>(kSetNeckPositionDoc),
-    method<kSetNeckYawPosition, single_neck_joint<0>>(kSetNeckYawPositionDoc),
-    method<kSetNeckPitchPosition, single_neck_joint<1>>(kSetNeckPitchPositionDoc),
-    method<kSetNeckRollPosition, single_neck_joint<2>>(kSetNeckRollPositionDoc),
+    method<kSetNeckYawPosition, single_neck_joint<NeckJoint::Yaw>>(kSetNeckYawPositionDoc),
+    method<kSetNeckPitchPosition, single_neck_joint<NeckJoint::Pitch>>(kSetNeckPitchPositionDoc),
+    method<kSetNeckRollPosition, single_neck_joint<NeckJoint::Roll>>(kSetNeckRollPositionDoc),
     method<neck_position_limits>("neck_position_limits", kNeckPositionLimitsDoc),
     method<read_neck_positions>("read_neck_positions", kReadNeckPositionsDoc),
     method<kSetNeckGains, set_neck_gains>(kSetNeckGainsDoc),

@@ -17,6 +17,7 @@ using controller::ControllerError;
 using controller::ControllerResult;
 using controller::group_goals_to_words;
 using controller::ServoGroup;
+using torso::NeckJoint;
 using controller::VorlixMotorController;
 
 namespace {
@@ -53,11 +54,11 @@ ControllerResult<void> check_command(const MotorCommand& command) {
         } else if constexpr (std::is_same_v<Body, SetNeckPosition>) {
           return controller::require_finite_neck_position(body.position);
         } else if constexpr (std::is_same_v<Body, SetNeckYawPosition>) {
-          return controller::require_finite_neck_joint(0, body.position);
+          return controller::require_finite_neck_joint(NeckJoint::Yaw, body.position);
         } else if constexpr (std::is_same_v<Body, SetNeckPitchPosition>) {
-          return controller::require_finite_neck_joint(1, body.position);
+          return controller::require_finite_neck_joint(NeckJoint::Pitch, body.position);
         } else if constexpr (std::is_same_v<Body, SetNeckRollPosition>) {
-          return controller::require_finite_neck_joint(2, body.position);
+          return controller::require_finite_neck_joint(NeckJoint::Roll, body.position);
         } else {
           return {};
         }
@@ -84,11 +85,11 @@ ControllerResult<void> handle_commands(VorlixMotorController& controller,
         } else if constexpr (std::is_same_v<Body, SetNeckPosition>) {
           return discard_value(controller.set_neck_position(body.position));
         } else if constexpr (std::is_same_v<Body, SetNeckYawPosition>) {
-          return discard_value(controller.set_single_neck_joint(0, body.position));
+          return discard_value(controller.set_single_neck_joint(NeckJoint::Yaw, body.position));
         } else if constexpr (std::is_same_v<Body, SetNeckPitchPosition>) {
-          return discard_value(controller.set_single_neck_joint(1, body.position));
+          return discard_value(controller.set_single_neck_joint(NeckJoint::Pitch, body.position));
         } else if constexpr (std::is_same_v<Body, SetNeckRollPosition>) {
-          return discard_value(controller.set_single_neck_joint(2, body.position));
+          return discard_value(controller.set_single_neck_joint(NeckJoint::Roll, body.position));
         } else if constexpr (std::is_same_v<Body, EnableNeck>) {
           return controller.enable_neck(body.enable);
         } else if constexpr (std::is_same_v<Body, EnableTorque>) {

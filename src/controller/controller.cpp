@@ -52,6 +52,13 @@ ControllerResult<std::array<T, torso::kServos.size()>> read_line(
 
 constexpr std::chrono::milliseconds kRawPollPause{5};
 
+// A value cast into ServoGroup from outside the enumeration names no servo and no model.
+ControllerResult<void> require_known_group(ServoGroup group) {
+  if (!ids_of(group).empty()) return {};
+  return std::unexpected(ControllerError::message(
+      fmt::format("unknown servo group: {}", static_cast<unsigned>(group))));
+}
+
 }  // namespace
 
 ControllerResult<std::vector<std::uint16_t>> group_goals_to_words(ServoGroup group,
@@ -268,6 +275,7 @@ ControllerResult<void> VorlixMotorController::write_group_torque(
 
 ControllerResult<void> VorlixMotorController::write_goal_positions(ServoGroup group,
                                                                    std::span<const double> values) {
+  if (auto known = require_known_group(group); !known) return known;
   return write_group_goal_positions(model_of(group), ids_of(group), values);
 }
 
@@ -291,6 +299,7 @@ ControllerResult<void> VorlixMotorController::set_all_goal_positions(
 }
 
 ControllerResult<void> VorlixMotorController::set_group_torque(ServoGroup group, bool enable) {
+  if (auto known = require_known_group(group); !known) return known;
   return write_group_torque(model_of(group), ids_of(group), enable);
 }
 

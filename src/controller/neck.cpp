@@ -20,7 +20,24 @@ std::unexpected<ControllerError> feedback_failure(std::size_t joint,
       NeckFailure{fmt::format("read_neck_positions({})", kNeckJoints[joint].name), error}));
 }
 
+std::unexpected<ControllerError> out_of_range(std::size_t index) {
+  return std::unexpected(
+      ControllerError::message(fmt::format("neck index out of range: {}", index)));
+}
+
+// An enumerator's index, or the refusal of a value cast into the enumeration.
+ControllerResult<std::size_t> checked_index(torso::NeckJoint joint) {
+  const auto index = torso::neck_index(joint);
+  if (!index) return out_of_range(static_cast<std::size_t>(joint));
+  return *index;
+}
+
 }  // namespace
+
+ControllerResult<torso::NeckJoint> neck_joint_at(std::size_t index) {
+  if (index >= torso::kNeck.size()) return out_of_range(index);
+  return static_cast<torso::NeckJoint>(index);
+}
 
 double clamp_neck_position(std::size_t joint, double requested) {
   const auto [lower, upper] = torso::kNeckLimits[joint];
@@ -56,19 +73,17 @@ ControllerResult<void> VorlixMotorController::enable_neck(bool enable) {
   return {};
 }
 
-ControllerResult<void> VorlixMotorController::set_neck_gains(std::size_t index, float kp,
+ControllerResult<void> VorlixMotorController::set_neck_gains(torso::NeckJoint joint, float kp,
                                                              float kd) {
-  if (index >= state_->neck_slots.size()) {
-    return std::unexpected(
-        ControllerError::message(fmt::format("neck index out of range: {}", index)));
-  }
+  const auto index = checked_index(joint);
+  if (!index) return std::unexpected(index.error());
   if (auto valid = first_failure({require_finite("set_neck_gains: kp", kp),
                                   require_finite("set_neck_gains: kd", kd)});
       !valid) {
     return valid;
   }
-  state_->neck_slots[index].kp = kp;
-  state_->neck_slots[index].kd = kd;
+  state_->neck_slots[*index].kp = kp;
+  state_->neck_slots[*index].kd = kd;
   return {};
 }
 
@@ -99,8 +114,10 @@ ControllerResult<void> require_finite_neck_position(const NeckArray& positions) 
   return {};
 }
 
-ControllerResult<void> require_finite_neck_joint(std::size_t index, double position) {
-  return require_finite(fmt::format("set_{}_position: position", kNeckJoints[index].name),
+ControllerResult<void> require_finite_neck_joint(torso::NeckJoint joint, double position) {
+  const auto index = checked_index(joint);
+  if (!index) return std::unexpected(index.error());
+  return require_finite(fmt::format("set_{}_position: position", kNeckJoints[*index].name),
                         position);
 }
 
@@ -115,11 +132,12 @@ ControllerResult<NeckArray> VorlixMotorController::set_neck_position(const NeckA
   return command_neck_mit(clamped, "set_neck_position");
 }
 
-ControllerResult<double> VorlixMotorController::set_single_neck_joint(std::size_t index,
+ControllerResult<double> VorlixMotorController::set_single_neck_joint(torso::NeckJoint joint,
                                                                       double position) {
-  if (auto finite = require_finite_neck_joint(index, position); !finite) {
+  if (auto finite = require_finite_neck_joint(joint, position); !finite) {
     return std::unexpected(finite.error());
   }
+  const std::size_t index = *torso::neck_index(joint);
   state_->neck_slots[index].position = static_cast<float>(clamp_neck_position(index, position));
   auto reply = state_->neck_motors[index].control(*state_->can_bus, state_->neck_slots[index]);
   if (!reply) {

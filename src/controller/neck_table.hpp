@@ -33,6 +33,7 @@ inline constexpr std::string_view kNeckOnlyMessage =
 double clamp_neck_position(std::size_t joint, double requested);
 // Refusals of non-finite neck requests, worded by the setter that would send them.
 ControllerResult<void> require_finite_neck_position(const NeckArray& positions);
-ControllerResult<void> require_finite_neck_joint(std::size_t index, double position);
+// Refuses a joint cast from outside the enumeration as well.
+ControllerResult<void> require_finite_neck_joint(torso::NeckJoint joint, double position);
 
 }  // namespace vorlix::controller

@@ -1,6 +1,7 @@
 // Neck control and homing against the in-memory neck: the frames sent, to the byte.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -58,10 +59,31 @@ TEST(NeckPosition, RefusesANonFiniteRequestBeforeSendingAnything) {
 
 TEST(NeckPosition, OneJointUsesItsOwnGainsAndLimits) {
   auto torso = testing::scripted_torso();
-  ASSERT_TRUE(torso.controller.set_neck_gains(2, 12.0F, 0.5F));
-  const auto observed = torso.controller.set_single_neck_joint(2, -1.0);
+  ASSERT_TRUE(torso.controller.set_neck_gains(torso::NeckJoint::Roll, 12.0F, 0.5F));
+  const auto observed = torso.controller.set_single_neck_joint(torso::NeckJoint::Roll, -1.0);
   ASSERT_TRUE(observed) << observed.error().text();
   EXPECT_EQ(torso.neck->take_sent(), std::vector{mit_frame(2, {-0.4F, 0.0F, 12.0F, 0.5F, 0.0F})});
+}
+
+// A joint cast from outside the enumeration, or an index past the neck, is refused before
+// any slot is touched or any frame sent.
+TEST(NeckPosition, RefusesAJointOutsideTheNeck) {
+  auto torso = testing::scripted_torso();
+  for (const std::uint8_t raw : std::array<std::uint8_t, 2>{3, 255}) {
+    const auto joint = static_cast<torso::NeckJoint>(raw);
+    const std::string expected = "neck index out of range: " + std::to_string(raw);
+    const auto single = torso.controller.set_single_neck_joint(joint, 0.0);
+    ASSERT_FALSE(single);
+    EXPECT_EQ(single.error().text(), expected);
+    const auto gains = torso.controller.set_neck_gains(joint, 1.0F, 1.0F);
+    ASSERT_FALSE(gains);
+    EXPECT_EQ(gains.error().text(), expected);
+  }
+  const auto past = neck_joint_at(3);
+  ASSERT_FALSE(past);
+  EXPECT_EQ(past.error().text(), "neck index out of range: 3");
+  EXPECT_EQ(neck_joint_at(1), torso::NeckJoint::Pitch);
+  EXPECT_TRUE(torso.neck->take_sent().empty());
 }
 
 TEST(NeckPosition, AMotorThatDoesNotAnswerNamesItself) {

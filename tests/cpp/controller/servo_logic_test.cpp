@@ -138,5 +138,19 @@ INSTANTIATE_TEST_SUITE_P(
                   R"(Some motors did not respond after reboot (["left_arm_yaw", "nose_right"] - ids: [2, 7]))"}),
     [](const auto& row) { return std::string(row.param.name); });
 
+// A group cast from outside the enumeration has no model to look up: refused, nothing sent.
+TEST(ServoGroups, RefuseAGroupOutsideTheEnumeration) {
+  auto torso = testing::scripted_torso();
+  const auto forged = static_cast<ServoGroup>(9);
+  const std::array<double, 2> goals{0.0, 0.0};
+  for (const auto& refused :
+       {torso.controller.write_goal_positions(forged, goals),
+        torso.controller.set_group_torque(forged, true)}) {
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().text(), "unknown servo group: 9");
+  }
+  EXPECT_TRUE(torso.servos->take_requests().empty());
+}
+
 }  // namespace
 }  // namespace vorlix::controller
