@@ -147,6 +147,27 @@ INSTANTIATE_TEST_SUITE_P(
                    50}),
     test_support::ByName());
 
+// A reply that comes after the doctor gave up on it must not answer the next request.
+class LateServoReplies : public ::testing::TestWithParam<int> {};
+
+TEST_P(LateServoReplies, GiveTheReportOfRepliesOnTime) {
+  const auto report_of = [](int late_replies) {
+    ScriptedServos line;
+    power_up(line);
+    line.answer_late(late_replies);
+    Report report;
+    check_servos(report, line);
+    std::vector<std::string> rows;
+    for (const Check& check : report.checks()) {
+      rows.push_back(key(check.subject, check.name, check.verdict) + " | " + check.detail);
+    }
+    return rows;
+  };
+  EXPECT_EQ(report_of(GetParam()), report_of(0));
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstRepliesLate, LateServoReplies, ::testing::Values(1, 2, 9, 1000));
+
 using NeckFault = FaultCase<std::array<ScriptedNeckMotor, 3>>;
 class NeckChecks : public ::testing::TestWithParam<NeckFault> {};
 
