@@ -138,21 +138,21 @@ std::string servo_subject(const torso::Servo& servo) {
 // The request's data, none when the servo did not answer it, or why nothing could be asked.
 servo_bus::ServoResult<std::optional<std::vector<std::uint8_t>>> ask_for(
     ByteStream& line, const servo_bus::ServoResult<std::unique_ptr<InstructionPacketFeetech>>& request,
-    std::size_t data_bytes, std::chrono::nanoseconds reply_wait) {
+    std::size_t data_bytes, std::chrono::nanoseconds reply_wait, int tries) {
   if (!request) return std::unexpected(request.error());
-  return ask(line, **request, data_bytes, reply_wait);
+  return ask(line, **request, data_bytes, reply_wait, tries);
 }
 
-auto ping(ByteStream& line, std::uint8_t id, std::chrono::nanoseconds reply_wait) {
+auto ping(ByteStream& line, std::uint8_t id, std::chrono::nanoseconds reply_wait, int tries) {
   return ask_for(line, InstructionPacketFeetech::create(id, Instruction::Ping, {}), 0,
-                 reply_wait);
+                 reply_wait, tries);
 }
 
 void check_servo(Report& report, ByteStream& line, const torso::Servo& servo,
                  std::chrono::nanoseconds reply_wait) {
   const std::string subject = servo_subject(servo);
   const std::uint8_t id = servo.id;
-  const auto answered = ping(line, id, reply_wait);
+  const auto answered = ping(line, id, reply_wait, kServoRequestTries);
   if (!answered) {
     report.problem(subject, "ping", "cannot send: " + answered.error().text(),
                    "check the adapter is still plugged in, then run the doctor again");
@@ -174,12 +174,13 @@ void check_servo(Report& report, ByteStream& line, const torso::Servo& servo,
     const Row row{report, subject, check.name, id};
     const auto count = static_cast<std::uint8_t>(reg.size + extra++);
     const auto value =
-        ask_for(line, PacketFeetech::read_packet(id, reg.address, count), count, reply_wait);
+        ask_for(line, PacketFeetech::read_packet(id, reg.address, count), count, reply_wait,
+                kServoRequestTries);
     if (!value) {
       row.problem("read failed: " + value.error().text(),
                   "check the line's cable and connectors, then run the doctor again");
     } else if (!*value) {
-      row.problem(fmt::format("no answer to {} tries", kRequestAttempts),
+      row.problem(fmt::format("no answer to {} tries", kServoRequestTries),
                   "check the line's cable and connectors, then run the doctor again");
     } else {
       const auto& bytes = **value;
@@ -202,7 +203,8 @@ void scan_servo_ids(Report& report, ByteStream& line,
   for (unsigned id = 0; id <= kLastServoId; ++id) {
     progress(id);
     if (std::ranges::find(torso::kServoIds, id) != torso::kServoIds.end()) continue;
-    const auto answered = ping(line, static_cast<std::uint8_t>(id), reply_wait);
+    // One try each: the scan looks for strangers, and 246 silent ids add up.
+    const auto answered = ping(line, static_cast<std::uint8_t>(id), reply_wait, 1);
     if (answered && *answered) others.push_back(id);
   }
   if (others.empty()) {

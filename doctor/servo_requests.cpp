@@ -6,14 +6,15 @@ namespace vorlix::doctor {
 
 servo_bus::ServoResult<std::optional<std::vector<std::uint8_t>>> ask(
     servo_bus::ByteStream& line, const servo_bus::InstructionPacket& request,
-    std::size_t data_bytes, std::chrono::nanoseconds reply_wait) {
+    std::size_t data_bytes, std::chrono::nanoseconds reply_wait, int tries) {
   using servo_bus::Protocol;
   using Clock = std::chrono::steady_clock;
-  for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+  auto wait = reply_wait;
+  for (int attempt = 0; attempt < tries; ++attempt, wait *= 3) {
     if (auto sent = Protocol::send_instruction_packet(line, request); !sent) {
       return std::unexpected(sent.error());
     }
-    const auto deadline = Clock::now() + reply_wait;
+    const auto deadline = Clock::now() + wait;
     do {
       const auto reply = Protocol::read_status_packet(line, request.id());
       if (reply && (*reply)->params().size() == data_bytes) {
@@ -22,10 +23,9 @@ servo_bus::ServoResult<std::optional<std::vector<std::uint8_t>>> ask(
       }
       if (!reply) {
         const auto kind = reply.error().io_kind();
-        if (kind == servo_bus::IoErrorKind::TimedOut) break;
-        if (kind) return std::unexpected(reply.error());
+        if (kind && kind != servo_bus::IoErrorKind::TimedOut) return std::unexpected(reply.error());
       }
-      // Another servo's reply, one of another length, a corrupted one: not this request's.
+      // Nothing yet, another servo's reply, one of another length, a corrupted one.
     } while (Clock::now() < deadline);
   }
   return std::nullopt;

@@ -17,16 +17,17 @@
 
 namespace vorlix::doctor {
 
-// How often a request is sent before the servo counts as silent; a reply to an earlier try
-// of the same request answers a later one, as it holds the same register.
-inline constexpr int kRequestAttempts = 3;
+// How often a servo's request is sent before the servo counts as silent; each try waits
+// three times as long as the one before, for a machine busy for a while. A reply to an
+// earlier try answers a later one, as it holds the same register.
+inline constexpr int kServoRequestTries = 3;
 
 // Sends `request` (draining stale input first) and waits for the reply from its servo with
-// `data_bytes` data bytes, discarding every other reply, for at most `reply_wait` a try.
-// The reply's data; none when no reply belonged to the request; an error when the line
-// itself failed.
+// `data_bytes` data bytes, discarding every other reply, up to `tries` times, the first for
+// `reply_wait`. The reply's data; none when no reply belonged to the request; an error when
+// the line itself failed.
 servo_bus::ServoResult<std::optional<std::vector<std::uint8_t>>> ask(
     servo_bus::ByteStream& line, const servo_bus::InstructionPacket& request,
-    std::size_t data_bytes, std::chrono::nanoseconds reply_wait);
+    std::size_t data_bytes, std::chrono::nanoseconds reply_wait, int tries);
 
 }  // namespace vorlix::doctor

@@ -24,6 +24,7 @@ namespace vorlix::doctor {
 namespace {
 
 namespace damiao = can_motor::damiao;
+using namespace std::chrono_literals;
 // The nose shares these addresses; it has no offset or EEPROM lock.
 constexpr const servo_bus::ServoModel& kArm = servo_bus::kSm40bl;
 using vorlix::testing::ScriptedNeck;
@@ -156,7 +157,7 @@ TEST_P(LateServoReplies, GiveTheReportOfRepliesOnTime) {
     power_up(line);
     line.answer_late(late_replies);
     Report report;
-    check_servos(report, line);
+    check_servos(report, line, 1ms);
     std::vector<std::string> rows;
     for (const Check& check : report.checks()) {
       rows.push_back(key(check.subject, check.name, check.verdict) + " | " + check.detail);
