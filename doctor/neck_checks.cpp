@@ -18,6 +18,9 @@ using can_motor::CanError;
 using can_motor::CanTransport;
 
 constexpr auto kTimeoutUnit = std::chrono::microseconds(50);
+// A timed-out exchange is tried again, each try waiting three times as long as the one
+// before: a busy machine, not the motor, may have held the reply.
+constexpr int kTries = 3;
 
 constexpr std::array<std::string_view, 5> kModeNames = {"?", "MIT", "POS_VEL", "VEL",
                                                         "FORCE_POS"};
@@ -98,11 +101,30 @@ constexpr MotorRegister kMotorRegisters[] = {
      [](const MotorRow& row, damiao::RegisterValue value) { judge_timeout(row, value.bits); }},
 };
 
+bool timed_out(const damiao::DamiaoError& error) {
+  const auto* cause = std::get_if<CanError>(&error.cause());
+  return cause != nullptr && cause->kind() == CanError::Kind::Timeout;
+}
+
+// `exchange(motor)` until it does not time out, at most kTries times.
+template <class Exchange>
+auto with_tries(const controller::NeckJoint& joint, can_motor::Duration reply_wait,
+                Exchange exchange) {
+  for (int attempt = 1;; ++attempt, reply_wait *= 3) {
+    const damiao::Damiao motor{reply_wait, joint.limits, joint.can_id, joint.master_id};
+    auto result = exchange(motor);
+    if (result || attempt == kTries || !timed_out(result.error())) return result;
+  }
+}
+
 void check_motor(Report& report, CanTransport& transport, const controller::NeckJoint& joint,
                  can_motor::Duration reply_wait) {
   const MotorRow row{report, joint};
-  const damiao::Damiao motor{reply_wait, joint.limits, joint.can_id, joint.master_id};
-  if (const auto state = motor.request_feedback(transport); state) {
+  if (const auto state = with_tries(joint, reply_wait,
+                                    [&](const auto& motor) {
+                                      return motor.request_feedback(transport);
+                                    });
+      state) {
     row.ok("feedback", fmt::format("answers: {:+.4} rad, status {}, driver {} °C, rotor {} °C",
                                    state->position, state->status, state->driver_temperature,
                                    state->rotor_temperature));
@@ -114,13 +136,14 @@ void check_motor(Report& report, CanTransport& transport, const controller::Neck
   }
 
   for (const MotorRegister& reg : kMotorRegisters) {
-    const auto value = motor.read_register(transport, reg.id);
+    const auto value = with_tries(joint, reply_wait, [&](const auto& motor) {
+      return motor.read_register(transport, reg.id);
+    });
     if (value) {
       reg.judge(row, *value);
       continue;
     }
-    const auto* cause = std::get_if<CanError>(&value.error().cause());
-    const bool silent = cause != nullptr && cause->kind() == CanError::Kind::Timeout;
+    const bool silent = timed_out(value.error());
     row.problem(silent ? "registers" : damiao::lookup(reg.id)->name,
                 "read failed: " + value.error().text(),
                 fmt::format("check motor {}'s power and CAN wiring", joint.name));

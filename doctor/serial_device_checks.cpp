@@ -183,14 +183,14 @@ void check_serial(Report& report, const std::string& path_text, bool scan_ids,
     report.ok(line, "open", "exclusive, raw, 1,000,000 baud");
     check_latency_timer(report, device);
     adapter_rows_end = report.checks().size();
-    check_servos(report, *port);
+    check_servos(report, *port, reply_wait);
     if (scan_ids) {
       scan_servo_ids(report, *port, [](unsigned id) {
         if (id % 16 == 0 || id == kLastServoId) {
           std::fprintf(stderr, "\rscanning servo ids 0-%u: %u", kLastServoId, id);
           std::fflush(stderr);
         }
-      });
+      }, reply_wait);
       std::fprintf(stderr, "\n");
     }
   }

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,7 +13,8 @@
 #include <vorlix/torso.hpp>
 
 #include "common/format.hpp"
-#include "servo_bus/feetech_protocol/protocol.hpp"
+#include "doctor/servo_requests.hpp"
+#include "servo_bus/feetech_protocol/feetech.hpp"
 #include "servo_bus/servo/feetech/registers.hpp"
 
 namespace vorlix::doctor {
@@ -19,7 +22,9 @@ namespace {
 
 namespace feetech = servo_bus::feetech;
 using servo_bus::ByteStream;
-using servo_bus::FeetechProtocolHandler;
+using servo_bus::Instruction;
+using servo_bus::InstructionPacketFeetech;
+using servo_bus::PacketFeetech;
 using servo_bus::Register;
 using torso::kMinimumSupply;
 
@@ -130,11 +135,24 @@ std::string servo_subject(const torso::Servo& servo) {
   return fmt::format("servo {} {}", servo.id, servo.name);
 }
 
-void check_servo(Report& report, const FeetechProtocolHandler& handler, ByteStream& line,
-                 const torso::Servo& servo) {
+// The request's data, none when the servo did not answer it, or why nothing could be asked.
+servo_bus::ServoResult<std::optional<std::vector<std::uint8_t>>> ask_for(
+    ByteStream& line, const servo_bus::ServoResult<std::unique_ptr<InstructionPacketFeetech>>& request,
+    std::size_t data_bytes, std::chrono::nanoseconds reply_wait, int tries) {
+  if (!request) return std::unexpected(request.error());
+  return ask(line, **request, data_bytes, reply_wait, tries);
+}
+
+auto ping(ByteStream& line, std::uint8_t id, std::chrono::nanoseconds reply_wait, int tries) {
+  return ask_for(line, InstructionPacketFeetech::create(id, Instruction::Ping, {}), 0,
+                 reply_wait, tries);
+}
+
+void check_servo(Report& report, ByteStream& line, const torso::Servo& servo,
+                 std::chrono::nanoseconds reply_wait) {
   const std::string subject = servo_subject(servo);
   const std::uint8_t id = servo.id;
-  const auto answered = handler.ping(line, id);
+  const auto answered = ping(line, id, reply_wait, kServoRequestTries);
   if (!answered) {
     report.problem(subject, "ping", "cannot send: " + answered.error().text(),
                    "check the adapter is still plugged in, then run the doctor again");
@@ -148,19 +166,24 @@ void check_servo(Report& report, const FeetechProtocolHandler& handler, ByteStre
     return;
   }
   report.ok(subject, "ping", "answers");
+  // Each read asks for more bytes than the one before, and only the first are the register.
+  std::uint8_t extra = 0;
   for (const ServoRegister& check : servo_registers(*servo.model)) {
     if (!check.reg) continue;
     const Register& reg = *check.reg;
     const Row row{report, subject, check.name, id};
-    const auto value = handler.read(line, id, reg.address, reg.size);
+    const auto count = static_cast<std::uint8_t>(reg.size + extra++);
+    const auto value =
+        ask_for(line, PacketFeetech::read_packet(id, reg.address, count), count, reply_wait,
+                kServoRequestTries);
     if (!value) {
       row.problem("read failed: " + value.error().text(),
                   "check the line's cable and connectors, then run the doctor again");
-    } else if (value->size() != reg.size) {
-      row.problem(fmt::format("answered {} bytes instead of {}", value->size(), reg.size),
-                  "another device shares the id: give each servo its own id");
+    } else if (!*value) {
+      row.problem(fmt::format("no answer to {} tries", kServoRequestTries),
+                  "check the line's cable and connectors, then run the doctor again");
     } else {
-      const auto& bytes = *value;
+      const auto& bytes = **value;
       check.judge(row, reg,
                   static_cast<std::uint16_t>(bytes[0] | (reg.size == 2 ? bytes[1] << 8 : 0)));
     }
@@ -169,19 +192,19 @@ void check_servo(Report& report, const FeetechProtocolHandler& handler, ByteStre
 
 }  // namespace
 
-void check_servos(Report& report, ByteStream& line) {
-  const FeetechProtocolHandler handler;
-  for (const torso::Servo& servo : torso::kServos) check_servo(report, handler, line, servo);
+void check_servos(Report& report, ByteStream& line, std::chrono::nanoseconds reply_wait) {
+  for (const torso::Servo& servo : torso::kServos) check_servo(report, line, servo, reply_wait);
 }
 
 void scan_servo_ids(Report& report, ByteStream& line,
-                    const std::function<void(unsigned id)>& progress) {
-  const FeetechProtocolHandler handler;
+                    const std::function<void(unsigned id)>& progress,
+                    std::chrono::nanoseconds reply_wait) {
   std::vector<unsigned> others;
   for (unsigned id = 0; id <= kLastServoId; ++id) {
     progress(id);
     if (std::ranges::find(torso::kServoIds, id) != torso::kServoIds.end()) continue;
-    const auto answered = handler.ping(line, static_cast<std::uint8_t>(id));
+    // One try each: the scan looks for strangers, and 246 silent ids add up.
+    const auto answered = ping(line, static_cast<std::uint8_t>(id), reply_wait, 1);
     if (answered && *answered) others.push_back(id);
   }
   if (others.empty()) {

@@ -3,6 +3,7 @@
 // byte stream will do: the serial port, or a servo line in memory.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string_view>
 
@@ -19,11 +20,13 @@ inline constexpr unsigned kLastServoId = 253;
 
 // Each of the seven servos: does it answer, then its supply, temperature, fault bits,
 // torque, EEPROM lock, offset and position, a row each.
-void check_servos(Report& report, servo_bus::ByteStream& line);
+void check_servos(Report& report, servo_bus::ByteStream& line,
+                  std::chrono::nanoseconds reply_wait = servo_bus::kSerialWaitTimeout);
 
 // One row: which ids besides the torso's answer a ping. `progress` hears each id before it
 // is asked.
 void scan_servo_ids(Report& report, servo_bus::ByteStream& line,
-                    const std::function<void(unsigned id)>& progress);
+                    const std::function<void(unsigned id)>& progress,
+                    std::chrono::nanoseconds reply_wait = servo_bus::kSerialWaitTimeout);
 
 }  // namespace vorlix::doctor

@@ -37,8 +37,13 @@ class MotorError {
     std::string path;
     std::optional<controller::ControllerError> cause = std::nullopt;
   };
+  // The serial port opened but the CAN bus did not: the controller's own text, which names
+  // the interface.
+  struct CanOpen {
+    controller::ControllerError cause;
+  };
   using Variant = std::variant<MissingMotors, Communication, NoMotorsDetected, VoltageRampUp,
-                               PortNotFound, PortOpen>;
+                               PortNotFound, PortOpen, CanOpen>;
 
   // From any variant's payload: return std::unexpected(MotorError::Communication{}).
   template <class Payload>

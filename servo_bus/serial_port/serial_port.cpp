@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "common/format.hpp"
 #include "common/poll_for.hpp"
 
 namespace vorlix::servo_bus {
@@ -22,6 +23,10 @@ namespace {
 constexpr speed_t kBaudRate = 1'000'000;
 
 SerialError system_error(int error) { return SerialError{IoError::from_errno(error).text}; }
+// The system's text alone ("No such file or directory") would not say which port.
+SerialError open_error(const std::string& path, int error) {
+  return SerialError{fmt::format("{}: {}", path, IoError::from_errno(error).text)};
+}
 
 // Owns a descriptor until it becomes a port. Closing here never clears exclusive mode: before
 // the lock is ours, that mode may belong to the port's current holder.
@@ -106,27 +111,27 @@ std::expected<SerialPort, SerialError> SerialPort::open(const std::string& path,
                                                        std::chrono::nanoseconds wait) {
   PendingFd pending(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
   const int fd = pending.get();
-  if (fd < 0) return std::unexpected(system_error(errno));
-  if (::ioctl(fd, TIOCEXCL) != 0) return std::unexpected(system_error(errno));
+  if (fd < 0) return std::unexpected(open_error(path, errno));
+  if (::ioctl(fd, TIOCEXCL) != 0) return std::unexpected(open_error(path, errno));
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     return std::unexpected(SerialError{"Unable to acquire exclusive lock on serial port"});
   }
   SerialPort port(pending.release(), wait);
 
   termios2 settings{};
-  if (::ioctl(fd, TCGETS2, &settings) != 0) return std::unexpected(system_error(errno));
+  if (::ioctl(fd, TCGETS2, &settings) != 0) return std::unexpected(open_error(path, errno));
   make_raw(settings);
-  if (::ioctl(fd, TCSETS2, &settings) != 0) return std::unexpected(system_error(errno));
+  if (::ioctl(fd, TCSETS2, &settings) != 0) return std::unexpected(open_error(path, errno));
 
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return std::unexpected(system_error(errno));
+    return std::unexpected(open_error(path, errno));
   }
 
   apply_line_settings(settings);
-  if (::ioctl(fd, TCSETS2, &settings) != 0) return std::unexpected(system_error(errno));
+  if (::ioctl(fd, TCSETS2, &settings) != 0) return std::unexpected(open_error(path, errno));
   termios2 applied{};
-  if (::ioctl(fd, TCGETS2, &applied) != 0) return std::unexpected(system_error(errno));
+  if (::ioctl(fd, TCGETS2, &applied) != 0) return std::unexpected(open_error(path, errno));
   if (!same_settings(settings, applied)) {
     return std::unexpected(SerialError{"Settings did not apply correctly"});
   }

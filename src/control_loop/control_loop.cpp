@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <thread>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "common/format.hpp"
@@ -165,6 +166,9 @@ MotorResult<ControlLoop> ControlLoop::create(const std::optional<std::string>& s
   }
   auto opened = VorlixMotorController::create(serial_port, can_interface);
   if (!opened) {
+    if (std::holds_alternative<controller::NeckFailure>(opened.error().cause())) {
+      return std::unexpected(MotorError::CanOpen{std::move(opened.error())});
+    }
     return std::unexpected(MotorError::PortOpen{serial_port.value_or(""), opened.error()});
   }
   auto state = start(std::move(*opened), settings);

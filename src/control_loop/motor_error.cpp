@@ -28,6 +28,7 @@ std::string MotorError::text() const {
           "Could not open serial port: {}! Check permissions and if the port is already in use.",
           error.path);
     }
+    std::string operator()(const CanOpen& error) const { return error.cause.text(); }
   };
   return std::visit(Display{}, variant_);
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "src/control_loop/event_loop.hpp"
+#include "src/control_loop/period_watch.hpp"
 #include "src/control_loop/worker_capture.hpp"
 
 namespace vorlix::control_loop {
@@ -66,6 +67,7 @@ void run_worker(WorkerContext context) {
   const auto start = LoopClock::now();
   StatsCollector stats(context.last_stats, context.stats_pub_period, start);
   WorkerCapture capture(context.recording, start);
+  PeriodWatch period_watch(start, context.period);
   const auto execute = [&](MotorCommand command) {
     capture.before_command(command);
     const auto outcome = handle_commands(context.controller, *context.last_torque,
@@ -78,6 +80,7 @@ void run_worker(WorkerContext context) {
       context.commands, context.period, FairCoin(),
       [&] {
         const auto now = LoopClock::now();
+        period_watch.tick(now);
         if (stats.enabled()) stats.add_period(now);
         auto reading = read_pos(context.controller, context.allowed_retries);
         const auto captured_read = capture.tick(now, reading);

@@ -112,8 +112,7 @@ def test_a_supply_that_ramps_up_is_waited_for(torso):
     [
         (("/nonexistent/tty", PERIOD), RuntimeError,
          "Check if your USB cable is connected. Could not find port: /nonexistent/tty!"),
-        ((None, PERIOD, "nosuchcan"), RuntimeError,
-         "Could not open serial port: ! Check permissions and if the port is already in use."),
+        ((None, PERIOD, "nosuchcan"), RuntimeError, "failed to open CAN bus 'nosuchcan': "),
         ((None, 0.01), TypeError, "argument 'read_position_loop_period'"),
         ((None, timedelta(milliseconds=-1)), ValueError, "argument 'read_position_loop_period'"),
         ((None, timedelta(0)), ValueError, "read_position_loop_period must be longer than zero"),

@@ -47,7 +47,7 @@ def test_second_controller_on_the_same_port_is_refused_until_the_first_is_gone(t
 def test_missing_serial_path_is_refused(can_iface, tmp_path):
     with pytest.raises(RuntimeError) as refused:
         VorlixMotorController(str(tmp_path / "ttyUSB9"), can_iface)
-    assert str(refused.value) == "No such file or directory"
+    assert str(refused.value) == f"{tmp_path / 'ttyUSB9'}: No such file or directory"
 
 
 def test_missing_can_interface_fails_and_frees_the_serial_port(servo_bus):

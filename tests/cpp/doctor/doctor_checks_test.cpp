@@ -24,6 +24,7 @@ namespace vorlix::doctor {
 namespace {
 
 namespace damiao = can_motor::damiao;
+using namespace std::chrono_literals;
 // The nose shares these addresses; it has no offset or EEPROM lock.
 constexpr const servo_bus::ServoModel& kArm = servo_bus::kSm40bl;
 using vorlix::testing::ScriptedNeck;
@@ -146,6 +147,27 @@ INSTANTIATE_TEST_SUITE_P(
                      "+1.5708 rad (raw 3072)"}},
                    50}),
     test_support::ByName());
+
+// A reply that comes after the doctor gave up on it must not answer the next request.
+class LateServoReplies : public ::testing::TestWithParam<int> {};
+
+TEST_P(LateServoReplies, GiveTheReportOfRepliesOnTime) {
+  const auto report_of = [](int late_replies) {
+    ScriptedServos line;
+    power_up(line);
+    line.answer_late(late_replies);
+    Report report;
+    check_servos(report, line, 1ms);
+    std::vector<std::string> rows;
+    for (const Check& check : report.checks()) {
+      rows.push_back(key(check.subject, check.name, check.verdict) + " | " + check.detail);
+    }
+    return rows;
+  };
+  EXPECT_EQ(report_of(GetParam()), report_of(0));
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstRepliesLate, LateServoReplies, ::testing::Values(1, 2, 9, 1000));
 
 using NeckFault = FaultCase<std::array<ScriptedNeckMotor, 3>>;
 class NeckChecks : public ::testing::TestWithParam<NeckFault> {};

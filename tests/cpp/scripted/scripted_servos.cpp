@@ -92,6 +92,8 @@ std::expected<void, servo_bus::IoError> ScriptedServos::write_all(
     Bytes packet(pending_.begin(), end);
     pending_.erase(pending_.begin(), end);
     requests_.push_back(packet);
+    input_.insert(input_.end(), late_reply_.begin(), late_reply_.end());
+    late_reply_.clear();
     if (timeouts_ > 0) {
       --timeouts_;
       continue;
@@ -111,6 +113,11 @@ void ScriptedServos::time_out_next(int count) {
   timeouts_ = count;
 }
 
+void ScriptedServos::answer_late(int count) {
+  std::lock_guard lock(mutex_);
+  late_replies_ = count;
+}
+
 void ScriptedServos::reply(std::uint8_t id, const Bytes& data) {
   auto found = servos_.find(id);
   if (found == servos_.end() || !found->second.answers) return;
@@ -119,7 +126,9 @@ void ScriptedServos::reply(std::uint8_t id, const Bytes& data) {
     return;
   }
   const Bytes packet = status_packet(id, data);
-  input_.insert(input_.end(), packet.begin(), packet.end());
+  Bytes& into = late_replies_ > 0 ? late_reply_ : input_;
+  if (late_replies_ > 0) --late_replies_;
+  into.insert(into.end(), packet.begin(), packet.end());
 }
 
 void ScriptedServos::answer(const Bytes& packet) {

@@ -48,6 +48,9 @@ class ScriptedServos final : public servo_bus::ByteStream {
   std::vector<Bytes> take_requests();
   // The next `count` requests time out, whoever they are for.
   void time_out_next(int count);
+  // The next `count` replies come late: each arrives as the following request is written,
+  // after its writer drained the line and gave up waiting.
+  void answer_late(int count);
 
  private:
   void answer(const Bytes& packet);
@@ -58,7 +61,9 @@ class ScriptedServos final : public servo_bus::ByteStream {
   Bytes pending_;  // written, not yet a whole packet
   std::vector<Bytes> requests_;
   Bytes input_;
+  Bytes late_reply_;
   int timeouts_ = 0;
+  int late_replies_ = 0;
 };
 
 // Register helpers, little-endian as on the wire.

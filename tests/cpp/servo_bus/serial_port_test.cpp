@@ -44,7 +44,7 @@ class SlaveView {
 TEST(SerialPortOpen, MissingPathGivesTheSystemText) {
   const auto port = SerialPort::open("/dev/vorlix-no-such-port");
   ASSERT_FALSE(port);
-  EXPECT_EQ(port.error().text, "No such file or directory");
+  EXPECT_EQ(port.error().text, "/dev/vorlix-no-such-port: No such file or directory");
 }
 
 TEST(SerialPortOpen, SecondOpenIsLockedOutAndLeavesTheHolderExclusive) {
