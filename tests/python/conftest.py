@@ -23,7 +23,7 @@ def module_logs_everything():
     logging.getLogger("vorlix_motor_controller").setLevel(logging.DEBUG)
 
 
-@pytest.fixture
+@pytest.fixture(scope="session")
 def can_iface() -> str:
     """The vcan interface that tools/with-vcan made; the test fails without one."""
     iface = os.environ.get("VORLIX_CAN_IFACE")
