@@ -10,6 +10,7 @@ from contextlib import ExitStack
 
 from .neck import VirtualNeck
 from .servo_bus import VirtualServoBus
+from .serving import serving_first
 
 
 def _neck_start(text: str) -> tuple[float, float, float]:
@@ -100,6 +101,8 @@ def main() -> int:
             except OSError as error:
                 print(f"vorlix-virtual-torso: {_can_trouble(args.can, error)}", file=sys.stderr)
                 return 1
+        # A reply the controller waits for is never held up by its own busy process.
+        serving_first()
         # Printed once everything serves: a reader of these lines may start at once.
         if args.serial is not None:
             print(f"serial: {args.serial}", flush=True)
