@@ -47,7 +47,8 @@ def read_series(path: Path) -> Series:
                     series.times.append(message.log_time / 1e9)
                     for name in JOINT_NAMES:
                         series.joints[name].append(body[name])
-        except (EndOfFile, RecordLengthLimitExceeded, struct.error):
+        # A length the writer had yet to fill in (all ones) is too large to read at all.
+        except (EndOfFile, RecordLengthLimitExceeded, struct.error, OverflowError):
             series.cut_off = True  # a record the file ends in
     return series
 

@@ -164,9 +164,12 @@ def test_a_consumer_that_never_takes_loses_the_oldest_and_counts_them_exactly(to
 
 def test_a_recorder_killed_mid_run_leaves_a_file_readable_to_its_last_second(torso, tmp_path):
     path = tmp_path / "killed.mcap"
+    # A loop at 20 ms leaves the recorder's drain thread, which gives way to it, some of one
+    # busy CPU.
     recorder = subprocess.Popen(
         [sys.executable, "-m", "vorlix_recording.record_command", "--serial", torso.serial_path,
-         "--can", torso.can_iface, str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+         "--can", torso.can_iface, "--period", "20", str(path)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     on_disk = {"size": 0, "times": []}
     try:
         def two_seconds_on_disk() -> bool:
