@@ -22,6 +22,7 @@ from pathlib import Path
 
 from vorlix_motor_controller import VorlixMotorController, VorlixPyControlLoop
 from vorlix_recording import Recorder
+from vorlix_recording.output import RecordingOutput
 from vorlix_recording.plot_command import plot_recording
 
 ARM_AND_NOSE = [
@@ -130,17 +131,25 @@ def direct_tour(args: argparse.Namespace) -> list[int]:
 def loop_tour(serial: str, can: str, turns: list[int], recording: Path) -> None:
     """The control loop: a worker reads every joint each 10 ms while this thread posts, and a
     recorder writes every tick and command to `recording`."""
+    # The recording's file is opened before the loop starts: its first opening is slow (the
+    # MCAP writer's library starts up), and would hold up the loop's first ticks.
+    output = RecordingOutput(recording)
     print("\nStarting the control loop (checks every motor, waits for 12 V, reboots the servos).")
-    loop = VorlixPyControlLoop(serial, timedelta(milliseconds=10), can,
-                               stats_pub_period=timedelta(milliseconds=250))
     try:
-        with Recorder(loop, recording) as recorder:
+        loop = VorlixPyControlLoop(serial, timedelta(milliseconds=10), can,
+                                   stats_pub_period=timedelta(milliseconds=250))
+    except BaseException:
+        output.discard()
+        raise
+    try:
+        with Recorder(loop, output) as recorder:
             post_and_watch(loop, turns)
-        print(f"\nRecorded {recorder.ticks} ticks and {recorder.commands} commands "
-              f"({recorder.dropped} dropped) to {recording}")
+            loop.close()  # before the recorder ends its file: it gives way to the loop
+        print("\nControl loop closed: every posted command was carried out.")
     finally:
         loop.close()
-    print("Control loop closed: every posted command was carried out.")
+    print(f"Recorded {recorder.ticks} ticks and {recorder.commands} commands "
+          f"({recorder.dropped} dropped) to {recording}")
     picture = recording.with_suffix(".png")
     plot_recording(recording, picture)
     print(f"Plot of the recording: {picture} (open the recording itself in Foxglove)")

@@ -13,7 +13,7 @@ import matplotlib
 
 matplotlib.use("Agg")  # no display needed
 import matplotlib.pyplot as plt  # noqa: E402
-from mcap.exceptions import EndOfFile, McapError  # noqa: E402
+from mcap.exceptions import EndOfFile, McapError, RecordLengthLimitExceeded  # noqa: E402
 from mcap.reader import NonSeekingReader  # noqa: E402
 
 from vorlix_recording.messages import JOINT_NAMES, JOINTS_TOPIC, TIMING_TOPIC  # noqa: E402
@@ -26,6 +26,7 @@ class Series:
         self.times: list[float] = []
         self.joints: dict[str, list[float]] = {name: [] for name in JOINT_NAMES}
         self.periods_ms: list[float] = []
+        self.cut_off = False  # the file ends before its footer: a recorder killed mid-run
 
 
 def read_series(path: Path) -> Series:
@@ -33,9 +34,10 @@ def read_series(path: Path) -> Series:
     series = Series()
     with path.open("rb") as stream:
         # Chunk by chunk, in file order, and without the summary that a killed recorder never
-        # wrote: a cut-off recording reads up to its last complete chunk.
-        messages = NonSeekingReader(stream).iter_messages(topics=[JOINTS_TOPIC, TIMING_TOPIC],
-                                                          log_time_order=False)
+        # wrote. No record is longer than the file: one that claims more is a chunk whose
+        # writer died before it wrote the chunk's length.
+        reader = NonSeekingReader(stream, record_size_limit=path.stat().st_size)
+        messages = reader.iter_messages(topics=[JOINTS_TOPIC, TIMING_TOPIC], log_time_order=False)
         try:
             for _, channel, message in messages:
                 body = json.loads(message.data)
@@ -45,8 +47,9 @@ def read_series(path: Path) -> Series:
                     series.times.append(message.log_time / 1e9)
                     for name in JOINT_NAMES:
                         series.joints[name].append(body[name])
-        except (EndOfFile, struct.error):
-            pass  # the end of a recording cut off mid-chunk
+        # A length the writer had yet to fill in (all ones) is too large to read at all.
+        except (EndOfFile, RecordLengthLimitExceeded, struct.error, OverflowError):
+            series.cut_off = True  # a record the file ends in
     return series
 
 
@@ -72,12 +75,15 @@ def draw(series: Series, output: Path, title: str) -> None:
     plt.close(figure)
 
 
-def plot_recording(recording: Path, output: Path) -> None:
-    """Draws `recording` into the PNG `output`; ValueError when it holds no tick."""
+def plot_recording(recording: Path, output: Path) -> Series:
+    """Draws `recording` into the PNG `output` and returns what it read; ValueError when it
+    holds no tick."""
     series = read_series(recording)
+    cut_off = " (cut off)" if series.cut_off else ""
     if not series.periods_ms:
-        raise ValueError(f"{recording} holds no tick of a Vorlix recording")
-    draw(series, output, recording.name)
+        raise ValueError(f"{recording} holds no tick of a Vorlix recording{cut_off}")
+    draw(series, output, recording.name + cut_off)
+    return series
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -87,10 +93,14 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("-o", "--output", metavar="FILE.png", type=Path, required=True)
     arguments = parser.parse_args(argv)  # exits 2 on bad usage
     try:
-        plot_recording(arguments.recording, arguments.output)
+        series = plot_recording(arguments.recording, arguments.output)
     except (OSError, ValueError, McapError) as error:
         print(f"vorlix-plot: {error}", file=sys.stderr)
         return 1
+    if series.cut_off:
+        print(f"vorlix-plot: {arguments.recording} was cut off (its recorder did not end it): "
+              f"plotted it up to its last complete chunk ({len(series.periods_ms)} ticks)",
+              file=sys.stderr)
     return 0
 
 

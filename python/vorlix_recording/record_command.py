@@ -1,5 +1,7 @@
 """vorlix-record: runs a control loop and records it to an MCAP file, live on a Foxglove
-WebSocket server with --live, until the duration ends or Ctrl-C or SIGTERM."""
+WebSocket server with --live, until the duration ends or Ctrl-C or SIGTERM. The file and the
+port are opened before the loop starts (which reboots every servo), and an earlier recording of
+that name is replaced only once the loop runs."""
 
 from __future__ import annotations
 
@@ -14,7 +16,8 @@ from typing import TextIO
 
 from vorlix_motor_controller import VorlixPyControlLoop
 
-from vorlix_recording.recorder import DEFAULT_PORT, Recorder
+from vorlix_recording.output import DEFAULT_PORT, RecordingOutput
+from vorlix_recording.recorder import Recorder
 
 STATUS_INTERVAL = 0.5  # seconds
 
@@ -43,10 +46,14 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
                         help="the loop's period in milliseconds (default 10)")
     parser.add_argument("--duration", type=positive, metavar="S",
                         help="seconds to record (default: until Ctrl-C or SIGTERM)")
-    parser.add_argument("--live", type=port_number, nargs="?", const=DEFAULT_PORT, metavar="PORT",
-                        help=f"also serve it live on localhost (port {DEFAULT_PORT} unless given)")
+    parser.add_argument("--live", action="store_true",
+                        help="also serve it live on localhost over the Foxglove WebSocket protocol")
+    parser.add_argument("--live-port", type=port_number, metavar="PORT",
+                        help=f"the live server's port (default {DEFAULT_PORT}; implies --live)")
     parser.add_argument("output", metavar="OUT.mcap", help="the recording to write")
-    return parser.parse_args(argv)
+    arguments = parser.parse_args(argv)
+    arguments.live = arguments.live or arguments.live_port is not None
+    return arguments
 
 
 def show_status(stream: TextIO, started: float, recorder: Recorder) -> None:
@@ -55,14 +62,27 @@ def show_status(stream: TextIO, started: float, recorder: Recorder) -> None:
     stream.flush()
 
 
-def record(arguments: argparse.Namespace, stop: threading.Event) -> int:
-    loop = VorlixPyControlLoop(arguments.serial, timedelta(milliseconds=arguments.period),
-                               arguments.can)
+def open_output(arguments: argparse.Namespace) -> RecordingOutput:
+    port = DEFAULT_PORT if arguments.live_port is None else arguments.live_port
     try:
-        with Recorder(loop, arguments.output, live=arguments.live is not None,
-                      port=arguments.live if arguments.live is not None else DEFAULT_PORT) as recorder:
-            if recorder.port is not None:
-                print(f"live on ws://127.0.0.1:{recorder.port}", flush=True)
+        output = RecordingOutput(arguments.output, live=arguments.live, port=port)
+    except RuntimeError as error:
+        raise RuntimeError(f"{error} (another port: --live-port PORT)") from None
+    if output.port is not None:
+        print(f"live on ws://127.0.0.1:{output.port}", flush=True)
+    return output
+
+
+def record(arguments: argparse.Namespace, stop: threading.Event) -> int:
+    output = open_output(arguments)  # nothing has reached the robot yet
+    try:
+        loop = VorlixPyControlLoop(arguments.serial, timedelta(milliseconds=arguments.period),
+                                   arguments.can)
+    except BaseException:
+        output.discard()
+        raise
+    try:
+        with Recorder(loop, output) as recorder:
             started = time.monotonic()
             deadline = started + arguments.duration if arguments.duration else float("inf")
             status = sys.stderr.isatty()
@@ -73,12 +93,17 @@ def record(arguments: argparse.Namespace, stop: threading.Event) -> int:
                     show_status(sys.stderr, started, recorder)
             if status:
                 sys.stderr.write("\n")
+            loop.close()  # first: the recorder, which gives way to the loop, then ends the file
     finally:
         loop.close()
     print(f"ticks: {recorder.ticks}, dropped: {recorder.dropped}, "
           f"failed readings: {recorder.failed_readings}, commands: {recorder.commands}")
     if recorder.error is not None:
         print(f"vorlix-record: the recording stopped early: {recorder.error}", file=sys.stderr)
+        return 1
+    if recorder.running:
+        print(f"vorlix-record: {recorder.path} was left unfinished: it reads up to its last "
+              "complete chunk", file=sys.stderr)
         return 1
     return 0
 

@@ -1,6 +1,7 @@
 """vorlix-virtual-torso: serves the virtual torso's buses until SIGINT or SIGTERM."""
 
 import argparse
+import errno
 import math
 import os
 import signal
@@ -9,6 +10,7 @@ from contextlib import ExitStack
 
 from .neck import VirtualNeck
 from .servo_bus import VirtualServoBus
+from .serving import serving_first
 
 
 def _neck_start(text: str) -> tuple[float, float, float]:
@@ -58,6 +60,19 @@ def _unlink_if_ours(path: str, target: str) -> None:
         os.unlink(path)
 
 
+def _can_trouble(iface: str, error: OSError) -> str:
+    """What went wrong with the neck's interface, and how to get one."""
+    make = (f"make a virtual one with 'ip link add dev {iface} type vcan && "
+            f"ip link set {iface} up' (as root), or run inside tools/with-vcan, whose interface "
+            "is can0 (in $VORLIX_CAN_IFACE)")
+    if error.errno == errno.EAFNOSUPPORT:
+        return (f"cannot serve the neck on {iface}: this kernel has no SocketCAN ({error}); "
+                "run inside tools/with-vcan, whose interface is can0 (in $VORLIX_CAN_IFACE)")
+    if error.errno == errno.ENODEV:
+        return f"there is no CAN interface {iface} ({error}): {make}"
+    return f"cannot serve the neck on the CAN interface {iface}: {error}"
+
+
 def main() -> int:
     parser = _parser()
     args = parser.parse_args()
@@ -72,16 +87,22 @@ def main() -> int:
     signal.pthread_sigmask(signal.SIG_BLOCK, stop_signals)
 
     with ExitStack() as resources:
-        try:
-            if args.serial is not None:
+        if args.serial is not None:
+            try:
                 bus = resources.enter_context(VirtualServoBus(wire_time=args.wire_time))
                 _link(bus.serial_path, args.serial)
-                resources.callback(_unlink_if_ours, args.serial, bus.serial_path)
-            if args.can is not None:
+            except OSError as error:
+                print(f"vorlix-virtual-torso: {error}", file=sys.stderr)
+                return 1
+            resources.callback(_unlink_if_ours, args.serial, bus.serial_path)
+        if args.can is not None:
+            try:
                 resources.enter_context(VirtualNeck(args.can, args.neck_start or (0.0, 0.0, 0.0)))
-        except OSError as error:
-            print(f"vorlix-virtual-torso: {error}", file=sys.stderr)
-            return 1
+            except OSError as error:
+                print(f"vorlix-virtual-torso: {_can_trouble(args.can, error)}", file=sys.stderr)
+                return 1
+        # A reply the controller waits for is never held up by its own busy process.
+        serving_first()
         # Printed once everything serves: a reader of these lines may start at once.
         if args.serial is not None:
             print(f"serial: {args.serial}", flush=True)

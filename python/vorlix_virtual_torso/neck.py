@@ -47,14 +47,18 @@ class VirtualNeck(ServedBus):
         # Frames to send, as (due time, order, can id, data); only the serving thread uses it.
         self._outbox: list[tuple[float, int, int, bytes]] = []
         self._order = itertools.count()
-        self._socket = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+        # Errors name the interface: the system's own words name nothing.
+        try:
+            self._socket = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+        except OSError as error:
+            raise OSError(error.errno, error.strerror, iface) from error
         try:
             # FD frames are heard too, so tests see everything the controller sends.
             self._socket.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FD_FRAMES, 1)
             self._socket.bind((iface,))
-        except OSError:
+        except OSError as error:
             self._socket.close()
-            raise
+            raise OSError(error.errno, error.strerror, iface) from error
         self._start_serving("virtual-neck")
 
     frames = property(

@@ -14,6 +14,7 @@ import pytest
 from vorlix_motor_controller import VorlixMotorController
 
 from vorlix_virtual_torso import VirtualNeck, VirtualServoBus
+from vorlix_virtual_torso.serving import serving_first
 
 
 @pytest.fixture(autouse=True, scope="session")
@@ -23,7 +24,7 @@ def module_logs_everything():
     logging.getLogger("vorlix_motor_controller").setLevel(logging.DEBUG)
 
 
-@pytest.fixture
+@pytest.fixture(scope="session")
 def can_iface() -> str:
     """The vcan interface that tools/with-vcan made; the test fails without one."""
     iface = os.environ.get("VORLIX_CAN_IFACE")
@@ -35,20 +36,6 @@ def can_iface() -> str:
             pytrace=False,
         )
     return iface
-
-
-def serving_first() -> None:
-    """Puts the virtual torso's serving threads above every other thread (real-time priority)
-    where the system allows it. On the test kernel's single CPU a request then has its reply
-    before the controller takes up its wait, however long the busy host leaves the kernel
-    unscheduled: a healthy exchange never misses the controller's time-out."""
-    threads = [thread for thread in threading.enumerate() if thread.name.startswith("virtual-")]
-    assert threads, "the virtual torso serves on no thread named virtual-*"
-    for thread in threads:
-        try:
-            os.sched_setscheduler(thread.native_id, os.SCHED_FIFO, os.sched_param(1))
-        except PermissionError:
-            return  # an unprivileged host: they serve at the usual priority
 
 
 @pytest.fixture

@@ -1,28 +1,43 @@
 """Recording a loop on the virtual torso: the file read back with the mcap package's own
 reader, the live WebSocket server seen by a Foxglove client of our own, a consumer that never
-takes, a recorder killed mid-run, and refused input."""
+takes, a recorder killed mid-run, recordings cut off and plotted, starts that must fail, and
+refused input."""
 
+import ast
+import io
+import re
 import json
 import os
 import signal
+import socket
 import struct
 import subprocess
 import sys
 import threading
 import time
+import tomllib
 from datetime import timedelta
+from importlib.metadata import packages_distributions
+from pathlib import Path
 
 import pytest
-from mcap.exceptions import McapError
-from mcap.reader import NonSeekingReader, make_reader
+from mcap.reader import make_reader
+from mcap.stream_reader import StreamReader
 from mcap_protobuf.decoder import DecoderFactory
+from vorlix_motor_controller import VorlixPyControlLoop
 from websockets.sync.client import connect
 
-from loop_support import HeldWorker, open_loop, wait_until
+from conftest import serving_first
+from loop_support import PERIOD, HeldWorker, open_loop, wait_until
 from neck_traffic import LOGGER as CONTROLLER_LOGGER
 from vorlix_recording import COMMANDS_TOPIC, JOINT_NAMES, JOINTS_TOPIC, LOG_TOPIC, TIMING_TOPIC
 from vorlix_recording import Recorder
+from vorlix_recording.plot_command import main as plot_main
+from vorlix_recording.plot_command import read_series
 from vorlix_recording.recorder import DRAIN_NICE
+from vorlix_virtual_torso import VirtualNeck, VirtualServoBus
+
+REPO = Path(__file__).resolve().parents[2]
 
 CLAMP_MARKER = "out of safe range"
 
@@ -147,29 +162,25 @@ def test_a_consumer_that_never_takes_loses_the_oldest_and_counts_them_exactly(to
         loop.close()
 
 
-def readable_joints_times(path) -> list[int]:
-    """The log times of the joints messages a reader gets from the file as it is now."""
-    times = []
-    with open(path, "rb") as stream:
-        try:
-            for _, _, message in NonSeekingReader(stream).iter_messages(topics=[JOINTS_TOPIC],
-                                                                       log_time_order=False):
-                times.append(message.log_time)
-        except (McapError, struct.error):
-            pass  # a chunk being written, or cut off
-    return times
-
-
 def test_a_recorder_killed_mid_run_leaves_a_file_readable_to_its_last_second(torso, tmp_path):
     path = tmp_path / "killed.mcap"
+    # A loop at 20 ms leaves the recorder's drain thread, which gives way to it, some of one
+    # busy CPU.
     recorder = subprocess.Popen(
         [sys.executable, "-m", "vorlix_recording.record_command", "--serial", torso.serial_path,
-         "--can", torso.can_iface, str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+         "--can", torso.can_iface, "--period", "20", str(path)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    on_disk = {"size": 0, "times": []}
     try:
         def two_seconds_on_disk() -> bool:
             assert recorder.poll() is None, recorder.communicate()
-            times = readable_joints_times(path) if path.exists() else []
-            return bool(times) and times[-1] - times[0] > 2e9
+            # Read again only once the file grew: on one CPU, reading it all the time would
+            # starve the recorder's drain thread, which gives way to everything.
+            size = path.stat().st_size if path.exists() else 0
+            if size != on_disk["size"]:
+                on_disk.update(size=size, times=read_series(path).times)
+            times = on_disk["times"]
+            return bool(times) and times[-1] - times[0] > 2
 
         wait_until(two_seconds_on_disk, timeout=60, what="two seconds on disk")
         killed_at = time.time()
@@ -178,7 +189,8 @@ def test_a_recorder_killed_mid_run_leaves_a_file_readable_to_its_last_second(tor
     finally:
         recorder.kill()
         recorder.communicate()
-    assert readable_joints_times(path)[-1] / 1e9 >= killed_at - 1.0
+    series = read_series(path)
+    assert series.cut_off and series.times[-1] >= killed_at - 1.0
 
 
 @pytest.mark.parametrize("capacity, error", [(0, ValueError), (10**9, ValueError),
@@ -191,7 +203,8 @@ def test_a_bad_capacity_is_refused_at_the_call_and_disturbs_nothing(torso, tmp_p
             Recorder(loop, tmp_path / "x.mcap", capacity=capacity).__enter__()
         assert not (tmp_path / "x.mcap").exists()
         with Recorder(loop, tmp_path / "ok.mcap", capacity=100) as recorder:
-            wait_until(lambda: recorder.ticks > 0)
+            # The drain thread gives way to everything: a busy machine may hold it for long.
+            wait_until(lambda: recorder.ticks > 0, timeout=30)
     finally:
         loop.close()
 
@@ -230,3 +243,160 @@ def test_a_failing_disk_ends_the_recording_with_an_error_and_the_loop_runs_on(to
         loop.start_recording(10)  # the ring was released
     finally:
         loop.close()
+
+
+@pytest.fixture(scope="module")
+def finished_recording(can_iface, tmp_path_factory):
+    """A recording of the loop on the virtual torso in several chunks, ended as it should be:
+    the file, and every period in it (ms) with its tick's log time."""
+    path = tmp_path_factory.mktemp("finished") / "run.mcap"
+    with VirtualServoBus() as bus, VirtualNeck(can_iface):
+        serving_first()
+        loop = VorlixPyControlLoop(bus.serial_path, PERIOD, can_iface)
+        try:
+            with Recorder(loop, path, drain_interval=0.02, flush_interval=0.05,
+                          close_timeout=60) as recorder:
+                wait_until(lambda: recorder.ticks >= 100, timeout=30, what="100 ticks recorded")
+                loop.close()
+        finally:
+            loop.close()
+    assert not recorder.running and recorder.error is None
+    with open(path, "rb") as stream:
+        timing = [(message.log_time, json.loads(message.data)["period"] * 1e3)
+                  for _, _, message in make_reader(stream).iter_messages(topics=[TIMING_TOPIC])]
+    return path, timing
+
+
+def chunk_layout(path):
+    with open(path, "rb") as stream:
+        summary = make_reader(stream).get_summary()
+    return sorted(summary.chunk_indexes, key=lambda chunk: chunk.chunk_start_offset)
+
+
+def chunk_end(path, which: int) -> int:
+    chunk = chunk_layout(path)[which]
+    return chunk.chunk_start_offset + chunk.chunk_length
+
+
+def mid_second_chunk(path) -> int:
+    return (chunk_layout(path)[1].chunk_start_offset + chunk_end(path, 1)) // 2
+
+
+def in_the_summary(path) -> int:
+    footer_and_magic = path.read_bytes()[-(1 + 8 + 8 + 8 + 4 + 8):]
+    footer = next(StreamReader(io.BytesIO(footer_and_magic), skip_magic=True).records)
+    return footer.summary_start + 10
+
+
+# Where a crash may leave the file: (how far it got, whether the chunk being written is left
+# as its writer marks it until done: its length all ones).
+CUTS = {
+    "in the header": (lambda path: 20, False),
+    "in a chunk": (mid_second_chunk, False),
+    "in a chunk left open": (mid_second_chunk, True),
+    "after a chunk, before its indexes": (lambda path: chunk_end(path, 0), False),
+    "in the summary": (in_the_summary, False),
+    "nowhere": (lambda path: path.stat().st_size, False),
+}
+
+
+@pytest.mark.parametrize("cut", CUTS, ids=list(CUTS))
+def test_a_cut_off_recording_plots_every_complete_chunk_and_says_it_was_cut_off(
+        finished_recording, tmp_path, capsys, cut):
+    source, timing = finished_recording
+    where, left_open = CUTS[cut]
+    size = where(source)
+    data = bytearray(source.read_bytes()[:size])
+    if left_open:
+        start = chunk_layout(source)[1].chunk_start_offset
+        data[start + 1:start + 9] = b"\xff" * 8
+    path = tmp_path / "cut.mcap"
+    path.write_bytes(data)
+    complete = [chunk for chunk in chunk_layout(source)
+                if chunk.chunk_start_offset + chunk.chunk_length <= size]
+    last_time = complete[-1].message_end_time if complete else -1
+    expected = [period for log_time, period in timing if log_time <= last_time]
+
+    status = plot_main([str(path), "-o", str(tmp_path / "cut.png")])
+    series = read_series(path)
+    stderr = capsys.readouterr().err
+    assert series.periods_ms == expected
+    assert series.cut_off == (size < source.stat().st_size)
+    if not expected:
+        assert status == 1 and "holds no tick" in stderr and "(cut off)" in stderr
+    else:
+        assert status == 0 and (tmp_path / "cut.png").stat().st_size > 0
+        assert ("cut off" in stderr) == series.cut_off
+
+
+def busy_port() -> socket.socket:
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen()
+    return listener
+
+
+# A start that must fail: (the arguments after --can, the output in tmp_path, what the error
+# names, whether the loop may have started).
+FAILED_STARTS = {
+    "missing directory": ([], "nowhere/run.mcap", "{tmp}/nowhere/run.mcap", False),
+    "a directory": ([], "earlier.mcap", "{tmp}/earlier.mcap", False),
+    "busy live port": (["--live", "--live-port", "{busy}"], "earlier.mcap", "127.0.0.1:{busy}",
+                       False),
+    "no servo line": (["--serial", "{tmp}/no-such-tty"], "earlier.mcap", "{tmp}/no-such-tty",
+                      True),
+}
+
+
+@pytest.mark.parametrize("start", FAILED_STARTS, ids=list(FAILED_STARTS))
+def test_a_failed_start_reaches_no_motor_and_loses_nothing(torso, tmp_path, start):
+    arguments, output, named, loop_may_start = FAILED_STARTS[start]
+    earlier = tmp_path / "earlier.mcap"
+    if start == "a directory":
+        earlier.mkdir()
+    else:
+        earlier.write_bytes(b"an earlier recording")
+    with busy_port() as listener:
+        fill = {"busy": listener.getsockname()[1], "tmp": tmp_path}
+        result = subprocess.run(
+            [sys.executable, "-m", "vorlix_recording.record_command", "--serial", torso.serial_path,
+             "--can", torso.can_iface, *(argument.format(**fill) for argument in arguments),
+             str(tmp_path / output)], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1 and named.format(**fill) in result.stderr, result
+    if not loop_may_start:
+        assert torso.servo_bus.requests == [] and torso.neck.frames == []
+    assert os.listdir(tmp_path) == ["earlier.mcap"]
+    assert earlier.is_dir() or earlier.read_bytes() == b"an earlier recording"
+
+
+def test_a_recording_started_live_replaces_the_earlier_one(torso, tmp_path):
+    path = tmp_path / "run.mcap"
+    path.write_bytes(b"an earlier recording")
+    result = subprocess.run(
+        [sys.executable, "-m", "vorlix_recording.record_command", "--serial", torso.serial_path,
+         "--can", torso.can_iface, "--duration", "1", "--live", "--live-port", "0", str(path)],
+        capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result
+    assert result.stdout.startswith("live on ws://127.0.0.1:")
+    assert os.listdir(tmp_path) == ["run.mcap"] and read_series(path).periods_ms
+    assert not read_series(path).cut_off
+
+
+def test_the_record_extra_brings_every_module_the_recording_package_imports():
+    extra = tomllib.loads((REPO / "pyproject.toml").read_text())["project"][
+        "optional-dependencies"]["record"]
+    def normal(name: str) -> str:
+        return re.sub(r"[-_.]+", "-", name).lower()
+
+    wanted = {normal(re.split(r"[<>=!~\[; ]", requirement)[0]) for requirement in extra}
+    imported = set()
+    for source in (REPO / "python/vorlix_recording").glob("*.py"):
+        for node in ast.walk(ast.parse(source.read_text())):
+            if isinstance(node, ast.Import):
+                imported.update(alias.name.split(".")[0] for alias in node.names)
+            elif isinstance(node, ast.ImportFrom) and node.level == 0 and node.module:
+                imported.add(node.module.split(".")[0])
+    foreign = {name for name in imported - set(sys.stdlib_module_names) - {"__future__"}
+               if not name.startswith("vorlix_")}
+    distributions = packages_distributions()
+    assert {normal(distributions[name][0]) for name in foreign} <= wanted

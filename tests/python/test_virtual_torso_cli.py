@@ -137,3 +137,11 @@ def test_usage_errors(torso_program, args):
     _, stderr = process.communicate(timeout=STARTUP_TIMEOUT)
     assert process.returncode == 2
     assert stderr.startswith(b"usage: vorlix-virtual-torso")
+
+
+def test_a_missing_can_interface_is_named_with_the_way_to_make_one(torso_program, can_iface):
+    process = torso_program("--can", "nocan0")
+    _, stderr = process.communicate(timeout=STARTUP_TIMEOUT)
+    assert process.returncode == 1
+    assert b"no CAN interface nocan0" in stderr
+    assert b"ip link add dev nocan0 type vcan" in stderr and b"tools/with-vcan" in stderr
