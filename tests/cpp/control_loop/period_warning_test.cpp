@@ -14,12 +14,14 @@
 #include "scripted/scripted_servos.hpp"
 #include "scripted/scripted_torso.hpp"
 #include "src/control_loop/period_watch.hpp"
+#include "support/test_support.hpp"
 #include "vorlix/control_loop.hpp"
 
 namespace vorlix::control_loop {
 namespace {
 
 using namespace std::chrono_literals;
+using test_support::eventually;
 
 // The scripted servos behind a line that takes `delay` for each write.
 class SlowLine final : public servo_bus::ByteStream {
@@ -62,17 +64,6 @@ class LoopWarnings final : public log::Sink {
   std::vector<std::string> messages_;
 };
 
-// Polls `done` until it holds or `limit` has passed; whether it held.
-template <class Condition>
-bool eventually(Condition done, std::chrono::seconds limit = 30s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
 TEST(PeriodWarning, ALoopThatCannotKeepItsPeriodWarnsOnce) {
   static LoopWarnings warnings;  // stays installed for the rest of the program
   log::install(warnings, log::Level::Warn);
@@ -86,10 +77,11 @@ TEST(PeriodWarning, ALoopThatCannotKeepItsPeriodWarnsOnce) {
                                         testing::fast_timing()),
       settings);
   ASSERT_TRUE(loop) << loop.error().text();
-  ASSERT_TRUE(eventually([&] { return warnings.messages().size() > before; }));
+  ASSERT_TRUE(eventually([&] { return warnings.messages().size() > before; }, 30s));
   // Three windows more: still the one warning.
   const int writes = slow.writes;
-  ASSERT_TRUE(eventually([&] { return slow.writes >= writes + 3 * PeriodWatch::kWindowTicks; }));
+  ASSERT_TRUE(
+      eventually([&] { return slow.writes >= writes + 3 * PeriodWatch::kWindowTicks; }, 30s));
   loop->close();
   const auto messages = warnings.messages();
   ASSERT_EQ(messages.size(), before + 1);
