@@ -1,5 +1,6 @@
 """vorlix-record: runs a control loop and records it to an MCAP file, live on a Foxglove
-WebSocket server with --live, until the duration ends or Ctrl-C or SIGTERM."""
+WebSocket server with --live, or as a rosbag2 file with --ros2, until the duration ends or
+Ctrl-C or SIGTERM."""
 
 from __future__ import annotations
 
@@ -15,6 +16,7 @@ from typing import TextIO
 from vorlix_motor_controller import VorlixPyControlLoop
 
 from vorlix_recording.recorder import DEFAULT_PORT, Recorder
+from vorlix_recording.ros2_bag import Ros2BagRecorder
 
 STATUS_INTERVAL = 0.5  # seconds
 
@@ -45,8 +47,13 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
                         help="seconds to record (default: until Ctrl-C or SIGTERM)")
     parser.add_argument("--live", type=port_number, nargs="?", const=DEFAULT_PORT, metavar="PORT",
                         help=f"also serve it live on localhost (port {DEFAULT_PORT} unless given)")
+    parser.add_argument("--ros2", action="store_true",
+                        help="write a rosbag2 MCAP file (/joint_states, /rosout) for ros2 bag")
     parser.add_argument("output", metavar="OUT.mcap", help="the recording to write")
-    return parser.parse_args(argv)
+    arguments = parser.parse_args(argv)
+    if arguments.ros2 and arguments.live is not None:
+        parser.error("--live serves the Foxglove channels, which a --ros2 recording has not")
+    return arguments
 
 
 def show_status(stream: TextIO, started: float, recorder: Recorder) -> None:
@@ -59,8 +66,13 @@ def record(arguments: argparse.Namespace, stop: threading.Event) -> int:
     loop = VorlixPyControlLoop(arguments.serial, timedelta(milliseconds=arguments.period),
                                arguments.can)
     try:
-        with Recorder(loop, arguments.output, live=arguments.live is not None,
-                      port=arguments.live if arguments.live is not None else DEFAULT_PORT) as recorder:
+        if arguments.ros2:
+            chosen: Recorder = Ros2BagRecorder(loop, arguments.output,
+                                               neck_only=arguments.serial is None)
+        else:
+            chosen = Recorder(loop, arguments.output, live=arguments.live is not None,
+                              port=arguments.live if arguments.live is not None else DEFAULT_PORT)
+        with chosen as recorder:
             if recorder.port is not None:
                 print(f"live on ws://127.0.0.1:{recorder.port}", flush=True)
             started = time.monotonic()
