@@ -1,11 +1,8 @@
 """`vorlix-ros2` on the virtual torso, used from an rclpy node of the test's own: what it
 publishes and how, every tick once, commands and refusals, services, diagnostics, its exit."""
 
-import fcntl
 import math
-import os
 import re
-import signal
 
 import pytest
 from diagnostic_msgs.msg import DiagnosticArray, DiagnosticStatus
@@ -89,12 +86,6 @@ def node(shared_torso, env, inboxes, tmp_path_factory):
     process = start_node(shared_torso, env, tmp_path_factory.mktemp("node"))
     yield started(process, inboxes)
     assert process.stop() == 0, process.stderr
-
-
-@pytest.fixture
-def fresh_inboxes(peer):
-    """Subscriptions made before the test's own node starts."""
-    return Inboxes(peer)
 
 
 # --- what it offers ----------------------------------------------------------------------
@@ -236,7 +227,7 @@ def test_neck_commands_are_clamped_logged_and_keep_the_last_goals(shared_torso, 
 
 
 REFUSED = [
-    (["left_arm_pitch", "shoulder"], [0.0, 0.0], "unknown joints ['shoulder']"),
+    (["left_arm_pitch", "shoulder"], [0.0, 0.0], "unknown joints ['shoulder'] (this torso has"),
     (["nose_top", "nose_top"], [0.0, 0.1], "joints named more than once: ['nose_top']"),
     (["nose_top", "neck_yaw"], [0.0], "2 names but 1 positions"),
     (["neck_yaw", "left_arm_yaw"], [0.1, math.nan], "non-finite positions for ['left_arm_yaw']"),
@@ -262,7 +253,7 @@ def test_a_refused_command_sends_nothing_and_warns_once(shared_torso, peer, node
                                  7: 2048}]
     assert not mit_set_points(neck)
     refusals = [log for log in inboxes.rosout.messages if "joint command refused" in log.msg]
-    assert [log.msg for log in refusals] == [f"joint command refused: {reason}"]
+    assert len(refusals) == 1 and refusals[0].msg.startswith(f"joint command refused: {reason}")
     assert refusals[0].level == Log.WARN
 
 
@@ -308,20 +299,6 @@ def test_a_service_the_loop_cannot_carry_out_answers_false_with_the_reason(share
     assert response.message.startswith("neck_pitch: ensure MIT mode failed")
 
 
-def test_a_neck_only_node_names_the_neck_alone_and_refuses_the_servos(neck, peer, env,
-                                                                      tmp_path, fresh_inboxes):
-    node = started(start_node(neck, env, tmp_path, neck_only=True), fresh_inboxes)
-    try:
-        assert fresh_inboxes.joint_states.messages[0].name == NECK_JOINTS
-        response = peer.call(SetBool, "/set_torque", SetBool.Request(data=True))
-        assert (response.success, response.message) == (
-            False, "serial port not configured (neck-only controller)")
-        assert peer.call(SetBool, "/enable_neck", SetBool.Request(data=True)).success
-        assert all(motor.enabled for motor in neck.motors)
-    finally:
-        assert node.stop() == 0, node.stderr
-
-
 # --- diagnostics -------------------------------------------------------------------------
 
 
@@ -356,46 +333,3 @@ def test_diagnostics_report_failed_readings_and_recover(shared_torso, node, inbo
     inboxes.diagnostics.clear()
     inboxes.diagnostics.wait_for(lambda a: a.status[0].level == DiagnosticStatus.OK,
                                  what="OK again")
-
-
-# --- starting and ending -----------------------------------------------------------------
-
-
-@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
-def test_a_signal_closes_the_loop_and_ends_with_status_zero(neck, peer, env, tmp_path,
-                                                            fresh_inboxes, signum):
-    node = started(start_node(neck, env, tmp_path, neck_only=True), fresh_inboxes)
-    assert node.stop(signum) == 0, node.stderr
-    assert "Traceback" not in node.stderr
-
-
-def hold_the_line(torso) -> None:
-    fd = os.open(torso.serial_path, os.O_RDWR | os.O_NOCTTY)
-    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # closed with the test's process
-
-
-def silence_yaw(torso) -> None:
-    torso.neck.motors[0].silent = True
-
-
-FAILED_STARTS = [
-    (silence_yaw, {}, 'Missing motors: ["neck_yaw"]!'),
-    (hold_the_line, {}, "Could not open serial port: {serial}! Check permissions"),
-    (None, {"serial_port": "/dev/vorlix-none"},
-     "Check if your USB cable is connected. Could not find port: /dev/vorlix-none!"),
-    (None, {"period_ms": -5}, "period_ms must be a positive number of milliseconds (got -5)"),
-    (None, {"period_ms": "fast"}, "period_ms must be a positive number of milliseconds"),
-    (None, {"allowed_retries": 0}, "allowed_retries must be a whole number from 1 (got 0)"),
-]
-
-
-@pytest.mark.parametrize("fault, parameters, message", FAILED_STARTS)
-def test_a_failed_start_says_why_in_one_line_and_exits_1(torso, env, tmp_path, fault,
-                                                         parameters, message):
-    if fault is not None:
-        fault(torso)
-    node = start_node(torso, env, tmp_path, **parameters)
-    assert node.wait() == 1
-    line, = node.stderr.splitlines()
-    assert line.startswith("vorlix-ros2: ")
-    assert message.format(serial=torso.serial_path) in line
