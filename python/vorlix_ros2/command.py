@@ -23,6 +23,7 @@ from vorlix_ros2.parameters import ParameterError, read_settings
 
 EXECUTOR_THREADS = 3  # the commands and diagnostics, and each service's wait
 STOP_POLL = 0.5  # seconds between looks at the stop request, besides the signals' own wake-up
+SHUTDOWN_TIMEOUT = 5.0  # seconds for the executor's threads to end
 START_FAILURES = (RuntimeError, ValueError, OSError, OverflowError, TypeError)
 
 
@@ -91,8 +92,9 @@ def run(stop: threading.Event, failures: list[BaseException], failed) -> int:
         while not stop.wait(STOP_POLL):
             pass
         node.close()
-        executor.shutdown()
-        spinner.join()
+        # Bounded: a callback stuck in a DDS call must not keep the process from exiting.
+        executor.shutdown(timeout_sec=SHUTDOWN_TIMEOUT)
+        spinner.join(SHUTDOWN_TIMEOUT)
     finally:
         node.destroy_node()
     if failures:
