@@ -117,8 +117,9 @@ class Peer:
 class NodeProcess:
     """`vorlix-ros2` with the given parameters; its stderr in a file, read at the end."""
 
-    def __init__(self, parameters: dict[str, object], env: dict[str, str], log_dir: Path) -> None:
-        arguments = [VORLIX_ROS2, "--ros-args"]
+    def __init__(self, parameters: dict[str, object], env: dict[str, str], log_dir: Path,
+                 ros_arguments: list[str] | None = None) -> None:
+        arguments = [VORLIX_ROS2, "--ros-args", *(ros_arguments or [])]
         for name, value in parameters.items():
             arguments += ["-p", f"{name}:={value}"]
         self._stderr_path = log_dir / "vorlix-ros2.stderr"
