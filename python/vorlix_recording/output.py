@@ -93,16 +93,7 @@ class RecordingOutput:
         self.file = WatchedFile(file)
         self._server: WebSocketServer | None = None
         try:
-            # Held for the file's life: a context dropped closes its channels.
-            self._context = context = foxglove.Context()
-            self.joints = foxglove.Channel(messages.JOINTS_TOPIC, schema=messages.JOINTS_SCHEMA,
-                                           context=context)
-            self.timing = foxglove.Channel(messages.TIMING_TOPIC, schema=messages.TIMING_SCHEMA,
-                                           context=context)
-            self.commands = foxglove.Channel(messages.COMMANDS_TOPIC,
-                                             schema=messages.COMMANDS_SCHEMA, context=context)
-            self.log = LogChannel(messages.LOG_TOPIC, context=context)
-            self.writer = foxglove.open_mcap(self.file, context=context)
+            self._open_writer()
         except BaseException:
             self.file.close()
             self._remove_temporary()
@@ -110,10 +101,23 @@ class RecordingOutput:
         if live:
             try:
                 self._server = foxglove.start_server(name="vorlix", host=host, port=port,
-                                                     context=context)
+                                                     context=self._context)
             except RuntimeError as error:
                 self.discard()
                 raise RuntimeError(f"cannot serve live on {host}:{port}: {error}") from None
+
+    def _open_writer(self) -> None:
+        """The channels and their MCAP writer on `file`."""
+        # Held for the file's life: a context dropped closes its channels.
+        self._context = context = foxglove.Context()
+        self.joints = foxglove.Channel(messages.JOINTS_TOPIC, schema=messages.JOINTS_SCHEMA,
+                                       context=context)
+        self.timing = foxglove.Channel(messages.TIMING_TOPIC, schema=messages.TIMING_SCHEMA,
+                                       context=context)
+        self.commands = foxglove.Channel(messages.COMMANDS_TOPIC,
+                                         schema=messages.COMMANDS_SCHEMA, context=context)
+        self.log = LogChannel(messages.LOG_TOPIC, context=context)
+        self.writer: Any = foxglove.open_mcap(self.file, context=context)
 
     @property
     def port(self) -> int | None:

@@ -1,7 +1,7 @@
 """vorlix-record: runs a control loop and records it to an MCAP file, live on a Foxglove
-WebSocket server with --live, until the duration ends or Ctrl-C or SIGTERM. The file and the
-port are opened before the loop starts (which reboots every servo), and an earlier recording of
-that name is replaced only once the loop runs."""
+WebSocket server with --live, or as a rosbag2 file with --ros2, until the duration ends or
+Ctrl-C or SIGTERM. The file and the port are opened before the loop starts (which reboots every
+servo), and an earlier recording of that name is replaced only once the loop runs."""
 
 from __future__ import annotations
 
@@ -18,6 +18,7 @@ from vorlix_motor_controller import VorlixPyControlLoop
 
 from vorlix_recording.output import DEFAULT_PORT, RecordingOutput
 from vorlix_recording.recorder import Recorder
+from vorlix_recording.ros2_bag import Ros2BagOutput, Ros2BagRecorder
 
 STATUS_INTERVAL = 0.5  # seconds
 
@@ -50,9 +51,13 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
                         help="also serve it live on localhost over the Foxglove WebSocket protocol")
     parser.add_argument("--live-port", type=port_number, metavar="PORT",
                         help=f"the live server's port (default {DEFAULT_PORT}; implies --live)")
+    parser.add_argument("--ros2", action="store_true",
+                        help="write a rosbag2 MCAP file (/joint_states, /rosout) for ros2 bag")
     parser.add_argument("output", metavar="OUT.mcap", help="the recording to write")
     arguments = parser.parse_args(argv)
     arguments.live = arguments.live or arguments.live_port is not None
+    if arguments.ros2 and arguments.live:
+        parser.error("--live serves the Foxglove channels, which a --ros2 recording has not")
     return arguments
 
 
@@ -63,6 +68,8 @@ def show_status(stream: TextIO, started: float, recorder: Recorder) -> None:
 
 
 def open_output(arguments: argparse.Namespace) -> RecordingOutput:
+    if arguments.ros2:
+        return Ros2BagOutput(arguments.output)
     port = DEFAULT_PORT if arguments.live_port is None else arguments.live_port
     try:
         output = RecordingOutput(arguments.output, live=arguments.live, port=port)
@@ -82,7 +89,9 @@ def record(arguments: argparse.Namespace, stop: threading.Event) -> int:
         output.discard()
         raise
     try:
-        with Recorder(loop, output) as recorder:
+        chosen = (Ros2BagRecorder(loop, output, neck_only=arguments.serial is None)
+                  if arguments.ros2 else Recorder(loop, output))
+        with chosen as recorder:
             started = time.monotonic()
             deadline = started + arguments.duration if arguments.duration else float("inf")
             status = sys.stderr.isatty()

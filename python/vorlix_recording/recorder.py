@@ -103,8 +103,7 @@ class Recorder:
         return self._thread is not None and self._thread.is_alive()
 
     def __enter__(self) -> Recorder:
-        output = self._given_output or RecordingOutput(
-            self.path, live=self._live, host=self._host, port=self._requested_port)
+        output = self._given_output or self._open_output()
         try:
             self._loop.start_recording(self._capacity)
         except BaseException:
@@ -123,6 +122,10 @@ class Recorder:
                                         name="vorlix-recorder", daemon=True)
         self._thread.start()
         return self
+
+    def _open_output(self) -> RecordingOutput:
+        return RecordingOutput(self.path, live=self._live, host=self._host,
+                               port=self._requested_port)
 
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  traceback: TracebackType | None) -> None:

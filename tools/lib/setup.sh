@@ -51,7 +51,7 @@ install_package() {
     python3 -m venv "$VENV_DIR"
   fi
   step "building and installing the package into .venv"
-  "$VENV_PYTHON" -m pip install --quiet --disable-pip-version-check "./[test]"
+  "$VENV_PYTHON" -m pip install --quiet --disable-pip-version-check "./[test,ros2-test]"
 }
 
 # Configures and builds the C++ tests into build/tests, warnings as errors.

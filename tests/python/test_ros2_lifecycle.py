@@ -1,0 +1,87 @@
+"""`vorlix-ros2` started and ended on the virtual torso, each test with a node of its own: a
+neck-only node, signals, failed starts."""
+
+import fcntl
+import os
+import signal
+
+import pytest
+from std_srvs.srv import SetBool
+
+from ros2_support import Peer, keep_dds_on_this_machine
+from test_ros2_node import NECK_JOINTS, Inboxes, start_node, started
+
+
+@pytest.fixture(scope="module")
+def env():
+    return keep_dds_on_this_machine()
+
+
+@pytest.fixture(scope="module")
+def peer(env):
+    peer = Peer()
+    yield peer
+    peer.close()
+
+
+@pytest.fixture
+def fresh_inboxes(peer):
+    """Subscriptions made before the test's own node starts."""
+    return Inboxes(peer)
+
+
+def test_a_neck_only_node_names_the_neck_alone_and_refuses_the_servos(neck, peer, env,
+                                                                      tmp_path, fresh_inboxes):
+    node = started(start_node(neck, env, tmp_path, neck_only=True), fresh_inboxes)
+    try:
+        assert fresh_inboxes.joint_states.messages[0].name == NECK_JOINTS
+        response = peer.call(SetBool, "/set_torque", SetBool.Request(data=True))
+        assert (response.success, response.message) == (
+            False, "serial port not configured (neck-only controller)")
+        assert peer.call(SetBool, "/enable_neck", SetBool.Request(data=True)).success
+        assert all(motor.enabled for motor in neck.motors)
+    finally:
+        assert node.stop() == 0, node.stderr
+
+
+# --- starting and ending -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+def test_a_signal_closes_the_loop_and_ends_with_status_zero(neck, peer, env, tmp_path,
+                                                            fresh_inboxes, signum):
+    node = started(start_node(neck, env, tmp_path, neck_only=True), fresh_inboxes)
+    assert node.stop(signum) == 0, node.stderr
+    assert "Traceback" not in node.stderr
+
+
+def hold_the_line(torso) -> None:
+    fd = os.open(torso.serial_path, os.O_RDWR | os.O_NOCTTY)
+    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # closed with the test's process
+
+
+def silence_yaw(torso) -> None:
+    torso.neck.motors[0].silent = True
+
+
+FAILED_STARTS = [
+    (silence_yaw, {}, 'Missing motors: ["neck_yaw"]!'),
+    (hold_the_line, {}, "Could not open serial port: {serial}! Check permissions"),
+    (None, {"serial_port": "/dev/vorlix-none"},
+     "Check if your USB cable is connected. Could not find port: /dev/vorlix-none!"),
+    (None, {"period_ms": -5}, "period_ms must be a positive number of milliseconds (got -5)"),
+    (None, {"period_ms": "fast"}, "period_ms must be a positive number of milliseconds"),
+    (None, {"allowed_retries": 0}, "allowed_retries must be a whole number from 1 (got 0)"),
+]
+
+
+@pytest.mark.parametrize("fault, parameters, message", FAILED_STARTS)
+def test_a_failed_start_says_why_in_one_line_and_exits_1(torso, env, tmp_path, fault,
+                                                         parameters, message):
+    if fault is not None:
+        fault(torso)
+    node = start_node(torso, env, tmp_path, **parameters)
+    assert node.wait() == 1
+    line, = node.stderr.splitlines()
+    assert line.startswith("vorlix-ros2: ")
+    assert message.format(serial=torso.serial_path) in line
