@@ -74,7 +74,8 @@ build_wheel() {
   fi
   step "building the $arch wheel with zig"
   # The tag names what auditwheel checks below; the interpreter's own platform is the build's.
-  CCACHE_COMPILERCHECK="string:zig-$("$zig_dir/c++" --version | head -n 1)" \
+  # ccache sees one compiler program for both targets: the target goes into its key.
+  CCACHE_COMPILERCHECK="string:zig-$arch-$("$zig_dir/c++" --version | head -n 1)" \
     _PYTHON_HOST_PLATFORM="manylinux_2_28-$arch" \
     CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} \
     "$WHEEL_TOOLS_PYTHON" -m build --wheel --no-isolation --outdir "$raw" "${settings[@]}" . \
