@@ -1,7 +1,10 @@
 """Drives the virtual torso through the installed module and doctor from the interpreter that
-runs it: what tools/check-wheels asks of the aarch64 wheel under qemu. Needs a vcan interface
-(tools/with-vcan). Usage: drive_torso.py DOCTOR_COMMAND... (the doctor as this system runs it).
-Exits non-zero, saying why, when anything is off."""
+runs it: what tools/check-wheels asks of the aarch64 wheel under qemu. With a vcan interface
+(tools/with-vcan) the controller reads positions, follows goals and switches torque; without
+one (qemu-user emulates no CAN socket option, and every controller opens the CAN bus) the
+module is imported and the doctor checks the servo line alone. Usage: drive_torso.py
+DOCTOR_COMMAND... (the doctor as this system runs it). Exits non-zero, saying why, when
+anything is off."""
 
 import json
 import os
@@ -26,9 +29,8 @@ def wait_for(condition, timeout: float = 30.0) -> bool:
     return False
 
 
-def main() -> None:
-    iface = os.environ["VORLIX_CAN_IFACE"]
-    with VirtualServoBus() as bus, VirtualNeck(iface):
+def drive(bus: VirtualServoBus, iface: str) -> None:
+    with VirtualNeck(iface):
         controller = VorlixMotorController(bus.serial_path, iface)
         start = controller.read_all_positions()
         print(f"servo positions: {[round(p, 3) for p in start]}")
@@ -45,10 +47,17 @@ def main() -> None:
         controller.disable_torque()
         assert not controller.is_torque_enabled(), "torque did not go off"
         print("torque on and off: ok")
-        del controller  # the doctor opens the line itself
-        done = subprocess.run([*sys.argv[1:], "--serial", bus.serial_path, "--can", iface,
-                               "--reply-wait", "200", "--json"],
-                              capture_output=True, text=True, timeout=120)
+
+
+def main() -> None:
+    iface = os.environ.get("VORLIX_CAN_IFACE")
+    print(f"module: {VorlixMotorController.__module__} from {sys.modules['vorlix_motor_controller'].__file__}")
+    with VirtualServoBus() as bus:
+        if iface:
+            drive(bus, iface)
+        buses = ["--serial", bus.serial_path, *(["--can", iface] if iface else [])]
+        done = subprocess.run([*sys.argv[1:], *buses, "--reply-wait", "200", "--json"],
+                              capture_output=True, text=True, timeout=300)
         report = json.loads(done.stdout)
         print(f"vorlix-doctor: exit {done.returncode}, verdict {report['verdict']}, "
               f"{len(report['checks'])} checks")
