@@ -1,15 +1,13 @@
 #include "src/bindings/arguments.hpp"
 
-#include <datetime.h>
-
-#include <cmath>
-
 #include <cfloat>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "common/format.hpp"
 #include "src/bindings/pending_exception.hpp"
+#include "src/bindings/type_name.hpp"
 
 namespace vorlix::bindings {
 namespace {
@@ -17,8 +15,6 @@ namespace {
 // Every id once: the longest id list (or byte list) any call has a use for. A longer claim is
 // refused before anything is read, whatever the sequence's __len__ says.
 constexpr Py_ssize_t kLongestIdList = 256;
-
-const char* type_name(PyObject* value) { return Py_TYPE(value)->tp_name; }
 
 std::string function_label(const Signature& signature) {
   return fmt::format("{}.{}()", signature.owner, signature.name);
@@ -32,7 +28,7 @@ bool raise(PyObject* type, const std::string& message) {
 bool raise_argument_type(const char* name, PyObject* value, const char* wanted) {
   return raise(PyExc_TypeError,
                fmt::format("argument '{}': '{}' object cannot be converted to '{}'", name,
-                           type_name(value), wanted));
+                           type_name_of(value), wanted));
 }
 
 // The interpreter's own TypeError from a conversion, given the parameter's name. Other
@@ -45,7 +41,7 @@ bool name_pending_type_error(const char* name) {
   }
   PyObject* text = PyObject_Str(pending.value());
   if (text == nullptr) return false;
-  const char* utf8 = PyUnicode_AsUTF8(text);
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, nullptr);
   if (utf8 != nullptr) raise(PyExc_TypeError, fmt::format("argument '{}': {}", name, utf8));
   Py_DECREF(text);
   return false;
@@ -89,7 +85,7 @@ bool place_keyword(const Signature& signature, PyObject* key, PyObject* value,
     slots[i] = value;
     return true;
   }
-  const char* key_text = PyUnicode_AsUTF8(key);
+  const char* key_text = PyUnicode_AsUTF8AndSize(key, nullptr);
   if (key_text == nullptr) return false;
   return raise(PyExc_TypeError, fmt::format("{} got an unexpected keyword argument '{}'",
                                             function_label(signature), key_text));
@@ -109,8 +105,8 @@ bool check_required(const Signature& signature, ArgumentSlots slots) {
 
 // numpy.bool_ is "numpy.bool" from NumPy 2 on; NumPy itself is never imported here.
 bool is_numpy_bool(PyObject* value) {
-  const char* name = type_name(value);
-  return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
+  const std::string name = type_name_of(value);
+  return name == "numpy.bool" || name == "numpy.bool_";
 }
 
 // The `length` items of a sequence, read in order into a tuple before any is converted:
@@ -135,7 +131,7 @@ PyObject* snapshot(PyObject* value, const char* name, Py_ssize_t length,
       }
       return nullptr;
     }
-    PyTuple_SET_ITEM(items, i, item);
+    PyTuple_SetItem(items, i, item);  // cannot fail: a new tuple, an index within it
   }
   return items;
 }
@@ -183,7 +179,7 @@ bool fill_reals(PyObject* value, const char* name, std::span<double> out,
   bool ok = true;
   for (std::size_t i = 0; ok && i < out.size(); ++i) {
     const std::optional<double> converted =
-        to_real(PyTuple_GET_ITEM(items, static_cast<Py_ssize_t>(i)), name);
+        to_real(PyTuple_GetItem(items, static_cast<Py_ssize_t>(i)), name);
     ok = converted.has_value();
     if (ok) out[i] = *converted;
   }
@@ -191,9 +187,52 @@ bool fill_reals(PyObject* value, const char* name, std::span<double> out,
   return ok;
 }
 
-bool import_datetime() {
-  if (PyDateTimeAPI == nullptr) PyDateTime_IMPORT;
-  return PyDateTimeAPI != nullptr;
+// datetime.timedelta and the descriptors of its fields, taken once and kept for the life of
+// the process. The fields are read through the type's own descriptors, as the fields of the C
+// struct would be: a subclass's properties of the same names are never asked.
+struct Timedelta {
+  PyObject* type = nullptr;
+  PyObject* days = nullptr;
+  PyObject* seconds = nullptr;
+  PyObject* microseconds = nullptr;
+};
+
+const Timedelta* timedelta() {
+  static Timedelta taken;  // under the interpreter lock
+  if (taken.microseconds != nullptr) return &taken;
+  PyObject* datetime = PyImport_ImportModule("datetime");
+  if (datetime == nullptr) return nullptr;
+  Timedelta found;
+  found.type = PyObject_GetAttrString(datetime, "timedelta");
+  Py_DECREF(datetime);
+  if (found.type != nullptr) found.days = PyObject_GetAttrString(found.type, "days");
+  if (found.days != nullptr) found.seconds = PyObject_GetAttrString(found.type, "seconds");
+  if (found.seconds != nullptr) {
+    found.microseconds = PyObject_GetAttrString(found.type, "microseconds");
+  }
+  if (found.microseconds == nullptr || !PyType_Check(found.type)) {
+    if (PyErr_Occurred() == nullptr) {
+      PyErr_SetString(PyExc_TypeError, "datetime.timedelta is not a type");
+    }
+    for (PyObject* part : {found.type, found.days, found.seconds, found.microseconds}) {
+      Py_XDECREF(part);
+    }
+    return nullptr;
+  }
+  taken = found;
+  return &taken;
+}
+
+// One int field of a timedelta (or a subclass); nullopt with an error set.
+std::optional<long> field(const Timedelta& timedelta, PyObject* descriptor, PyObject* value) {
+  const auto get =
+      reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor), Py_tp_descr_get));
+  PyObject* number = get(descriptor, value, timedelta.type);
+  if (number == nullptr) return std::nullopt;
+  const long converted = PyLong_AsLong(number);
+  Py_DECREF(number);
+  if (converted == -1 && PyErr_Occurred() != nullptr) return std::nullopt;
+  return converted;
 }
 
 }  // namespace
@@ -203,9 +242,9 @@ bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize
   const auto positional = static_cast<std::size_t>(nargs);
   if (!check_positional_count(signature, positional)) return false;
   for (std::size_t i = 0; i < positional; ++i) slots[i] = args[i];
-  const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
   for (Py_ssize_t i = 0; i < keywords; ++i) {
-    if (!place_keyword(signature, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots)) {
+    if (!place_keyword(signature, PyTuple_GetItem(kwnames, i), args[nargs + i], slots)) {
       return false;
     }
   }
@@ -214,10 +253,10 @@ bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize
 
 bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
                      ArgumentSlots slots) {
-  const auto positional = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+  const auto positional = static_cast<std::size_t>(PyTuple_Size(args));
   if (!check_positional_count(signature, positional)) return false;
   for (std::size_t i = 0; i < positional; ++i) {
-    slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+    slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
   }
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
@@ -300,16 +339,23 @@ std::optional<std::uint16_t> to_word(PyObject* value, const char* name) {
 }
 
 std::optional<std::chrono::nanoseconds> to_duration(PyObject* value, const char* name) {
-  if (!import_datetime()) return std::nullopt;
-  if (!PyDelta_Check(value)) {
+  const Timedelta* type = timedelta();
+  if (type == nullptr) return std::nullopt;
+  if (!PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type->type))) {
     raise_argument_type(name, value, "PyDelta");
     return std::nullopt;
   }
   using std::chrono::days;
   using std::chrono::microseconds;
   using std::chrono::seconds;
+  const std::optional<long> day_count = field(*type, type->days, value);
+  const std::optional<long> second_count =
+      day_count ? field(*type, type->seconds, value) : std::nullopt;
+  const std::optional<long> microsecond_count =
+      second_count ? field(*type, type->microseconds, value) : std::nullopt;
+  if (!microsecond_count) return std::nullopt;
   // Normalised by the interpreter: only the days carry a sign.
-  const days whole_days{PyDateTime_DELTA_GET_DAYS(value)};
+  const days whole_days{*day_count};
   if (whole_days.count() < 0) {
     raise(PyExc_ValueError, fmt::format("argument '{}': a duration cannot be negative", name));
     return std::nullopt;
@@ -319,8 +365,7 @@ std::optional<std::chrono::nanoseconds> to_duration(PyObject* value, const char*
     raise(PyExc_OverflowError, fmt::format("argument '{}': duration too long", name));
     return std::nullopt;
   }
-  return whole_days + seconds{PyDateTime_DELTA_GET_SECONDS(value)} +
-         microseconds{PyDateTime_DELTA_GET_MICROSECONDS(value)};
+  return whole_days + seconds{*second_count} + microseconds{*microsecond_count};
 }
 
 std::optional<std::optional<std::chrono::nanoseconds>> to_optional_duration(PyObject* value,
@@ -362,7 +407,7 @@ std::optional<std::vector<std::uint8_t>> to_id_list(PyObject* value, const char*
   ids.reserve(static_cast<std::size_t>(length));
   bool ok = true;
   for (Py_ssize_t i = 0; ok && i < length; ++i) {
-    const auto id = to_byte(PyTuple_GET_ITEM(items, i), name);
+    const auto id = to_byte(PyTuple_GetItem(items, i), name);
     ok = id.has_value();
     if (ok) ids.push_back(*id);
   }
@@ -376,9 +421,11 @@ std::optional<std::span<const std::uint8_t>> to_bytes(PyObject* value, const cha
     raise_argument_type(name, value, "PyBytes");
     return std::nullopt;
   }
-  return std::span<const std::uint8_t>(
-      reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
-      static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(value, &data, &size) < 0) return std::nullopt;
+  return std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(data),
+                                       static_cast<std::size_t>(size));
 }
 
 std::optional<std::string> to_text(PyObject* value, const char* name) {
@@ -426,7 +473,7 @@ PyObject* to_python(std::span<const double> values) {
       Py_DECREF(list);
       return nullptr;
     }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);  // a new list: cannot fail
   }
   return list;
 }
@@ -445,7 +492,7 @@ PyObject* to_python(std::span<const std::pair<double, double>> pairs) {
       Py_DECREF(list);
       return nullptr;
     }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), pair);  // a new list: cannot fail
   }
   return list;
 }

@@ -403,7 +403,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return raise_runtime(created.error().text());
     }
     auto loop = std::make_shared<core::ControlLoop>(std::move(*created));
-    PyObject* self = type->tp_alloc(type, 0);
+    PyObject* self = allocate(type);
     if (self == nullptr) {
       without_gil([&] { loop.reset(); });
       return nullptr;
@@ -420,7 +420,7 @@ void destroy(PyObject* self) {
   Py_BEGIN_ALLOW_THREADS
   std::launder(reinterpret_cast<Loop*>(reinterpret_cast<LoopObject*>(self)->loop))->~Loop();
   Py_END_ALLOW_THREADS
-  type->tp_free(self);
+  release(self);
   Py_DECREF(type);
 }
 

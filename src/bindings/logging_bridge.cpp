@@ -47,13 +47,9 @@ PyObject* decode(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
-bool interpreter_shutting_down() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return !Py_IsInitialized() || Py_IsFinalizing();
-#else
-  return !Py_IsInitialized() || _Py_IsFinalizing();
-#endif
-}
+// Safe without the interpreter lock. Every CPython from 3.11 marks itself uninitialized in the
+// same step that it begins finalizing; the finalizing flag itself is no stable ABI before 3.13.
+bool interpreter_shutting_down() { return Py_IsInitialized() == 0; }
 
 // Holds the interpreter lock for its scope, on any thread.
 class InterpreterLock {
@@ -188,7 +184,7 @@ class PythonLogSink final : public log::Sink {
   int is_enabled_for(PyObject* logger, int level) {
     PyObject* number = PyLong_FromLong(level);
     if (number == nullptr) return -1;
-    PyObject* answer = PyObject_CallMethodOneArg(logger, is_enabled_for_, number);
+    PyObject* answer = PyObject_CallMethodObjArgs(logger, is_enabled_for_, number, nullptr);
     Py_DECREF(number);
     if (answer == nullptr) return -1;
     const int truth = PyObject_IsTrue(answer);
@@ -207,8 +203,7 @@ class PythonLogSink final : public log::Sink {
 
   // logger.handle(logger.makeRecord(name, level, file, line, message, (), None)).
   bool handle(PyObject* logger, const std::string& name, int level, const log::Record& record) {
-    PyObject* args[] = {logger,
-                        decode(name),
+    PyObject* args[] = {decode(name),
                         PyLong_FromLong(level),
                         decode(record.file),
                         PyLong_FromUnsignedLong(record.line),
@@ -217,11 +212,13 @@ class PythonLogSink final : public log::Sink {
                         Py_NewRef(Py_None)};
     bool built = true;
     for (PyObject* arg : args) built = built && arg != nullptr;
-    PyObject* made = built ? PyObject_VectorcallMethod(make_record_, args, std::size(args), nullptr)
+    PyObject* made = built ? PyObject_CallMethodObjArgs(logger, make_record_, args[0], args[1],
+                                                        args[2], args[3], args[4], args[5],
+                                                        args[6], nullptr)
                            : nullptr;
-    for (std::size_t i = 1; i < std::size(args); ++i) Py_XDECREF(args[i]);
+    for (PyObject* arg : args) Py_XDECREF(arg);
     if (made == nullptr) return false;
-    PyObject* handled = PyObject_CallMethodOneArg(logger, handle_, made);
+    PyObject* handled = PyObject_CallMethodObjArgs(logger, handle_, made, nullptr);
     Py_DECREF(made);
     if (handled == nullptr) return false;
     Py_DECREF(handled);
@@ -237,7 +234,7 @@ class PythonLogSink final : public log::Sink {
     } else {
       PyObject* py_name = decode(name);
       if (py_name == nullptr) return;
-      logger = PyObject_CallMethodOneArg(logging_, get_logger_, py_name);
+      logger = PyObject_CallMethodObjArgs(logging_, get_logger_, py_name, nullptr);
       Py_DECREF(py_name);
       if (logger == nullptr) return;
     }

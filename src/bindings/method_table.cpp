@@ -1,19 +1,24 @@
 #include "src/bindings/method_table.hpp"
 
-#include <cstring>
 #include <string>
 
 #include "common/format.hpp"
+#include "src/bindings/type_name.hpp"
 
 namespace vorlix::bindings {
 
 bool check_receiver(PyObject* self, PyTypeObject* type) {
   if (Py_IS_TYPE(self, type)) return true;
   // "vorlix_motor_controller.VorlixMotorController" is named by its class name alone.
-  const char* dot = std::strrchr(type->tp_name, '.');
+  PyObject* class_name = PyType_GetName(type);
+  if (class_name == nullptr) return false;
+  const char* wanted = PyUnicode_AsUTF8AndSize(class_name, nullptr);
   const std::string message =
-      fmt::format("'{}' object cannot be converted to '{}'", Py_TYPE(self)->tp_name,
-                  dot == nullptr ? type->tp_name : dot + 1);
+      wanted == nullptr ? std::string()
+                        : fmt::format("'{}' object cannot be converted to '{}'",
+                                      type_name_of(self), wanted);
+  Py_DECREF(class_name);
+  if (message.empty()) return false;
   PyErr_SetString(PyExc_TypeError, message.c_str());
   return false;
 }

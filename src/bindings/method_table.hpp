@@ -35,6 +35,18 @@ PyTypeObject* type_from_spec() {
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
+// An instance of such a class as its tp_alloc makes it, zeroed; null with an error set.
+inline PyObject* allocate(PyTypeObject* type) {
+  const auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return alloc(type, 0);
+}
+
+// Frees an instance's memory with its class's tp_free; the caller then drops the class.
+inline void release(PyObject* self) {
+  const auto free = reinterpret_cast<freefunc>(PyType_GetSlot(Py_TYPE(self), Py_tp_free));
+  free(self);
+}
+
 // The interpreter's method descriptors check the receiver already; this check keeps the
 // bodies' casts sound whatever the way in. TypeError naming both types otherwise.
 bool check_receiver(PyObject* self, PyTypeObject* type);

@@ -434,7 +434,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!can_bus) return nullptr;
     auto created = without_gil([&] { return Core::create(*serialport, *can_bus); });
     if (!created) return raise_core_error(created.error());
-    PyObject* self = type->tp_alloc(type, 0);
+    PyObject* self = allocate(type);
     if (self == nullptr) return nullptr;
     new (reinterpret_cast<ControllerObject*>(self)->core) CoreLock(std::move(*created));
     return self;
@@ -447,7 +447,7 @@ void destroy(PyObject* self) {
   Py_BEGIN_ALLOW_THREADS
   core_lock(self).~CoreLock();
   Py_END_ALLOW_THREADS
-  type->tp_free(self);
+  release(self);
   Py_DECREF(type);
 }
 

@@ -5,6 +5,8 @@
 #include <exception>
 #include <string>
 
+#include <unistd.h>
+
 namespace vorlix::bindings {
 namespace {
 
@@ -24,6 +26,12 @@ std::string current_exception_text() {
 }
 
 }  // namespace
+
+#if defined(_LIBCPP_VERSION)
+void park_thread_for_good() noexcept {
+  for (;;) pause();
+}
+#endif
 
 PyObject* panic_exception_type() {
   // Created under the interpreter lock, which serialises this check.

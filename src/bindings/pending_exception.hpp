@@ -1,5 +1,5 @@
-// The pending Python exception held as one object, across the C API change of Python 3.12
-// (PyErr_Fetch and PyErr_Restore are deprecated there). Needs the interpreter lock.
+// The pending Python exception held as one object (the stable ABI of 3.11 gives it as a
+// type, value and traceback). Needs the interpreter lock.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -13,13 +13,10 @@ class PendingException {
  public:
   // Takes the pending exception, if any, and clears the indicator.
   static PendingException take() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PendingException(PyErr_GetRaisedException());
-#else
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
+    fetch(&type, &value, &traceback);
     if (type == nullptr) return PendingException(nullptr);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (traceback != nullptr) {
@@ -28,7 +25,6 @@ class PendingException {
     }
     Py_DECREF(type);
     return PendingException(value);
-#endif
   }
 
   PendingException(PendingException&& other) noexcept
@@ -46,15 +42,22 @@ class PendingException {
   void restore() && {
     PyObject* value = std::exchange(value_, nullptr);
     if (value == nullptr) return;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(value);
-#else
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
-                  PyException_GetTraceback(value));
-#endif
+    restore_triple(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+                   PyException_GetTraceback(value));
   }
 
  private:
+  // The stable ABI of 3.11 has only the deprecated pair; they still work on every later version.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  static void fetch(PyObject** type, PyObject** value, PyObject** traceback) {
+    PyErr_Fetch(type, value, traceback);
+  }
+  static void restore_triple(PyObject* type, PyObject* value, PyObject* traceback) {
+    PyErr_Restore(type, value, traceback);
+  }
+#pragma GCC diagnostic pop
+
   explicit PendingException(PyObject* value) : value_(value) {}
   PyObject* value_;
 };

@@ -59,7 +59,7 @@ PyObject* int_list(std::span<const std::uint8_t> values) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
   if (list == nullptr) return nullptr;
   for (std::size_t i = 0; i < values.size(); ++i) {
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), PyLong_FromLong(values[i]));
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), PyLong_FromLong(values[i]));
   }
   return list;
 }

@@ -13,6 +13,7 @@
 #include "src/bindings/arguments.hpp"
 #include "src/bindings/method_table.hpp"
 #include "src/bindings/panic.hpp"
+#include "src/bindings/type_name.hpp"
 
 namespace vorlix::bindings {
 namespace {
@@ -34,7 +35,7 @@ Value& value_of(PyObject* self) {
 template <class Value>
 PyObject* new_value(PyTypeObject* type, Value value) {
   if (type == nullptr) return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
+  PyObject* self = allocate(type);
   if (self == nullptr) return nullptr;
   new (reinterpret_cast<ValueObject<Value>*>(self)->storage) Value(std::move(value));
   return self;
@@ -44,7 +45,7 @@ template <class Value>
 void destroy(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   value_of<Value>(self).~Value();
-  type->tp_free(self);
+  release(self);
   Py_DECREF(type);
 }
 
@@ -186,7 +187,7 @@ std::optional<VorlixTorsoPosition> to_torso_position(PyObject* value, const char
   if (!Py_IS_TYPE(value, type)) {
     const std::string message =
         fmt::format("argument '{}': '{}' object cannot be converted to 'VorlixTorsoPosition'",
-                    name, Py_TYPE(value)->tp_name);
+                    name, type_name_of(value));
     PyErr_SetString(PyExc_TypeError, message.c_str());
     return std::nullopt;
   }

@@ -42,16 +42,16 @@ assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")
   fi
 }
 
-# Creates .venv when it is missing or broken, then builds and installs the package into it
-# with its test extras (pip builds the extension through scikit-build-core and CMake).
+# Builds the x86_64 wheel as tools/wheels does and installs it, with the test extras, into a
+# fresh .venv: the tests run against what users install, not a build of the source tree.
 install_package() {
-  if ! "$VENV_PYTHON" -c '' 2>/dev/null; then
-    step "creating the virtual environment .venv"
-    rm -rf "$VENV_DIR"
-    python3 -m venv "$VENV_DIR"
-  fi
-  step "building and installing the package into .venv"
-  "$VENV_PYTHON" -m pip install --quiet --disable-pip-version-check "./[test,ros2-test]"
+  source tools/lib/wheels.sh
+  install_wheel_tools
+  WARNINGS_AS_ERRORS=ON build_wheel "$(uname -m)" build/wheels
+  step "installing $(basename "$BUILT_WHEEL") into a fresh .venv"
+  rm -rf "$VENV_DIR"
+  python3 -m venv "$VENV_DIR"
+  "$VENV_PYTHON" -m pip install --quiet --disable-pip-version-check "$BUILT_WHEEL[test,ros2-test]"
 }
 
 # Configures and builds the C++ tests into build/tests, warnings as errors.
