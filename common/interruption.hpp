@@ -1,7 +1,12 @@
-// Long operations (the neck homing, the reboot wait, the supply-voltage wait) ask between
-// cycles whether their caller wants them to stop; the Python bindings answer for a Ctrl-C.
-// The question is per thread: a thread without a scope is never interrupted.
+// Long operations (the neck homing, the reboot wait, the supply-voltage wait) stop between
+// cycles when their caller's std::stop_token asks. The Python bindings' Ctrl-C reaches the
+// same stop through a per-thread check: Python's signal flag can only be read by polling
+// with the interpreter lock, so no thread of theirs could request a stop on a token. A thread
+// without a scope has no check.
 #pragma once
+
+#include <chrono>
+#include <stop_token>
 
 namespace vorlix::interruption {
 
@@ -19,6 +24,11 @@ class Scope {
   Check previous_;
 };
 
-bool requested();
+// The token's stop, then the thread's check.
+bool requested(const std::stop_token& stop);
+
+// The pause between two cycles: true (at once) when a stop is requested before it, or while
+// it lasts through the token; false once it has lasted.
+bool pause_or_stop(const std::stop_token& stop, std::chrono::nanoseconds pause);
 
 }  // namespace vorlix::interruption

@@ -1,31 +1,13 @@
-// The one logging interface of the core. The controller and the control loop log; the bus
-// layers below them never do. A sink (the Python bridge) is installed once per process.
+// How the core logs: the controller and the control loop do; the bus layers below them never
+// do. Records go to the sink a program installs through <vorlix/log.hpp>.
 #pragma once
 
 #include <source_location>
-#include <string>
 #include <string_view>
 
+#include "vorlix/log.hpp"
+
 namespace vorlix::log {
-
-enum class Level { Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
-
-struct Record {
-  Level level;
-  std::string_view target;
-  std::string_view message;
-  std::string_view file;
-  unsigned line;
-};
-
-class Sink {
- public:
-  virtual ~Sink() = default;
-  virtual void write(const Record& record) = 0;
-};
-
-// Records above `max_level` are dropped before they reach the sink.
-void install(Sink& sink, Level max_level);
 
 void emit(Level level, std::string_view target, std::string_view message,
           std::source_location where = std::source_location::current());
@@ -44,8 +26,5 @@ inline void error(std::string_view target, std::string_view message,
                   std::source_location where = std::source_location::current()) {
   emit(Level::Error, target, message, where);
 }
-
-inline constexpr std::string_view kControllerTarget = "vorlix_motor_controller::controller";
-inline constexpr std::string_view kControlLoopTarget = "vorlix_motor_controller::control_loop";
 
 }  // namespace vorlix::log

@@ -24,9 +24,26 @@ struct NeckFailure {
   std::string text() const;  // "{context}: {cause}"
 };
 
+// What went wrong, for a caller to switch on; the cause keeps the details.
+enum class ErrorKind {
+  Refused,      // an argument refused before anything was sent or changed
+  TimedOut,     // a wait ran out: a reply, a homing that did not settle, a reboot
+  Interrupted,  // the caller's stop (a std::stop_token) or Ctrl-C
+  NoServoLine,  // a servo call on a neck-only controller
+  BusIo,        // the serial line or the CAN bus failed (io_kind(): the serial failure's)
+  Protocol,     // an answer that is not what was asked: checksum, framing, a register's type
+  Closed,       // the other end is gone: a loop's worker, a waiting requester
+};
+
+// The controller's own words, with their kind.
+struct ControllerMessage {
+  ErrorKind kind;
+  std::string text;
+};
+
 class ControllerError {
  public:
-  using Cause = std::variant<servo_bus::ServoBusError, NeckFailure, std::string>;
+  using Cause = std::variant<servo_bus::ServoBusError, NeckFailure, ControllerMessage>;
 
   ControllerError(servo_bus::ServoBusError error) : cause_(std::move(error)) {}  // NOLINT
   ControllerError(NeckFailure failure) : cause_(std::move(failure)) {}           // NOLINT
@@ -34,16 +51,18 @@ class ControllerError {
       : cause_(servo_bus::ServoBusError(std::move(error))) {}
   ControllerError(servo_bus::SerialError error)  // NOLINT
       : cause_(servo_bus::ServoBusError(std::move(error))) {}
-  static ControllerError message(std::string text) { return ControllerError(std::move(text)); }
-  // A long operation stopped between cycles because its caller asked (Ctrl-C).
+  ControllerError(ErrorKind kind, std::string text)
+      : cause_(ControllerMessage{kind, std::move(text)}) {}
+  // A long operation stopped between cycles because its caller asked: "{operation}:
+  // interrupted".
   static ControllerError interrupted(std::string_view operation);
 
   const Cause& cause() const { return cause_; }
   std::string text() const;
+  ErrorKind kind() const;
   std::optional<servo_bus::IoErrorKind> io_kind() const;
 
  private:
-  explicit ControllerError(std::string text) : cause_(std::move(text)) {}
   Cause cause_;
 };
 

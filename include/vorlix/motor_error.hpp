@@ -53,6 +53,10 @@ class MotorError {
 
   const Variant& variant() const { return variant_; }
   std::string text() const;
+  // A cause's kind where there is one. Otherwise: motors that did not answer or a supply
+  // that did not rise are TimedOut, a port that is not there or does not open BusIo, a
+  // communication failure without a cause BusIo.
+  controller::ErrorKind kind() const;
 
  private:
   Variant variant_;

@@ -2,9 +2,9 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <vector>
-
 
 namespace vorlix::control_loop {
 
@@ -15,6 +15,12 @@ struct VorlixTorsoPosition {
   std::array<double, 3> nose;       // top, left, right
   std::array<double, 3> neck;       // yaw, pitch, roll
   double timestamp;
+  // From the same replies as `neck`, in its order: rad/s and N·m.
+  std::array<double, 3> neck_velocity{};
+  std::array<double, 3> neck_torque{};
+  // When the reading completed on the steady clock, for differences and deadlines: unlike
+  // `timestamp` it never steps. The epoch of a reading built from Python values.
+  std::chrono::steady_clock::time_point completed{};
 };
 
 // Seconds. Grows for the life of the loop: one `period` sample per tick.

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/log.hpp"
+#include "vorlix/log.hpp"
 #include "common/poisoned_mutex.hpp"
 #include "src/bindings/pending_exception.hpp"
 

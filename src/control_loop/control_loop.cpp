@@ -47,7 +47,8 @@ std::expected<void, MotorError> check_servos(VorlixMotorController& controller) 
 // Until every servo reports the supply up, or `timeout` passes; then the reboot.
 std::expected<void, MotorError> await_voltage_and_reboot(VorlixMotorController& controller,
                                                          std::uint64_t allowed_retries,
-                                                         std::chrono::nanoseconds timeout) {
+                                                         std::chrono::nanoseconds timeout,
+                                                         const std::stop_token& stop) {
   log::info(log::kControlLoopTarget, "Waiting for voltage to be stable at 12V...");
   const auto read_voltages = [&] {
     return with_retry(allowed_retries, controller.timing().retry_pause,
@@ -61,8 +62,10 @@ std::expected<void, MotorError> await_voltage_and_reboot(VorlixMotorController& 
     return std::ranges::all_of(*voltages, [](std::uint8_t volts) { return volts >= torso::kMinimumSupply; });
   };
   while (!all_stable() && std::chrono::steady_clock::now() - start < timeout) {
-    if (interruption::requested()) return std::unexpected(MotorError::Communication{});
-    std::this_thread::sleep_for(kVoltagePollPause);
+    if (interruption::pause_or_stop(stop, kVoltagePollPause)) {
+      return std::unexpected(
+          MotorError::Communication{controller::ControllerError::interrupted("voltage wait")});
+    }
     voltages = read_voltages();
     if (!voltages) return std::unexpected(MotorError::Communication{voltages.error()});
   }
@@ -73,7 +76,7 @@ std::expected<void, MotorError> await_voltage_and_reboot(VorlixMotorController& 
       std::chrono::steady_clock::now() - start);
   log::info(log::kControlLoopTarget,
             fmt::format("Voltage is stable at ~12V: {:?} (took {:?})", *voltages, took));
-  if (auto rebooted = controller.reboot(kRebootTimeout); !rebooted) {
+  if (auto rebooted = controller.reboot(kRebootTimeout, stop); !rebooted) {
     return std::unexpected(MotorError::Communication{rebooted.error()});
   }
   return {};
@@ -91,7 +94,8 @@ void require_valid(const ControlLoopSettings& settings) {
 
 // The checks of the torso, then the worker; `settings` already checked.
 MotorResult<std::unique_ptr<ControlLoop::State>> start(VorlixMotorController controller,
-                                                       const ControlLoopSettings& settings) {
+                                                       const ControlLoopSettings& settings,
+                                                       const std::stop_token& stop) {
   const std::uint64_t allowed_retries = settings.allowed_retries;
   auto stop_requested = std::make_shared<StopFlag>(false);
   auto [command_tx, command_rx] = bounded_queue<MotorCommand>(kCommandQueueCapacity);
@@ -107,7 +111,7 @@ MotorResult<std::unique_ptr<ControlLoop::State>> start(VorlixMotorController con
   }
   if (has_servo_bus) {
     if (auto ready = await_voltage_and_reboot(controller, allowed_retries,
-                                              settings.voltage_rampup_timeout);
+                                              settings.voltage_rampup_timeout, stop);
         !ready) {
       return std::unexpected(ready.error());
     }
@@ -159,7 +163,8 @@ std::expected<void, PostError> check_post(const ControlLoop::State& state,
 
 MotorResult<ControlLoop> ControlLoop::create(const std::optional<std::string>& serial_port,
                                              const std::string& can_interface,
-                                             const ControlLoopSettings& settings) {
+                                             const ControlLoopSettings& settings,
+                                             std::stop_token stop) {
   require_valid(settings);
   if (serial_port && !path_exists(*serial_port)) {
     return std::unexpected(MotorError::PortNotFound{*serial_port});
@@ -171,15 +176,16 @@ MotorResult<ControlLoop> ControlLoop::create(const std::optional<std::string>& s
     }
     return std::unexpected(MotorError::PortOpen{serial_port.value_or(""), opened.error()});
   }
-  auto state = start(std::move(*opened), settings);
+  auto state = start(std::move(*opened), settings, stop);
   if (!state) return std::unexpected(std::move(state.error()));
   return ControlLoop(std::move(*state));
 }
 
 MotorResult<ControlLoop> ControlLoop::create(VorlixMotorController controller,
-                                             const ControlLoopSettings& settings) {
+                                             const ControlLoopSettings& settings,
+                                             std::stop_token stop) {
   require_valid(settings);
-  auto state = start(std::move(controller), settings);
+  auto state = start(std::move(controller), settings, stop);
   if (!state) return std::unexpected(std::move(state.error()));
   return ControlLoop(std::move(*state));
 }
@@ -251,11 +257,23 @@ MotorResult<RawBytes> ControlLoop::async_read_raw_bytes(std::uint8_t id, std::ui
                                                         std::uint8_t length) {
   const auto deadline = std::chrono::steady_clock::now() + kRawReadTimeout;
   auto [reply_tx, reply_rx] = reply_channel<RawBytes>();
-  if (!post(ReadRawBytes{id, address, length, std::move(reply_tx)})) {
-    return std::unexpected(MotorError::Communication{});
+  using controller::ControllerError;
+  using controller::ErrorKind;
+  if (auto posted = post(ReadRawBytes{id, address, length, std::move(reply_tx)}); !posted) {
+    const ErrorKind kind = posted.error().failure == PostFailure::ChannelClosed
+                               ? ErrorKind::Closed
+                               : ErrorKind::Refused;
+    return std::unexpected(
+        MotorError::Communication{ControllerError(kind, std::move(posted.error().text))});
   }
   auto answer = reply_rx.receive_until(deadline);
-  if (!answer) return std::unexpected(MotorError::Communication{});
+  if (!answer) {
+    // Unanswered: the read failed on the worker, which logged its error, or the worker ended.
+    return std::unexpected(MotorError::Communication{
+        answer.error() == ReplyFailure::TimedOut
+            ? ControllerError(ErrorKind::TimedOut, "async_read_raw_bytes: no answer in time")
+            : ControllerError(ErrorKind::Closed, "async_read_raw_bytes: not answered")});
+  }
   return std::move(*answer);
 }
 

@@ -120,8 +120,9 @@ ControllerResult<void> handle_commands(VorlixMotorController& controller,
           auto answer = controller.write_raw_packet(body.packet);
           if (!answer) return std::unexpected(std::move(answer).error());
           if (!std::move(body.reply).send(std::move(*answer))) {
-            return std::unexpected(
-                ControllerError::message("raw packet response not delivered: requester gone"));
+            return std::unexpected(ControllerError(controller::ErrorKind::Closed,
+                                                   "raw packet response not delivered: "
+                                                   "requester gone"));
           }
           return {};
         }

@@ -33,4 +33,20 @@ std::string MotorError::text() const {
   return std::visit(Display{}, variant_);
 }
 
+controller::ErrorKind MotorError::kind() const {
+  using controller::ErrorKind;
+  struct Kind {
+    static ErrorKind of(const std::optional<controller::ControllerError>& cause) {
+      return cause ? cause->kind() : ErrorKind::BusIo;
+    }
+    ErrorKind operator()(const MissingMotors&) const { return ErrorKind::TimedOut; }
+    ErrorKind operator()(const Communication& error) const { return of(error.cause); }
+    ErrorKind operator()(const NoMotorsDetected&) const { return ErrorKind::TimedOut; }
+    ErrorKind operator()(const VoltageRampUp&) const { return ErrorKind::TimedOut; }
+    ErrorKind operator()(const PortNotFound&) const { return ErrorKind::BusIo; }
+    ErrorKind operator()(const PortOpen& error) const { return of(error.cause); }
+  };
+  return std::visit(Kind{}, variant_);
+}
+
 }  // namespace vorlix::control_loop

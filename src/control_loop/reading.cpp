@@ -31,8 +31,11 @@ MotorResult<VorlixTorsoPosition> read_pos(controller::VorlixMotorController& con
   return VorlixTorsoPosition{{servos[0], servos[1]},
                              {servos[2], servos[3]},
                              {servos[4], servos[5], servos[6]},
-                             *neck,
-                             wall_clock_seconds()};
+                             neck->position,
+                             wall_clock_seconds(),
+                             neck->velocity,
+                             neck->torque,
+                             std::chrono::steady_clock::now()};
 }
 
 }  // namespace vorlix::control_loop

@@ -43,7 +43,7 @@ ControllerResult<std::array<double, 4>> VorlixMotorController::set_arm_home(doub
   auto prior = feetech::sync_read_offset(kArmModel, handler, port, kArmIds);
   if (!prior) return fail(prior.error());
   if (present->size() != kArmJoints || prior->size() != kArmJoints) {
-    return std::unexpected(ControllerError::message(
+    return std::unexpected(ControllerError(ErrorKind::Protocol,
         fmt::format("set_arm_home: incomplete arm response (present={} ids, offset={} ids)",
                     present->size(), prior->size())));
   }
@@ -74,7 +74,7 @@ ControllerResult<std::array<double, 4>> VorlixMotorController::set_arm_home(doub
   auto check = feetech::sync_read_present_position(kArmModel, handler, port, kArmIds);
   if (!check) return fail(check.error());
   if (check->size() != kArmJoints) {
-    return std::unexpected(ControllerError::message(fmt::format(
+    return std::unexpected(ControllerError(ErrorKind::Protocol, fmt::format(
         "set_arm_home: verify read returned {} values (expected 4)", check->size())));
   }
   double largest = 0.0;
@@ -84,7 +84,7 @@ ControllerResult<std::array<double, 4>> VorlixMotorController::set_arm_home(doub
     std::ranges::copy(*check, result.begin());
     return result;
   }
-  return std::unexpected(ControllerError::message(fmt::format(
+  return std::unexpected(ControllerError(ErrorKind::Protocol, fmt::format(
       "set_arm_home: verify failed — arm IDs {:?} now reading {:+.4?} rad (expected ~0 within "
       "{:.4}). The Feetech offset sign convention on this hardware may differ from the assumed "
       "`present = encoder - offset`. EEPROM has been left in the new state; restore manually "

@@ -55,8 +55,8 @@ constexpr std::chrono::milliseconds kRawPollPause{5};
 // A value cast into ServoGroup from outside the enumeration names no servo and no model.
 ControllerResult<void> require_known_group(ServoGroup group) {
   if (!ids_of(group).empty()) return {};
-  return std::unexpected(ControllerError::message(
-      fmt::format("unknown servo group: {}", static_cast<unsigned>(group))));
+  return std::unexpected(ControllerError(
+      ErrorKind::Refused, fmt::format("unknown servo group: {}", static_cast<unsigned>(group))));
 }
 
 }  // namespace
@@ -130,7 +130,7 @@ bool VorlixMotorController::is_neck_torque_enabled() const { return state_->neck
 
 ControllerResult<ByteStream*> VorlixMotorController::servo_port() {
   if (!state_->servo_line) {
-    return std::unexpected(ControllerError::message(std::string(kNeckOnlyMessage)));
+    return std::unexpected(ControllerError(ErrorKind::NoServoLine, std::string(kNeckOnlyMessage)));
   }
   return state_->servo_line.get();
 }

@@ -22,7 +22,7 @@ std::unexpected<ControllerError> feedback_failure(std::size_t joint,
 
 std::unexpected<ControllerError> out_of_range(std::size_t index) {
   return std::unexpected(
-      ControllerError::message(fmt::format("neck index out of range: {}", index)));
+      ControllerError(ErrorKind::Refused, fmt::format("neck index out of range: {}", index)));
 }
 
 // An enumerator's index, or the refusal of a value cast into the enumeration.
@@ -183,7 +183,7 @@ VorlixMotorController::request_neck_feedback() {
   return std::chrono::steady_clock::now() + state_->timing.neck_reply;
 }
 
-ControllerResult<NeckArray> VorlixMotorController::collect_neck_feedback(
+ControllerResult<NeckFeedback> VorlixMotorController::collect_neck_feedback(
     std::chrono::steady_clock::time_point deadline) {
   using Reply = can_motor::damiao::DamiaoResult<can_motor::damiao::MotorState>;
   std::array<std::optional<Reply>, 3> replies{};
@@ -213,12 +213,14 @@ ControllerResult<NeckArray> VorlixMotorController::collect_neck_feedback(
     }
   }
   // In neck order, so a failure names the motor a one-by-one reading would have named.
-  NeckArray positions{};
+  NeckFeedback feedback{};
   for (std::size_t i = 0; i < replies.size(); ++i) {
     if (!*replies[i]) return feedback_failure(i, replies[i]->error());
-    positions[i] = (*replies[i])->position;
+    feedback.position[i] = (*replies[i])->position;
+    feedback.velocity[i] = (*replies[i])->velocity;
+    feedback.torque[i] = (*replies[i])->torque;
   }
-  return positions;
+  return feedback;
 }
 
 std::vector<std::string> VorlixMotorController::check_missing_neck_motors() {

@@ -5,7 +5,6 @@
 #include <limits>
 #include <numbers>
 #include <string_view>
-#include <thread>
 
 #include "common/format.hpp"
 #include "common/interruption.hpp"
@@ -30,11 +29,11 @@ constexpr double kSlowestSpeed = std::numbers::pi / 3600.0;
 // "{what} must be at most {high}, got {value}" or "... at least {low} ..."; NaN passes.
 ControllerResult<void> require_speed_range(std::string_view what, double speed) {
   if (speed > kFastestSpeed) {
-    return std::unexpected(ControllerError::message(
+    return std::unexpected(ControllerError(ErrorKind::Refused,
         fmt::format("{} must be at most {}, got {}", what, kFastestSpeed, speed)));
   }
   if (speed < kSlowestSpeed) {
-    return std::unexpected(ControllerError::message(
+    return std::unexpected(ControllerError(ErrorKind::Refused,
         fmt::format("{} must be at least {}, got {}", what, kSlowestSpeed, speed)));
   }
   return {};
@@ -43,7 +42,8 @@ ControllerResult<void> require_speed_range(std::string_view what, double speed) 
 
 ControllerResult<NeckArray> VorlixMotorController::neck_home(double speed, double tolerance,
                                                              std::optional<float> kp,
-                                                             std::optional<float> kd) {
+                                                             std::optional<float> kd,
+                                                             std::stop_token stop) {
   // A speed or tolerance must also be finite: an infinite speed would jump the set-point
   // straight to a goal up to π away.
   if (auto valid = first_failure({require_positive("neck_home: speed", speed),
@@ -107,10 +107,11 @@ ControllerResult<NeckArray> VorlixMotorController::neck_home(double speed, doubl
       return observed;
     }
     // The motors hold the set-point of the cycle just completed.
-    if (interruption::requested()) return std::unexpected(ControllerError::interrupted("neck_home"));
-    std::this_thread::sleep_for(state_->timing.homing_pause);
+    if (interruption::pause_or_stop(stop, state_->timing.homing_pause)) {
+      return std::unexpected(ControllerError::interrupted("neck_home"));
+    }
   }
-  return std::unexpected(ControllerError::message(fmt::format(
+  return std::unexpected(ControllerError(ErrorKind::TimedOut, fmt::format(
       "neck_home: timed out before settling. observed={:?}, goals={:?}, settled={:?}", observed,
       goals, settled)));
 }

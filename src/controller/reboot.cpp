@@ -1,6 +1,5 @@
 // Reboots every servo and waits until each answers a ping again.
 #include <algorithm>
-#include <thread>
 
 #include "common/format.hpp"
 #include "common/interruption.hpp"
@@ -9,7 +8,8 @@
 
 namespace vorlix::controller {
 
-ControllerResult<void> VorlixMotorController::reboot(std::chrono::nanoseconds timeout) {
+ControllerResult<void> VorlixMotorController::reboot(std::chrono::nanoseconds timeout,
+                                                     std::stop_token stop) {
   if (!state_->servo_line) return {};
   servo_bus::ByteStream& port = *state_->servo_line;
   const std::vector<std::uint8_t> ids(torso::kServoIds.begin(), torso::kServoIds.end());
@@ -35,12 +35,13 @@ ControllerResult<void> VorlixMotorController::reboot(std::chrono::nanoseconds ti
                               name_of(id), id));
         pending_names.push_back(name_of(id));
       }
-      return std::unexpected(ControllerError::message(
+      return std::unexpected(ControllerError(ErrorKind::TimedOut,
           fmt::format("Some motors did not respond after reboot ({:?} - ids: {:?})",
                       pending_names, pending)));
     }
-    if (interruption::requested()) return std::unexpected(ControllerError::interrupted("reboot"));
-    std::this_thread::sleep_for(state_->timing.reboot_ping_pause);
+    if (interruption::pause_or_stop(stop, state_->timing.reboot_ping_pause)) {
+      return std::unexpected(ControllerError::interrupted("reboot"));
+    }
     std::erase_if(pending, [&](std::uint8_t id) {
       const auto answered = state_->servo_handler.ping(port, id);
       return answered && *answered;

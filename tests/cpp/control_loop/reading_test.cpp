@@ -35,8 +35,13 @@ TEST_P(LoopReadingTest, OnlyATimedOutReadIsTriedAgainUpToTheAllowedAttempts) {
   torso.servos->with([](auto& servos) {
     for (std::uint8_t id = 1; id <= 7; ++id) servos[id].encoder = 2048 + 512 * (id % 3);
   });
-  torso.neck->with([](auto& motors) { motors[1].position = 0.25F; });
+  torso.neck->with([](auto& motors) {
+    motors[1].position = 0.25F;
+    motors[2].velocity = -2.0F;
+    motors[0].torque = 3.0F;
+  });
   torso.servos->time_out_next(row.timeouts);
+  const auto before = std::chrono::steady_clock::now();
   const auto reading = read_pos(torso.controller, row.allowed_retries);
   const auto requests = torso.servos->take_requests();
   EXPECT_EQ(requests.size(), row.requests);
@@ -60,7 +65,11 @@ TEST_P(LoopReadingTest, OnlyATimedOutReadIsTriedAgainUpToTheAllowedAttempts) {
                                           2 * kQuarter, 0.0,      kQuarter};
   for (std::size_t i = 0; i < servos.size(); ++i) EXPECT_NEAR(servos[i], expected[i], 1e-12);
   EXPECT_NEAR(reading->neck[1], 0.25, 1e-3);
+  // One step of a 12-bit field: 20/4095 for the roll's velocity and the yaw's torque.
+  EXPECT_NEAR(reading->neck_velocity[2], -2.0, 0.01);
+  EXPECT_NEAR(reading->neck_torque[0], 3.0, 0.01);
   EXPECT_GT(reading->timestamp, 0.0);
+  EXPECT_GE(reading->completed, before);
 }
 
 INSTANTIATE_TEST_SUITE_P(

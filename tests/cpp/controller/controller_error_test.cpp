@@ -27,14 +27,47 @@ TEST(ControllerError, KeepsTheTextAndTheKindOfItsCause) {
   EXPECT_EQ(checksum.text(), "Checksum error");
   EXPECT_EQ(checksum.io_kind(), std::nullopt);
 
-  const ControllerError message = ControllerError::message("neck index out of range: 3");
+  const ControllerError message(ErrorKind::Refused, "neck index out of range: 3");
   EXPECT_EQ(message.text(), "neck index out of range: 3");
   EXPECT_EQ(message.io_kind(), std::nullopt);
 }
 
+struct KindRow {
+  ControllerError error;
+  ErrorKind kind;
+};
+
+using can_motor::CanError;
+namespace damiao = can_motor::damiao;
+
+class ControllerErrorKindTest : public ::testing::TestWithParam<KindRow> {};
+
+TEST_P(ControllerErrorKindTest, EveryCauseHasTheKindACallerSwitchesOn) {
+  EXPECT_EQ(GetParam().error.kind(), GetParam().kind) << GetParam().error.text();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ControllerErrorKindTest,
+    ::testing::Values(
+        KindRow{IoError::timed_out(), ErrorKind::TimedOut},
+        KindRow{ServoBusError(CommunicationErrorKind::TimeoutError), ErrorKind::TimedOut},
+        KindRow{ServoBusError(CommunicationErrorKind::ChecksumError), ErrorKind::Protocol},
+        KindRow{IoError{IoErrorKind::Other, "x"}, ErrorKind::BusIo},
+        KindRow{IoError{IoErrorKind::Unsupported, "x"}, ErrorKind::NoServoLine},
+        KindRow{servo_bus::SerialError{"x"}, ErrorKind::BusIo},
+        KindRow{ServoBusError(servo_bus::InvalidRequest{"x"}), ErrorKind::Refused},
+        KindRow{NeckFailure{"n", CanError::timeout()}, ErrorKind::TimedOut},
+        KindRow{NeckFailure{"n", CanError::backend(5)}, ErrorKind::BusIo},
+        KindRow{NeckFailure{"n", damiao::DamiaoError(CanError::timeout())}, ErrorKind::TimedOut},
+        KindRow{NeckFailure{"n", damiao::DamiaoError(damiao::ReadOnly{1})}, ErrorKind::Refused},
+        KindRow{NeckFailure{"n", damiao::DamiaoError(damiao::UnexpectedReply{{1}})},
+                ErrorKind::Protocol},
+        KindRow{ControllerError::interrupted("neck_home"), ErrorKind::Interrupted}));
+
 TEST(ControllerError, RefusalsNameTheValueAndTheFirstFailureWins) {
   EXPECT_TRUE(require_positive("speed", 0.4));
   EXPECT_EQ(require_positive("speed", 0.0).error().text(), "speed must be positive, got 0");
+  EXPECT_EQ(require_positive("speed", 0.0).error().kind(), ErrorKind::Refused);
   EXPECT_EQ(require_positive("speed", NAN).error().text(), "speed must be positive, got NaN");
   EXPECT_EQ(require_positive("speed", INFINITY).error().text(), "speed must be finite, got inf");
   EXPECT_TRUE(require_finite("kp", std::optional<float>()));

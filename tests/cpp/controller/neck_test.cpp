@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <numbers>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "scripted/scripted_torso.hpp"
@@ -135,6 +138,21 @@ TEST(NeckHoming, ABlockedJointTimesOutNamingTheJointsThatSettled) {
   const std::string text = failed.error().text();
   EXPECT_TRUE(text.starts_with("neck_home: timed out before settling. observed=[")) << text;
   EXPECT_TRUE(text.ends_with("settled=[true, false, true]")) << text;
+}
+
+// The pause between cycles is an hour: only the stop, whenever it comes, ends the homing.
+TEST(NeckHoming, AStopFromAnotherThreadEndsItBetweenCyclesWithTheNeckHeld) {
+  auto timing = testing::fast_timing();
+  timing.homing_pause = std::chrono::hours(1);
+  auto torso = testing::scripted_torso(timing);
+  torso.neck->with([](auto& motors) { motors[0].position = 0.3F; });
+  std::stop_source stop;
+  std::jthread stopper([&stop] { stop.request_stop(); });
+  const auto stopped =
+      torso.controller.neck_home(2.0, 0.01, std::nullopt, std::nullopt, stop.get_token());
+  ASSERT_FALSE(stopped);
+  EXPECT_EQ(stopped.error().text(), "neck_home: interrupted");
+  EXPECT_TRUE(torso.controller.is_neck_torque_enabled());
 }
 
 TEST(NeckHoming, ASilentMotorEndsHomingWithItsNameBeforeAnythingMoves) {

@@ -69,13 +69,16 @@ std::vector<CanFrame> ScriptedNeck::take_sent() {
 void ScriptedNeck::reply_state(std::size_t motor) {
   const ScriptedNeckMotor& state = motors_[motor];
   if (!state.answers) return;
-  // A state reply carries the position in the field where a command carries it.
-  const auto encoded =
-      can_motor::damiao::encode(state.limits, {state.position, 0.0F, 0.0F, 0.0F, 0.0F});
+  // A state reply carries position, velocity and torque in the widths and ranges of a
+  // command's fields; a command's gains sit between velocity and torque.
+  const auto encoded = can_motor::damiao::encode(
+      state.limits, {state.position, state.velocity, 0.0F, 0.0F, state.torque});
   const auto& row = controller::kNeckJoints[motor];
   inbox_.push_back(CanFrame{CanId::standard(row.master_id),
-                            {static_cast<std::uint8_t>(row.can_id), encoded[0], encoded[1], 0x80,
-                             0x08, 0x00, 30, 31},
+                            {static_cast<std::uint8_t>(row.can_id), encoded[0], encoded[1],
+                             encoded[2],
+                             static_cast<std::uint8_t>((encoded[3] & 0xF0) | (encoded[6] & 0x0F)),
+                             encoded[7], 30, 31},
                             false,
                             false});
 }

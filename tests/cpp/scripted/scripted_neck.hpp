@@ -18,6 +18,8 @@ namespace vorlix::testing {
 struct ScriptedNeckMotor {
   can_motor::damiao::MitLimits limits;
   float position = 0.0F;  // radians, what the motor reports
+  float velocity = 0.0F;  // rad/s, reported as is
+  float torque = 0.0F;    // N·m, reported as is
   bool follows = true;    // moves to each commanded position at once; false: blocked
   bool answers = true;
   std::uint32_t mode = 1;  // MIT
