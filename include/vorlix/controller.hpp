@@ -104,6 +104,13 @@ class VorlixMotorController {
   ControllerResult<std::array<double, 4>> set_arm_home(double verify_tol);
   ControllerResult<void> reboot(std::chrono::nanoseconds timeout);
 
+  // For the control loop's reconnection: `line` (never null) or `bus` is used from now on,
+  // and the one it replaces is handed back.
+  std::unique_ptr<servo_bus::ByteStream> replace_servo_line(
+      std::unique_ptr<servo_bus::ByteStream> line);
+  std::unique_ptr<can_motor::CanTransport> replace_can_bus(
+      std::unique_ptr<can_motor::CanTransport> bus);
+
  private:
   // The servo line, or the neck-only error.
   ControllerResult<servo_bus::ByteStream*> servo_port();
