@@ -54,15 +54,32 @@ std::optional<servo_bus::IoError> hang_up_of(const ControllerError& error) {
   return std::nullopt;
 }
 
+// Stands for a lost CAN interface until a new transport opens: every operation fails with
+// the error that showed the loss, and nothing sent meanwhile reaches an interface back up.
+class LostInterface final : public can_motor::CanTransport {
+ public:
+  explicit LostInterface(can_motor::CanError error) : error_(error) {}
+
+  can_motor::CanResult<void> send(const can_motor::CanFrame&) override {
+    return std::unexpected(error_);
+  }
+  can_motor::CanResult<can_motor::CanFrame> recv(can_motor::Duration) override {
+    return std::unexpected(error_);
+  }
+
+ private:
+  can_motor::CanError error_;
+};
+
 enum class CanLoss { None, Down, Gone };
 
 // A bound socket reports its interface's deletion once (ENODEV), then fails every send
 // (ENXIO) even once an interface of that name is back; a down interface fails sends with
 // ENETDOWN until it is up again.
-CanLoss can_loss_of(const ControllerError& error) {
+const can_motor::CanError* can_error_of(const ControllerError& error) {
   const auto* neck = std::get_if<controller::NeckFailure>(&error.cause());
-  if (neck == nullptr) return CanLoss::None;
-  const can_motor::CanError* can_error = std::visit(
+  if (neck == nullptr) return nullptr;
+  return std::visit(
       [](const auto& cause) -> const can_motor::CanError* {
         if constexpr (std::is_same_v<std::decay_t<decltype(cause)>, can_motor::CanError>) {
           return &cause;
@@ -71,6 +88,9 @@ CanLoss can_loss_of(const ControllerError& error) {
         }
       },
       neck->cause);
+}
+
+CanLoss can_loss_of(const can_motor::CanError* can_error) {
   if (can_error == nullptr) return CanLoss::None;
   if (*can_error == can_motor::CanError::backend(ENODEV) ||
       *can_error == can_motor::CanError::backend(ENXIO)) {
@@ -119,31 +139,33 @@ void BusReconnector::notice_failure(VorlixMotorController& controller,
     }
   }
   if (neck_away_) return;
-  switch (can_loss_of(error)) {
+  const can_motor::CanError* can_error = can_error_of(error);
+  switch (can_loss_of(can_error)) {
     case CanLoss::None:
       return;
     case CanLoss::Down:
       if (!can_down_since_) can_down_since_ = now;
-      if (now - *can_down_since_ >= timing_.can_down_limit) neck_gone(error, now);
+      if (now - *can_down_since_ >= timing_.can_down_limit) {
+        neck_gone(controller, *can_error, error, now);
+      }
       return;
     case CanLoss::Gone:
-      neck_gone(error, now);
+      neck_gone(controller, *can_error, error, now);
       return;
   }
 }
 
-void BusReconnector::neck_gone(const ControllerError& error, Clock::time_point now) {
+void BusReconnector::neck_gone(VorlixMotorController& controller,
+                               const can_motor::CanError& loss, const ControllerError& error,
+                               Clock::time_point now) {
+  controller.replace_can_bus(std::make_unique<LostInterface>(loss));
   neck_away_ = Away{now, now};
   log::warn(log::kControlLoopTarget,
             fmt::format("CAN interface {:?} went away ({}); opening it anew every {:?}",
                         addresses_->can_interface, error.text(), timing_.interval));
 }
 
-void BusReconnector::notice_reading() {
-  can_down_since_.reset();
-  // An interface down for long and up again: its old socket works, the new one is due now.
-  if (neck_away_) neck_away_->next_attempt = Clock::now();
-}
+void BusReconnector::notice_reading() { can_down_since_.reset(); }
 
 BusesBack BusReconnector::reopen_due(VorlixMotorController& controller) {
   BusesBack back;

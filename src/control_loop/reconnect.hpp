@@ -41,12 +41,11 @@ class BusReconnector {
   // Without addresses (buses given to the loop) nothing is ever reopened.
   BusReconnector(std::optional<BusAddresses> addresses, ReconnectTiming timing);
 
-  // After an operation on `controller` failed: a hang-up closes the servo line at once; a
-  // lost interface keeps its transport, whose errors stand for the neck's until a new one opens.
+  // After an operation on `controller` failed: a hung-up servo line or a lost CAN interface
+  // is closed at once, and its error stands for the bus's until it is open again.
   void notice_failure(controller::VorlixMotorController& controller,
                       const controller::ControllerError& error);
-  // After a whole reading succeeded: the CAN interface is up; if it was taken for gone, its
-  // new transport is due at once.
+  // After a whole reading succeeded: the CAN interface is up.
   void notice_reading();
   // Reopens the buses whose attempt is due.
   BusesBack reopen_due(controller::VorlixMotorController& controller);
@@ -62,7 +61,8 @@ class BusReconnector {
 
   bool reopen_servo_line(controller::VorlixMotorController& controller) const;
   bool reopen_can_bus(controller::VorlixMotorController& controller) const;
-  void neck_gone(const controller::ControllerError& error, Clock::time_point now);
+  void neck_gone(controller::VorlixMotorController& controller, const can_motor::CanError& loss,
+                 const controller::ControllerError& error, Clock::time_point now);
 
   std::optional<BusAddresses> addresses_;
   ReconnectTiming timing_;
