@@ -165,7 +165,17 @@ void BusReconnector::neck_gone(VorlixMotorController& controller,
                         addresses_->can_interface, error.text(), timing_.interval));
 }
 
-void BusReconnector::notice_reading() { can_down_since_.reset(); }
+void BusReconnector::notice_reading(VorlixMotorController& controller,
+                                    const MotorResult<VorlixTorsoPosition>& reading) {
+  if (reading) {
+    can_down_since_.reset();
+    return;
+  }
+  const auto* communication = std::get_if<MotorError::Communication>(&reading.error().variant());
+  if (communication != nullptr && communication->cause) {
+    notice_failure(controller, *communication->cause);
+  }
+}
 
 BusesBack BusReconnector::reopen_due(VorlixMotorController& controller) {
   BusesBack back;

@@ -9,6 +9,8 @@
 
 #include "vorlix/controller.hpp"
 #include "vorlix/motor_command.hpp"
+#include "vorlix/motor_error.hpp"
+#include "vorlix/torso_position.hpp"
 
 namespace vorlix::control_loop {
 
@@ -45,8 +47,9 @@ class BusReconnector {
   // is closed at once, and its error stands for the bus's until it is open again.
   void notice_failure(controller::VorlixMotorController& controller,
                       const controller::ControllerError& error);
-  // After a whole reading succeeded: the CAN interface is up.
-  void notice_reading();
+  // After each reading: a failure as notice_failure; a success shows the CAN interface up.
+  void notice_reading(controller::VorlixMotorController& controller,
+                      const MotorResult<VorlixTorsoPosition>& reading);
   // Reopens the buses whose attempt is due.
   BusesBack reopen_due(controller::VorlixMotorController& controller);
   // Once what was queued before their return is dropped: an info line for each.

@@ -60,18 +60,6 @@ class StatsCollector {
   std::vector<double> write_dt_;
 };
 
-void notice_reading(BusReconnector& reconnector, controller::VorlixMotorController& controller,
-                    const MotorResult<VorlixTorsoPosition>& reading) {
-  if (reading) {
-    reconnector.notice_reading();
-    return;
-  }
-  const auto* communication = std::get_if<MotorError::Communication>(&reading.error().variant());
-  if (communication != nullptr && communication->cause) {
-    reconnector.notice_failure(controller, *communication->cause);
-  }
-}
-
 }  // namespace
 
 void run_worker(WorkerContext context) {
@@ -104,7 +92,7 @@ void run_worker(WorkerContext context) {
         if (stats.enabled()) stats.add_period(now);
         reopen_due();
         auto reading = read_pos(context.controller, context.allowed_retries);
-        notice_reading(reconnector, context.controller, reading);
+        reconnector.notice_reading(context.controller, reading);
         const auto captured_read = capture.tick(now, reading);
         if (auto position = context.last_position->lock()) **position = std::move(reading);
         if (stats.enabled()) stats.add_read(now, captured_read ? *captured_read : LoopClock::now());
