@@ -34,8 +34,8 @@ struct WorkerContext {
   std::uint64_t allowed_retries;
   std::optional<std::chrono::nanoseconds> stats_pub_period;
   std::shared_ptr<Recording> recording;  // null: nothing is ever recorded
-  std::optional<BusAddresses> addresses;  // none: the buses were given, never reopened
-  ReconnectTiming reconnect;
+  std::optional<BusAddresses> addresses{};  // none: the buses were given, never reopened
+  ReconnectTiming reconnect{};
 };
 
 // The worker thread's body. Throws when a record it must update is poisoned.
