@@ -1,7 +1,8 @@
 """A soak of the control loop: a loop reading every 5 ms on the virtual torso with wire-time
 emulation, four threads posting commands and reading, and a fault injected at random every
 few seconds (late reply, noise, absent servo, stalled adapter, silent neck motor, CAN down and
-up); the run's last fault unplugs the servo line for good.
+up, the servo line unplugged and plugged back at the same path, the CAN interface deleted and
+added again); the run's last fault unplugs the servo line for good.
 
 It reports the ticks, the failed readings and each fault's recovery, whether every posted
 command was executed or dropped by its bus's fault, the resident memory per minute with the
@@ -57,7 +58,7 @@ LOOP_LOGGER = "vorlix_motor_controller.control_loop"
 # --- the torso's side, in the child process ----------------------------------------------------
 
 
-def torso_child(can_iface: str) -> int:
+def torso_child(can_iface: str, serial_link: str) -> int:
     from vorlix_virtual_torso import VirtualNeck, VirtualServoBus
     from vorlix_virtual_torso.feetech_packets import SYNC_WRITE, parse_instruction
     from vorlix_virtual_torso.mit_codec import decode_command
@@ -65,6 +66,13 @@ def torso_child(can_iface: str) -> int:
 
     def link(state: str):
         return lambda: subprocess.run(["ip", "link", "set", can_iface, state], check=True)
+
+    def delete_interface():
+        subprocess.run(["ip", "link", "del", can_iface], check=True)
+
+    def add_interface():
+        subprocess.run(["ip", "link", "add", "dev", can_iface, "type", "vcan"], check=True)
+        link("up")()
 
     def switch(target, name, on, off):
         return (lambda: setattr(target, name, on), lambda: setattr(target, name, off))
@@ -79,7 +87,8 @@ def torso_child(can_iface: str) -> int:
             if len(params) >= 5 and params[0] == GOAL_POSITION and params[1] == 2:
                 yield params[2], int.from_bytes(params[3:5], "little", signed=True)
 
-    with VirtualServoBus(wire_time=True) as bus, VirtualNeck(can_iface) as neck:
+    with (VirtualServoBus(wire_time=True, link_path=serial_link) as bus,
+          VirtualNeck(can_iface) as neck):
         faults = {
             "late reply": switch(bus.servos[2], "reply_delay", 0.05, 0.0),
             "noise": switch(bus.servos[1], "noise", b"\x00\x00", b""),
@@ -87,6 +96,8 @@ def torso_child(can_iface: str) -> int:
             "stalled adapter": switch(bus, "stalled", True, False),
             "silent neck motor": switch(neck.motors[1], "silent", True, False),
             "CAN down and up": (link("down"), link("up")),
+            "unplugged and back": (bus.unplug, bus.replug),
+            "CAN interface re-created": (delete_interface, add_interface),
             "unplugged servo line": (bus.unplug, None),
         }
         yaw_limits = neck.motors[0].limits
@@ -116,9 +127,9 @@ def torso_child(can_iface: str) -> int:
 class Torso:
     """The parent's handle on the torso child."""
 
-    def __init__(self, can_iface: str, stderr) -> None:
+    def __init__(self, can_iface: str, serial_link: str, stderr) -> None:
         self._process = subprocess.Popen(
-            [sys.executable, __file__, "--torso", can_iface],
+            [sys.executable, __file__, "--torso", can_iface, serial_link],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr, text=True)
         self.serial_path = self._read()["serial"]
         self._lock = threading.Lock()
@@ -353,6 +364,9 @@ FAULTS = {  # name: (bus, late bytes in s)
     "stalled adapter": (SERVO_BUS, 0.0),
     "silent neck motor": (NECK_BUS, 0.0),
     "CAN down and up": (NECK_BUS, 0.0),
+    # The worker's reopening every 200 ms, and the servos' pings, follow the return.
+    "unplugged and back": (SERVO_BUS, 0.3),
+    "CAN interface re-created": (NECK_BUS, 0.3),
 }
 UNPLUG = "unplugged servo line"
 FAULT_GAP = (2.0, 5.0)  # s of health between two faults
@@ -370,6 +384,7 @@ class FaultSchedule:
         self.unplug_at, self.recovery = unplug_at, trouble.recovery
         self.windows = trouble.windows
         self.outcome = {name: Counter() for name in [*FAULTS, UNPLUG]}
+        self.recovery_times: dict[str, list[float]] = {name: [] for name in FAULTS}
         self.failures: list[str] = []
         self._active: FaultWindow | None = None
         self._next = time.monotonic() + rng.uniform(*FAULT_GAP)
@@ -389,6 +404,9 @@ class FaultSchedule:
             window, cleared_wall, deadline = awaited
             if self.readings.newest > cleared_wall:
                 self.outcome[window.name]["recovered"] += 1
+                # The newest reading, sampled every 2 ms: the first good one, or just after it.
+                self.recovery_times[window.name].append(
+                    self.readings.newest - (cleared_wall - window.late))
                 self._awaiting_recovery.remove(awaited)
             elif time.monotonic() > deadline:
                 self.failures.append(f"no good reading within {self.recovery} s after "
@@ -501,7 +519,8 @@ def main() -> int:
 
     print(f"soak: {args.minutes:g} min, 5 ms period, wire time, seed {seed}", flush=True)
     stderr = tempfile.TemporaryFile(mode="w+")
-    torso = Torso(can_iface, stderr)
+    link_folder = tempfile.TemporaryDirectory()
+    torso = Torso(can_iface, os.path.join(link_folder.name, "ttyUSB0"), stderr)
     fds_before = descriptors()
     trouble = BusTrouble(args.recovery)
     retry_log = RetryLog(trouble)
@@ -585,10 +604,14 @@ def main() -> int:
           f"{readings.samples} samples failed (reader every 2 ms)")
     print(f"failing spells: {trouble.failing_spells} ended, {trouble.spells_outside_faults} of "
           "them outside the faults (a host too busy for a reply's time-out)")
-    print("faults: injected / showed in the readings / readings recovered after clearing")
+    print("faults: injected / showed in the readings / readings recovered after clearing / "
+          "first good reading after clearing, mean and longest")
     for name, counts in schedule.outcome.items():
-        print(f"  {name:22} {counts['injected']:3} / {counts['showed']:3} / "
-              f"{counts['recovered'] if name != UNPLUG else '-':>3}")
+        times = schedule.recovery_times.get(name) or [math.nan]
+        print(f"  {name:24} {counts['injected']:3} / {counts['showed']:3} / "
+              f"{counts['recovered'] if name != UNPLUG else '-':>3}"
+              + (f" / {1000 * sum(times) / len(times):5.0f} ms, {1000 * max(times):5.0f} ms"
+                 if name != UNPLUG else ""))
     print(f"requests with an answer: {requests.answered} answered, {requests.failed} failed")
     print("commands: executed / dropped under a fault / dropped after a late reply without one "
           "/ lost / unexpected")
@@ -626,5 +649,5 @@ def main() -> int:
 
 if __name__ == "__main__":
     if sys.argv[1:2] == ["--torso"]:
-        sys.exit(torso_child(sys.argv[2]))
+        sys.exit(torso_child(sys.argv[2], sys.argv[3]))
     sys.exit(main())

@@ -25,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include <vorlix/controller.hpp>
 #include <vorlix/motor_command.hpp>
@@ -67,6 +68,21 @@ constexpr controller::ErrorKind kind_of(RawPacketFailure failure) {
 inline constexpr std::string_view kOnWorkerThreadMessage =
     "control loop called from its own worker thread (a logging handler calling back into it?)";
 
+// How the worker thread is scheduled: a request, of which the system may refuse any part.
+struct WorkerScheduling {
+  std::optional<int> realtime_priority;  // SCHED_FIFO, 1 to 99
+  std::optional<std::vector<int>> cpus;  // the CPUs the worker may run on
+  bool lock_memory = false;              // the process's pages, now and later (mlockall)
+};
+
+// What took effect, read back from the system, and each refusal with the system's reason.
+struct SchedulingOutcome {
+  std::optional<int> realtime_priority;  // none: the worker is not SCHED_FIFO
+  std::vector<int> cpus;                 // the worker's CPUs
+  bool memory_locked = false;            // locked by this request
+  std::vector<std::string> refused;
+};
+
 struct ControlLoopSettings {
   std::chrono::nanoseconds period = std::chrono::milliseconds(10);  // positive
   std::uint64_t allowed_retries = 5;  // attempts of each servo read, at least 1
@@ -74,6 +90,12 @@ struct ControlLoopSettings {
   std::optional<std::chrono::nanoseconds> stats_pub_period;
   // How long to wait at start for every servo to report its supply up.
   std::chrono::nanoseconds voltage_rampup_timeout = std::chrono::seconds(30);
+  // Buses the loop opened itself and lost (a hung-up servo line, a CAN interface deleted or
+  // down longer than `can_down_limit`) are reopened this often by the worker.
+  std::chrono::nanoseconds reconnect_interval = std::chrono::milliseconds(200);
+  std::chrono::nanoseconds can_down_limit = std::chrono::seconds(1);
+  // Applied as the worker starts; refusals are logged as warnings.
+  WorkerScheduling scheduling{};
 };
 
 struct ControlLoopRecording;  // the library's own recording access
@@ -132,6 +154,8 @@ class ControlLoop {
   std::optional<ControlLoopStats> get_stats();
   // No I/O; valid for the loop's life.
   const std::unordered_map<std::string, std::uint8_t>& motor_name_id() const;
+  // Applies `scheduling` to the running worker; never fails, never stops the loop.
+  SchedulingOutcome set_worker_scheduling(const WorkerScheduling& scheduling);
 
   // What the callers and the worker share; defined inside the library.
   struct State;

@@ -179,6 +179,13 @@ class VorlixMotorController {
   // without a servo line.
   ControllerResult<void> reboot(std::chrono::nanoseconds timeout, std::stop_token stop = {});
 
+  // For the control loop's reconnection: `line` (never null) or `bus` is used from now on,
+  // and the one it replaces is handed back.
+  std::unique_ptr<servo_bus::ByteStream> replace_servo_line(
+      std::unique_ptr<servo_bus::ByteStream> line);
+  std::unique_ptr<can_motor::CanTransport> replace_can_bus(
+      std::unique_ptr<can_motor::CanTransport> bus);
+
  private:
   // The servo line, or the neck-only error.
   ControllerResult<servo_bus::ByteStream*> servo_port();

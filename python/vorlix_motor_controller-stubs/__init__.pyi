@@ -226,6 +226,13 @@ class VorlixPyControlLoop:
         builtins.int,
     ]:
         """Take what was recorded since the last take: (ticks, commands, dropped). A tick is (timestamp, period, read_dt, reading), the reading a VorlixTorsoPosition or the error's text; a command is (timestamp, name, arguments, error or None, duration); times in seconds."""
+    def set_worker_scheduling(
+        self,
+        realtime_priority: typing.Optional[builtins.int] = None,
+        cpus: typing.Optional[typing.Sequence[builtins.int]] = None,
+        lock_memory: builtins.bool = False,
+    ) -> builtins.dict[builtins.str, typing.Any]:
+        """Ask for the worker's SCHED_FIFO priority (1 to 99), CPUs and memory locking. Never fails for what the system refuses: returns what took effect and each refusal."""
 
 @typing.final
 class VorlixTorsoPosition:

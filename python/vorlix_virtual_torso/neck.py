@@ -1,7 +1,9 @@
 """Three virtual Damiao neck motors on a SocketCAN interface (vcan)."""
 
+import errno
 import heapq
 import itertools
+import math
 import select
 import socket
 import struct
@@ -18,6 +20,7 @@ FD_FRAME = struct.Struct("=IBB2x64s")  # struct canfd_frame
 SERVICE_ID = 0x7FF  # feedback requests and register access, addressed inside the payload
 LATE_REPLY_DELAY = 0.03  # s: well past the controller's 20 ms time-out
 UNRELATED_STANDARD_ID = 0x7F0
+REBIND_PAUSE = 0.02  # s between two looks for a deleted interface's return
 
 NECK_MOTORS = (  # (can id, limits) of yaw, pitch and roll
     (1, MitLimits(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)),
@@ -47,19 +50,23 @@ class VirtualNeck(ServedBus):
         # Frames to send, as (due time, order, can id, data); only the serving thread uses it.
         self._outbox: list[tuple[float, int, int, bytes]] = []
         self._order = itertools.count()
+        self._socket: socket.socket | None = self._open_socket()
+        self._start_serving("virtual-neck")
+
+    def _open_socket(self) -> socket.socket:
         # Errors name the interface: the system's own words name nothing.
         try:
-            self._socket = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+            can_socket = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
         except OSError as error:
-            raise OSError(error.errno, error.strerror, iface) from error
+            raise OSError(error.errno, error.strerror, self.iface) from error
         try:
             # FD frames are heard too, so tests see everything the controller sends.
-            self._socket.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FD_FRAMES, 1)
-            self._socket.bind((iface,))
+            can_socket.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FD_FRAMES, 1)
+            can_socket.bind((self.iface,))
         except OSError as error:
-            self._socket.close()
-            raise OSError(error.errno, error.strerror, iface) from error
-        self._start_serving("virtual-neck")
+            can_socket.close()
+            raise OSError(error.errno, error.strerror, self.iface) from error
+        return can_socket
 
     frames = property(
         ServedBus._received,
@@ -72,27 +79,51 @@ class VirtualNeck(ServedBus):
 
     def close(self) -> None:
         super().close()
-        self._socket.close()
+        if self._socket is not None:
+            self._socket.close()
+
+    def _poller(self) -> select.poll:
+        poller = select.poll()
+        if self._socket is not None:
+            poller.register(self._socket.fileno(), select.POLLIN)
+        poller.register(self._server.wake_fd, select.POLLIN)
+        return poller
 
     def _serve(self) -> None:
-        poller = select.poll()
-        poller.register(self._socket.fileno(), select.POLLIN)
-        poller.register(self._server.wake_fd, select.POLLIN)
+        polled: socket.socket | None = None
+        poller = self._poller()
         while not self._server.stopping.is_set():
+            if self._socket is not polled:
+                polled, poller = self._socket, self._poller()
             timeout = None
             if self._outbox:
                 timeout = max(0.0, (self._outbox[0][0] - time.monotonic()) * 1000)
+            if self._socket is None:
+                timeout = min(REBIND_PAUSE * 1000, timeout if timeout is not None else math.inf)
             events = poller.poll(timeout)
             if any(fd == self._server.wake_fd for fd, _ in events):
                 return
-            if events:
+            if self._socket is None:
+                # The motors stay on the wire: they hear the interface once it is back.
+                try:
+                    self._socket = self._open_socket()
+                except OSError:
+                    pass
+            elif events:
                 try:
                     raw = self._socket.recv(FD_FRAME.size)
-                except OSError:
+                except OSError as error:
                     raw = None  # the interface went down: the error is reported once
+                    self._lose_socket_if_deleted(error)
                 if raw is not None:
                     self._handle(self._receive, raw)
             self._send_due()
+
+    def _lose_socket_if_deleted(self, error: OSError) -> None:
+        # A socket bound to a deleted interface stays unbound even once the name is back.
+        if self._socket is not None and error.errno in (errno.ENODEV, errno.ENXIO):
+            self._socket.close()
+            self._socket = None
 
     def _receive(self, raw: bytes) -> None:
         if len(raw) == CLASSIC_FRAME.size:
@@ -144,7 +175,10 @@ class VirtualNeck(ServedBus):
         now = time.monotonic()
         while self._outbox and self._outbox[0][0] <= now:
             _, _, can_id, data = heapq.heappop(self._outbox)
+            if self._socket is None:
+                continue  # the interface is gone: the frame never reaches the bus
             try:
                 self._socket.send(CLASSIC_FRAME.pack(can_id, len(data), data))
-            except OSError:
-                pass  # the interface is down: the frame never reaches the bus
+            except OSError as error:
+                # Down or deleted, the interface carries nothing: the frame never reaches the bus.
+                self._lose_socket_if_deleted(error)

@@ -33,11 +33,17 @@ class VirtualServoBus(ServedBus):
     """The servo line of the torso; give `serial_path` to the controller.
 
     Opens the pty and starts serving at construction; `close` (or leaving the `with` block)
-    stops. `wire_time` adds the time the bytes would take on a real 1 Mbaud line.
+    stops. `wire_time` adds the time the bytes would take on a real 1 Mbaud line. With
+    `link_path`, `serial_path` is that symbolic link to the pty, as udev names an adapter: it
+    goes with an unplug and comes back, to the new pty, when the adapter is plugged in again.
     """
 
-    def __init__(self, wire_time: bool = False) -> None:
+    def __init__(self, wire_time: bool = False, link_path: str | None = None) -> None:
         super().__init__()
+        self.link_path = link_path
+        # Set when a timed unplug has plugged the adapter back (monotonic time).
+        self.plugged_back_at: float | None = None
+        self._replug_timer: threading.Timer | None = None
         self.wire_time = wire_time
         self.reboot_silence = DEFAULT_REBOOT_SILENCE
         self._lock = threading.RLock()
@@ -59,6 +65,12 @@ class VirtualServoBus(ServedBus):
         # The slave stays open here, so the master sees no hang-up while no controller has
         # the line open.
         self.serial_path = os.ttyname(self._slave)
+        if self.link_path is not None:
+            # Replaced in one step: an opener never finds the name pointing nowhere.
+            temporary = f"{self.link_path}.new"
+            os.symlink(self.serial_path, temporary)
+            os.replace(temporary, self.link_path)
+            self.serial_path = self.link_path
         # A line nobody reads loses bytes rather than blocking the serving thread.
         os.set_blocking(self._master, False)
         self._start_serving("virtual-servo-bus")
@@ -92,22 +104,46 @@ class VirtualServoBus(ServedBus):
                 held, self._held = bytes(self._held), bytearray()
                 self._write(held)
 
-    def unplug(self) -> None:
-        """Closes the master, as when the USB adapter is pulled out; the bus stops serving."""
+    def unplug(self, back_after: float | None = None) -> None:
+        """Closes the master, as when the USB adapter is pulled out; the bus stops serving and
+        the link, if any, goes. With `back_after` (s), `replug` follows on its own then."""
+        self._cancel_replug()
         self._server.stop()
         if self._master >= 0:
             os.close(self._master)
             self._master = -1
+        if self.link_path is not None and os.path.lexists(self.link_path):
+            os.unlink(self.link_path)
+        if back_after is not None:
+            self.plugged_back_at = None
+            self._replug_timer = threading.Timer(back_after, self._plug_back)
+            self._replug_timer.start()
 
     def replug(self) -> None:
-        """Plugs the adapter in again, as a new device: a new `serial_path`, with the servos
-        as they were. A controller still holding the old path stays cut off."""
+        """Plugs the adapter in again, as a new device: a new pty, with the servos as they
+        were. A controller still holding the old one stays cut off; without a link,
+        `serial_path` changes too."""
+        self._cancel_replug()
+        self._unplug_and_plug_in()
+
+    def _unplug_and_plug_in(self) -> None:
         self.unplug()
         if self._slave >= 0:
             os.close(self._slave)
         with self._output_lock:
             self._held.clear()
         self._plug_in()
+
+    def _plug_back(self) -> None:
+        self._unplug_and_plug_in()
+        self.plugged_back_at = time.monotonic()
+
+    def _cancel_replug(self) -> None:
+        # Not from the timer's own thread, which is past its wait and cannot be joined there.
+        timer, self._replug_timer = self._replug_timer, None
+        if timer is not None and timer is not threading.current_thread():
+            timer.cancel()
+            timer.join()
 
     def close(self) -> None:
         self.unplug()

@@ -237,11 +237,68 @@ PyObject* write_raw_packet(PyObject* self, Arguments args) {
   return raise_runtime(core::kOnWorkerThreadMessage);
 }
 
+// A given argument that is not None.
+bool given(PyObject* value) { return value != nullptr && value != Py_None; }
+
+PyObject* scheduling_report(const core::SchedulingOutcome& outcome) {
+  PyObject* cpus = PyList_New(0);
+  PyObject* refused = PyList_New(0);
+  bool filled = cpus != nullptr && refused != nullptr;
+  for (const int cpu : outcome.cpus) {
+    PyObject* item = filled ? PyLong_FromLong(cpu) : nullptr;
+    filled = item != nullptr && PyList_Append(cpus, item) == 0;
+    Py_XDECREF(item);
+  }
+  for (const auto& text : outcome.refused) {
+    PyObject* item = filled ? PyUnicode_FromStringAndSize(
+                                  text.data(), static_cast<Py_ssize_t>(text.size()))
+                            : nullptr;
+    filled = item != nullptr && PyList_Append(refused, item) == 0;
+    Py_XDECREF(item);
+  }
+  PyObject* report = nullptr;
+  if (filled) {
+    PyObject* priority = outcome.realtime_priority ? PyLong_FromLong(*outcome.realtime_priority)
+                                                   : Py_NewRef(Py_None);
+    if (priority != nullptr) {
+      report = Py_BuildValue("{sOsOsOsO}", "realtime_priority", priority, "cpus", cpus,
+                             "memory_locked", outcome.memory_locked ? Py_True : Py_False,
+                             "refused", refused);
+      Py_DECREF(priority);
+    }
+  }
+  Py_XDECREF(cpus);
+  Py_XDECREF(refused);
+  return report;
+}
+
+PyObject* set_worker_scheduling(PyObject* self, Arguments args) {
+  core::WorkerScheduling scheduling;
+  if (given(args[0])) {
+    const auto priority = to_count(args[0], "realtime_priority");
+    if (!priority) return nullptr;
+    // Beyond any priority: refused with the others out of range.
+    scheduling.realtime_priority = static_cast<int>(std::min<std::uint64_t>(*priority, 1000));
+  }
+  if (given(args[1])) {
+    const auto cpus = to_id_list(args[1], "cpus");
+    if (!cpus) return nullptr;
+    scheduling.cpus.emplace(cpus->begin(), cpus->end());
+  }
+  const auto lock_memory = or_default(args[2], "lock_memory", to_flag, false);
+  if (!lock_memory) return nullptr;
+  scheduling.lock_memory = *lock_memory;
+  const auto outcome =
+      without_gil([&] { return loop_of(self).set_worker_scheduling(scheduling); });
+  return scheduling_report(outcome);
+}
+
 // Parameter lists and signatures.
 constexpr const char* kRawReadParameters[] = {"id", "addr", "length"};
 constexpr const char* kRawWriteParameters[] = {"id", "addr", "data"};
 constexpr const char* kIdParameters[] = {"id"};
 constexpr const char* kPidParameters[] = {"id", "p", "i", "d"};
+constexpr const char* kSchedulingParameters[] = {"realtime_priority", "cpus", "lock_memory"};
 constexpr const char* kNewParameters[] = {"serialport",       "read_position_loop_period",
                                           "can_bus",          "allowed_retries",
                                           "stats_pub_period", "voltage_rampup_timeout"};
@@ -272,6 +329,8 @@ constexpr Signature kAsyncWriteRawBytes{kClassName, "async_write_raw_bytes", kRa
 constexpr Signature kAsyncReadPidGains{kClassName, "async_read_pid_gains", kIdParameters, 1};
 constexpr Signature kAsyncWritePidGains{kClassName, "async_write_pid_gains", kPidParameters, 4};
 constexpr Signature kWriteRawPacket{kClassName, "write_raw_packet", kDataParameters, 1};
+constexpr Signature kSetWorkerScheduling{kClassName, "set_worker_scheduling",
+                                         kSchedulingParameters, 0};
 constexpr Signature kNew{kClassName, "__new__", kNewParameters, 2};
 
 constexpr char kClassDoc[] =
@@ -351,6 +410,11 @@ PyMethodDef methods[] = {
     method<kStartRecording, start_recording>(kStartRecordingDoc),
     method<stop_recording>("stop_recording", kStopRecordingDoc),
     method<take_recording>("take_recording", kTakeRecordingDoc),
+    method<kSetWorkerScheduling, set_worker_scheduling>(
+        "set_worker_scheduling($self, realtime_priority=None, cpus=None, lock_memory=False)\n"
+        "--\n\n"
+        "Ask for the worker's SCHED_FIFO priority (1 to 99), CPUs and memory locking. Never "
+        "fails for what the system refuses: returns what took effect and each refusal."),
     {nullptr, nullptr, 0, nullptr},
 };
 

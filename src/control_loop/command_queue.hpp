@@ -118,6 +118,17 @@ class QueueReceiver {
     return WaitOutcome::DeadlinePassed;
   }
 
+  // Everything queued now, in order, taken at once: what is posted meanwhile stays queued.
+  std::deque<T> take_all() const {
+    std::deque<T> items;
+    {
+      std::lock_guard lock(state_->mutex);
+      items.swap(state_->items);
+    }
+    state_->not_full.notify_all();
+    return items;
+  }
+
   std::optional<T> try_receive() const {
     std::optional<T> item;
     {

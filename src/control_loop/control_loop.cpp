@@ -14,6 +14,7 @@
 #include "common/log.hpp"
 #include "src/control_loop/control_loop_state.hpp"
 #include "src/control_loop/retry.hpp"
+#include "src/control_loop/worker_scheduling.hpp"
 
 namespace vorlix::control_loop {
 
@@ -92,10 +93,16 @@ void require_valid(const ControlLoopSettings& settings) {
   }
 }
 
-// The checks of the torso, then the worker; `settings` already checked.
+bool requests_anything(const WorkerScheduling& scheduling) {
+  return scheduling.realtime_priority || scheduling.cpus || scheduling.lock_memory;
+}
+
+// The checks of the torso, then the worker; `settings` already checked. Buses the loop
+// opened at `addresses` are reopened when lost.
 MotorResult<std::unique_ptr<ControlLoop::State>> start(VorlixMotorController controller,
                                                        const ControlLoopSettings& settings,
-                                                       const std::stop_token& stop) {
+                                                       const std::stop_token& stop,
+                                                       std::optional<BusAddresses> addresses) {
   const std::uint64_t allowed_retries = settings.allowed_retries;
   auto stop_requested = std::make_shared<StopFlag>(false);
   auto [command_tx, command_rx] = bounded_queue<MotorCommand>(kCommandQueueCapacity);
@@ -137,12 +144,20 @@ MotorResult<std::unique_ptr<ControlLoop::State>> start(VorlixMotorController con
       .last_torque = last_torque,
       .motor_name_id = std::move(motor_name_id),
   });
-  **state->worker_handle.lock() = std::make_unique<WorkerThread>(
+  auto worker = std::make_unique<WorkerThread>(
       WorkerContext{std::move(controller), std::move(command_rx), std::move(stop_requested),
                     std::move(last_position), std::move(last_torque), std::move(last_stats),
                     settings.period, allowed_retries, settings.stats_pub_period,
-                    state->recording},
+                    state->recording, std::move(addresses),
+                    ReconnectTiming{settings.reconnect_interval, settings.can_down_limit}},
       state->worker_id);
+  if (requests_anything(settings.scheduling)) {
+    const auto outcome = apply_scheduling(worker->native_handle(), settings.scheduling);
+    for (const auto& refused : outcome.refused) {
+      log::warn(log::kControlLoopTarget, fmt::format("Worker scheduling refused: {}", refused));
+    }
+  }
+  **state->worker_handle.lock() = std::move(worker);
   return state;
 }
 
@@ -176,7 +191,8 @@ MotorResult<ControlLoop> ControlLoop::create(const std::optional<std::string>& s
     }
     return std::unexpected(MotorError::PortOpen{serial_port.value_or(""), opened.error()});
   }
-  auto state = start(std::move(*opened), settings, stop);
+  auto state =
+      start(std::move(*opened), settings, stop, BusAddresses{serial_port, can_interface});
   if (!state) return std::unexpected(std::move(state.error()));
   return ControlLoop(std::move(*state));
 }
@@ -185,7 +201,7 @@ MotorResult<ControlLoop> ControlLoop::create(VorlixMotorController controller,
                                              const ControlLoopSettings& settings,
                                              std::stop_token stop) {
   require_valid(settings);
-  auto state = start(std::move(controller), settings, stop);
+  auto state = start(std::move(controller), settings, stop, std::nullopt);
   if (!state) return std::unexpected(std::move(state.error()));
   return ControlLoop(std::move(*state));
 }
@@ -327,6 +343,17 @@ std::optional<ControlLoopStats> ControlLoop::get_stats() {
 
 const std::unordered_map<std::string, std::uint8_t>& ControlLoop::motor_name_id() const {
   return state_->motor_name_id;
+}
+
+SchedulingOutcome ControlLoop::set_worker_scheduling(const WorkerScheduling& scheduling) {
+  // A logging handler on the worker must not wait for the handle's lock, which a close on
+  // another thread holds while it joins the worker.
+  if (state_->on_worker_thread()) return apply_scheduling(::pthread_self(), scheduling);
+  auto handle = state_->worker_handle.lock_ignoring_poison();
+  if (*handle) return apply_scheduling((*handle)->native_handle(), scheduling);
+  SchedulingOutcome closed;
+  closed.refused.emplace_back("the control loop is closed");
+  return closed;
 }
 
 }  // namespace vorlix::control_loop

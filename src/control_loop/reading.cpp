@@ -21,8 +21,13 @@ MotorResult<VorlixTorsoPosition> read_pos(controller::VorlixMotorController& con
   if (controller.has_servo_bus()) {
     auto read = with_retry(allowed_retries, controller.timing().retry_pause,
                            [&] { return controller.read_all_positions(); });
-    // The neck's replies stay queued; the next exchange with the neck discards them first.
-    if (!read) return std::unexpected(MotorError::Communication{read.error()});
+    if (!read) {
+      // The neck's replies are still collected: a line that fails at once (hung up) would
+      // otherwise have ticks send requests faster than the motors answer, and a flooded
+      // motor drops the commands between them.
+      if (neck_deadline) (void)controller.collect_neck_feedback(*neck_deadline);
+      return std::unexpected(MotorError::Communication{read.error()});
+    }
     servos = *read;
   }
   if (!neck_deadline) return std::unexpected(MotorError::Communication{neck_deadline.error()});

@@ -68,13 +68,24 @@ void run_worker(WorkerContext context) {
   StatsCollector stats(context.last_stats, context.stats_pub_period, start);
   WorkerCapture capture(context.recording, start);
   PeriodWatch period_watch(start, context.period);
+  BusReconnector reconnector(std::move(context.addresses), context.reconnect);
   const auto execute = [&](MotorCommand command) {
     capture.before_command(command);
     const auto outcome = handle_commands(context.controller, *context.last_torque,
                                          std::move(command), context.allowed_retries);
     capture.after_command(outcome);
     // Nobody else is told of a failed command: it is discarded here.
+    if (!outcome) reconnector.notice_failure(context.controller, outcome.error());
     return outcome.has_value();
+  };
+  const auto reopen_due = [&] {
+    const BusesBack back = reconnector.reopen_due(context.controller);
+    if (!back.any()) return;
+    // What was queued before a bus came back never reaches it.
+    for (auto& command : context.commands.take_all()) {
+      if (!back.includes(bus_of(command))) execute(std::move(command));
+    }
+    reconnector.announce(back);
   };
   run_event_loop(
       context.commands, context.period, FairCoin(),
@@ -82,7 +93,9 @@ void run_worker(WorkerContext context) {
         const auto now = LoopClock::now();
         period_watch.tick(now);
         if (stats.enabled()) stats.add_period(now);
+        reopen_due();
         auto reading = read_pos(context.controller, context.allowed_retries);
+        reconnector.notice_reading(context.controller, reading);
         const auto captured_read = capture.tick(now, reading);
         if (auto position = context.last_position->lock()) **position = std::move(reading);
         if (stats.enabled()) stats.add_read(now, captured_read ? *captured_read : LoopClock::now());

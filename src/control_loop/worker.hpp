@@ -11,6 +11,7 @@
 #include "src/control_loop/command_queue.hpp"
 #include "src/control_loop/motor_command.hpp"
 #include "src/control_loop/reading.hpp"
+#include "src/control_loop/reconnect.hpp"
 #include "src/control_loop/recording.hpp"
 #include "src/control_loop/stats_record.hpp"
 
@@ -33,6 +34,8 @@ struct WorkerContext {
   std::uint64_t allowed_retries;
   std::optional<std::chrono::nanoseconds> stats_pub_period;
   std::shared_ptr<Recording> recording;  // null: nothing is ever recorded
+  std::optional<BusAddresses> addresses{};  // none: the buses were given, never reopened
+  ReconnectTiming reconnect{};
 };
 
 // The worker thread's body. Throws when a record it must update is poisoned.

@@ -25,6 +25,9 @@ class WorkerThread {
   // Waits for the end; the failure that ended it abnormally, if one did.
   std::optional<std::string> join();
 
+  // For its scheduling; valid until join.
+  std::thread::native_handle_type native_handle() { return thread_.native_handle(); }
+
  private:
   // Shared with the thread, which may outlive this object when it is detached.
   std::shared_ptr<std::optional<std::string>> failure_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "can_motor/transport/socketcan_backend.hpp"
 #include "common/format.hpp"
@@ -121,6 +122,18 @@ VorlixMotorController::VorlixMotorController(std::unique_ptr<ByteStream> servo_l
 VorlixMotorController::VorlixMotorController(VorlixMotorController&&) noexcept = default;
 VorlixMotorController& VorlixMotorController::operator=(VorlixMotorController&&) noexcept = default;
 VorlixMotorController::~VorlixMotorController() = default;
+
+std::unique_ptr<ByteStream> VorlixMotorController::replace_servo_line(
+    std::unique_ptr<ByteStream> line) {
+  return std::exchange(state_->servo_line, std::move(line));
+}
+
+std::unique_ptr<can_motor::CanTransport> VorlixMotorController::replace_can_bus(
+    std::unique_ptr<can_motor::CanTransport> bus) {
+  // Replies the old bus still owed can never arrive on this one.
+  state_->neck_late_until.reset();
+  return std::exchange(state_->can_bus, std::move(bus));
+}
 
 bool VorlixMotorController::has_servo_bus() const { return state_->servo_line != nullptr; }
 

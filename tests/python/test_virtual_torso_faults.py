@@ -3,14 +3,17 @@ status, the overload latch, and neck motors configured with other mapping ranges
 switches the fault matrix adds: a stalled adapter, noise before replies, a replugged adapter,
 and a neck that lives through its interface going down."""
 
+import os
 import select
 import struct
 import subprocess
 import time
 
 import pytest
+from vorlix_virtual_torso import VirtualServoBus
 from vorlix_virtual_torso.neck_motor import PMAX, TIMEOUT
 
+from loop_support import wait_until
 from test_virtual_torso_neck import decode_state, feedback_request
 from test_virtual_torso_servo_bus import (
     GOAL,
@@ -116,6 +119,22 @@ def test_a_replugged_adapter_serves_on_a_new_path_and_the_old_line_stays_dead(
     poller.register(line.fd, select.POLLIN)
     assert poller.poll(500)[0][1] & select.POLLHUP
     assert read(serial_line(servo_bus.serial_path), 4, PRESENT, 2) == (0, word(3000))
+
+
+def test_a_linked_adapter_unplugged_for_a_while_comes_back_at_its_path(tmp_path, serial_line):
+    link = str(tmp_path / "ttyUSB0")
+    with VirtualServoBus(link_path=link) as bus:
+        bus.servos[4].encoder = 3000
+        line = serial_line(link)
+        unplugged = time.monotonic()
+        bus.unplug(back_after=0.1)
+        assert not os.path.lexists(link)
+        poller = select.poll()
+        poller.register(line.fd, select.POLLIN)
+        assert poller.poll(500)[0][1] & select.POLLHUP
+        plugged_back = wait_until(lambda: bus.plugged_back_at, 2.0, "the replug")
+        assert plugged_back - unplugged >= 0.1 and bus.serial_path == link
+        assert read(serial_line(link), 4, PRESENT, 2) == (0, word(3000))
 
 
 

@@ -106,5 +106,13 @@ TEST(LoopReading, ASilentNeckMotorIsACommunicationErrorWithoutRetry) {
   EXPECT_EQ(std::get<can_motor::CanError>(motor.cause()).kind(), can_motor::CanError::Kind::Timeout);
 }
 
+TEST(LoopReading, AFailedServoReadStillTakesTheNecksReplies) {
+  auto torso = testing::scripted_torso();
+  torso.servos->time_out_next(1);
+  ASSERT_FALSE(read_pos(torso.controller, 1));
+  // Left queued, replies let failing ticks outpace the motors.
+  EXPECT_FALSE(torso.neck->recv(can_motor::Duration::zero()));
+}
+
 }  // namespace
 }  // namespace vorlix::control_loop
