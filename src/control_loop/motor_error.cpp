@@ -45,6 +45,7 @@ controller::ErrorKind MotorError::kind() const {
     ErrorKind operator()(const VoltageRampUp&) const { return ErrorKind::TimedOut; }
     ErrorKind operator()(const PortNotFound&) const { return ErrorKind::BusIo; }
     ErrorKind operator()(const PortOpen& error) const { return of(error.cause); }
+    ErrorKind operator()(const CanOpen& error) const { return error.cause.kind(); }
   };
   return std::visit(Kind{}, variant_);
 }
