@@ -1,5 +1,5 @@
-"""`vorlix-ros2` started and ended on the virtual torso, each test with a node of its own: a
-neck-only node, signals, failed starts."""
+"""`vorlix-ros2` started and ended on the virtual torso, each test with a node of its own: every
+tick once, a neck-only node, signals, failed starts."""
 
 import fcntl
 import os
@@ -8,8 +8,11 @@ import signal
 import pytest
 from std_srvs.srv import SetBool
 
+from neck_traffic import POSITION_STEP
 from ros2_support import Peer, keep_dds_on_this_machine
-from test_ros2_node import NECK_JOINTS, Inboxes, start_node, started
+from servo_traffic import radians
+from test_ros2_node import (NECK_JOINTS, NECK_START, RECOVERED, RETRIES, TORSO_JOINTS, Inboxes,
+                            count_of, counting_reads, encoder_of, start_node, started)
 
 
 @pytest.fixture(scope="module")
@@ -28,6 +31,45 @@ def peer(env):
 def fresh_inboxes(peer):
     """Subscriptions made before the test's own node starts."""
     return Inboxes(peer)
+
+
+# --- every tick once ---------------------------------------------------------------------
+
+
+def test_every_tick_arrives_once_with_the_simulators_values(torso, peer, env, tmp_path):
+    for servo_id, servo in torso.servo_bus.servos.items():
+        servo.encoder = encoder_of(servo_id)
+    counting_reads(torso.servo_bus.servos[1])
+    for motor, start in zip(torso.neck.motors, NECK_START):
+        motor.position = start
+    # In a namespace of its own: only this node's ticks are counted.
+    inboxes = Inboxes(peer, "/ticks")
+    node = started(start_node(torso, env, tmp_path, ros_arguments=["-r", "__ns:=/ticks"]),
+                   inboxes)
+    try:
+        inboxes.joint_states.wait_for_count(200)
+    finally:
+        assert node.stop() == 0, node.stderr
+    received = inboxes.joint_states.items
+    messages = [message for _, message in received]
+    assert all(m.name == TORSO_JOINTS and not m.velocity and not m.effort for m in messages)
+    for m in messages:
+        assert list(m.position[1:7]) == [radians(encoder_of(i)) for i in range(2, 8)]
+        assert m.position[7:] == pytest.approx(NECK_START, abs=POSITION_STEP)
+    stamps = [m.header.stamp.sec + m.header.stamp.nanosec * 1e-9 for m in messages]
+    assert all(a < b for a, b in zip(stamps, stamps[1:])), "a reading published twice"
+    assert all(stamp <= when for stamp, (when, _) in zip(stamps, received))
+    counts = [count_of(m.position[0]) for m in messages]
+    assert all(a < b for a, b in zip(counts, counts[1:])), "a reading published twice"
+    # A reading missed shows as a number skipped; only a reading the loop retried or lost
+    # (and so reported) may skip some.
+    skipped = sum(b - a - 1 for a, b in zip(counts, counts[1:]))
+    retried = sum(int(match[1]) for log in inboxes.rosout.messages
+                  if (match := RECOVERED.search(log.msg)))
+    failed = sum(int(value.value) for array in inboxes.diagnostics.messages
+                 for value in array.status[0].values if value.key == "failed readings")
+    assert skipped <= retried + failed * RETRIES
+
 
 
 def test_a_neck_only_node_names_the_neck_alone_and_refuses_the_servos(neck, peer, env,
