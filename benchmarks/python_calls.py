@@ -1,10 +1,15 @@
-"""Times read_all_positions() and read_neck_positions() from Python against the virtual torso.
+"""Times read_all_positions() and read_neck_positions() from Python against the virtual torso,
+then calls that never leave the process (the loop's last reading, its statistics, the value
+classes), whose time is the bindings' own.
 
 The torso runs in its own process so that its work is not counted as ours. Reports, per call,
 the median wall time and the CPU time of the calling thread (our code: bindings,
 controller and bus layers). Needs a vcan interface: run it as
 
     tools/with-vcan .venv/bin/python benchmarks/python_calls.py [--calls N] [--wire-time]
+
+With --no-buses it times, natively, only the value class's calls, which need no bus: in the
+test kernel, times of a few microseconds are the kernel's more than ours.
 """
 
 import argparse
@@ -14,8 +19,11 @@ import subprocess
 import sys
 import tempfile
 import time
+import timeit
 
-from vorlix_motor_controller import VorlixMotorController
+from datetime import timedelta
+
+from vorlix_motor_controller import VorlixMotorController, VorlixPyControlLoop, VorlixTorsoPosition
 
 
 def start_torso(serial_path, can_iface, wire_time):
@@ -47,12 +55,56 @@ def measure(call, calls):
     return statistics.median(wall) / 1000, cpu / 1000
 
 
+def report(name, call, calls):
+    call()  # warm up
+    wall_us, cpu_us = measure(call, calls)
+    print(f"{name}: median {wall_us:.2f} µs per call, "
+          f"{cpu_us:.2f} µs CPU per call in the calling thread ({calls} calls)")
+
+
+def refused_position():
+    try:
+        VorlixTorsoPosition([0.1] * 3, [0.2] * 2, [0.3] * 3, [0.4] * 3)
+    except ValueError:
+        pass
+
+
+def value_calls():
+    """The value class's calls: no bus, no loop."""
+    position = VorlixTorsoPosition([0.1] * 2, [0.2] * 2, [0.3] * 3, [0.4] * 3)
+    return {
+        "VorlixTorsoPosition(...)":
+            lambda: VorlixTorsoPosition([0.1] * 2, [0.2] * 2, [0.3] * 3, [0.4] * 3),
+        "VorlixTorsoPosition(...) refused": refused_position,
+        "position.neck + .timestamp": lambda: (position.neck, position.timestamp),
+        "repr(position)": lambda: repr(position),
+    }
+
+
+def loop_calls(loop):
+    """The loop's calls that wait for no bus."""
+    return {
+        "loop.get_last_position()": loop.get_last_position,
+        "loop.get_stats()": loop.get_stats,
+        "loop.get_motor_name_id()": loop.get_motor_name_id,
+    }
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--calls", type=int, default=500)
     parser.add_argument("--wire-time", action="store_true",
                         help="let the virtual servos add 10 µs per byte, as a 1 Mbaud line does")
+    parser.add_argument("--no-buses", action="store_true",
+                        help="only the calls that need no bus, natively")
     args = parser.parse_args()
+    if args.no_buses:
+        for name, call in value_calls().items():
+            # The fastest of several batches: the machine's noise only ever adds.
+            best = min(timeit.repeat(call, number=args.calls * 100, repeat=9))
+            print(f"{name}: {best / (args.calls * 100) * 1e6:.3f} µs per call, "
+                  f"fastest of 9 batches of {args.calls * 100}")
+        return
     can_iface = os.environ.get("VORLIX_CAN_IFACE") or sys.exit("run through tools/with-vcan")
 
     with tempfile.TemporaryDirectory() as folder:
@@ -60,12 +112,16 @@ def main():
         torso = start_torso(serial_path, can_iface, args.wire_time)
         try:
             controller = VorlixMotorController(serial_path, can_iface)
-            for name in ("read_all_positions", "read_neck_positions"):
-                call = getattr(controller, name)
-                call()  # warm up
-                wall_us, cpu_us = measure(call, args.calls)
-                print(f"{name}(): median {wall_us:.0f} µs per call, "
-                      f"{cpu_us:.0f} µs CPU per call in the calling thread ({args.calls} calls)")
+            for name in ("read_all_positions", "read_neck_positions", "neck_position_limits"):
+                report(f"{name}()", getattr(controller, name), args.calls)
+            del controller  # the loop opens the same buses
+            loop = VorlixPyControlLoop(serial_path, timedelta(milliseconds=10), can_iface,
+                                       stats_pub_period=timedelta(milliseconds=50))
+            try:
+                for name, call in {**loop_calls(loop), **value_calls()}.items():
+                    report(name, call, args.calls * 20)
+            finally:
+                loop.close()
         finally:
             torso.terminate()
             torso.wait()
