@@ -31,6 +31,19 @@ def keep_dds_on_this_machine() -> dict[str, str]:
     return dict(os.environ)
 
 
+# Each test module that imports these has its own: one peer node, DDS kept on this machine.
+@pytest.fixture(scope="module")
+def env():
+    return keep_dds_on_this_machine()
+
+
+@pytest.fixture(scope="module")
+def peer(env):
+    peer = Peer()
+    yield peer
+    peer.close()
+
+
 def wait_for(condition, timeout: float, what: str):
     """Polls `condition` until it gives something true; fails after `timeout` seconds."""
     deadline = time.monotonic() + timeout

@@ -9,22 +9,10 @@ import pytest
 from std_srvs.srv import SetBool
 
 from neck_traffic import POSITION_STEP
-from ros2_support import Peer, keep_dds_on_this_machine
+from ros2_support import env, peer  # noqa: F401 (fixtures)
 from servo_traffic import radians
 from test_ros2_node import (NECK_JOINTS, NECK_START, RECOVERED, RETRIES, TORSO_JOINTS, Inboxes,
                             count_of, counting_reads, encoder_of, start_node, started)
-
-
-@pytest.fixture(scope="module")
-def env():
-    return keep_dds_on_this_machine()
-
-
-@pytest.fixture(scope="module")
-def peer(env):
-    peer = Peer()
-    yield peer
-    peer.close()
 
 
 @pytest.fixture

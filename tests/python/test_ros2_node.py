@@ -14,8 +14,8 @@ from std_srvs.srv import SetBool
 from conftest import Torso, serving_first
 from loop_support import skip_replies
 from neck_traffic import POSITION_STEP, mit_set_points
-from ros2_support import (START_TIMEOUT, NodeProcess, Peer, keep_dds_on_this_machine,
-                          wait_for)
+from ros2_support import env, peer  # noqa: F401 (fixtures)
+from ros2_support import START_TIMEOUT, NodeProcess, Peer, wait_for
 from servo_traffic import (GOAL_POSITION, PRESENT_POSITION, TORQUE_ENABLE, describe,
                            goal_register)
 from vorlix_virtual_torso import VirtualNeck, VirtualServoBus
@@ -74,18 +74,6 @@ def counting_reads(servo) -> None:
 
 def count_of(position: float) -> int:
     return round((position + math.pi) * 2**12 / (2 * math.pi))
-
-
-@pytest.fixture(scope="module")
-def env():
-    return keep_dds_on_this_machine()
-
-
-@pytest.fixture(scope="module")
-def peer(env):
-    peer = Peer()
-    yield peer
-    peer.close()
 
 
 @pytest.fixture(scope="module")
