@@ -117,6 +117,8 @@ bool is_numpy_bool(PyObject* value) {
 template <class WrongLength>
 PyObject* snapshot(PyObject* value, const char* name, Py_ssize_t length,
                    const WrongLength& wrong_length) {
+  // A list's or tuple's own copy runs no Python code, and its length is the one just taken.
+  if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) return PySequence_Tuple(value);
   PyObject* items = PyTuple_New(length);
   if (items == nullptr) return nullptr;
   for (Py_ssize_t i = 0; i < length; ++i) {
