@@ -10,6 +10,7 @@ import sys
 import threading
 import time
 from pathlib import Path
+from typing import Any
 
 import pytest
 
@@ -89,7 +90,9 @@ class Inbox:
 
 
 class Peer:
-    """An rclpy node of the test's own, spinning on a thread of its own."""
+    """An rclpy node of the test's own, spinning on a thread of its own. Its publishers and
+    clients live as long as it does: one destroyed while the executor builds its wait set
+    ends the executor's thread (rclpy's InvalidHandle)."""
 
     def __init__(self, name: str = "vorlix_test_peer") -> None:
         import rclpy
@@ -99,6 +102,8 @@ class Peer:
         self.context = rclpy.Context()
         rclpy.init(context=self.context, signal_handler_options=SignalHandlerOptions.NO)
         self.node = rclpy.create_node(name, context=self.context)
+        self._publishers: dict[tuple[type, str], Any] = {}
+        self._clients: dict[tuple[type, str], Any] = {}
         self._executor = SingleThreadedExecutor(context=self.context)
         self._executor.add_node(self.node)
         self._thread = threading.Thread(target=self._executor.spin, daemon=True)
@@ -109,17 +114,25 @@ class Peer:
         self.node.create_subscription(message_type, topic, inbox.receive, qos)
         return inbox
 
+    def publisher(self, message_type, topic: str):
+        """The peer's publisher on `topic`, made on first use."""
+        key = (message_type, topic)
+        if key not in self._publishers:
+            self._publishers[key] = self.node.create_publisher(message_type, topic, 10)
+        return self._publishers[key]
+
     def call(self, service_type, name: str, request, timeout: float = MESSAGE_TIMEOUT):
-        client = self.node.create_client(service_type, name)
-        try:
-            assert client.wait_for_service(timeout_sec=timeout), f"no service {name}"
-            done = threading.Event()
-            future = client.call_async(request)
-            future.add_done_callback(lambda _: done.set())
-            assert done.wait(timeout), f"{name} did not answer within {timeout} s"
-            return future.result()
-        finally:
-            self.node.destroy_client(client)
+        assert self._thread.is_alive(), "the peer's executor has ended"
+        key = (service_type, name)
+        if key not in self._clients:
+            self._clients[key] = self.node.create_client(service_type, name)
+        client = self._clients[key]
+        assert client.wait_for_service(timeout_sec=timeout), f"no service {name}"
+        done = threading.Event()
+        future = client.call_async(request)
+        future.add_done_callback(lambda _: done.set())
+        assert done.wait(timeout), f"{name} did not answer within {timeout} s"
+        return future.result()
 
     def close(self) -> None:
         self._executor.shutdown()

@@ -150,12 +150,11 @@ def test_a_joint_command_sets_the_goals_it_names_and_keeps_the_rest_of_each_grou
     bus = shared_torso.servo_bus
     before = {i: goal_register(bus.servos[i]) for i in kept}
     bus.clear_requests()
-    publisher = peer.node.create_publisher(JointState, "/joint_commands", 10)
+    publisher = peer.publisher(JointState, "/joint_commands")
     wait_for(lambda: publisher.get_subscription_count(), 30, "the node's subscription")
     publisher.publish(JointState(name=list(command), position=list(command.values())))
     writes = wait_for(lambda: (w := goal_writes(bus)) and set().union(*w) >= set(goals) and w,
                       10, "the goal writes")
-    peer.node.destroy_publisher(publisher)
     assert all(goal_register(bus.servos[i]) == raw for i, raw in goals.items())
     # Only whole groups are written, the named joints among them.
     written = {i for w in writes for i in w}
@@ -167,7 +166,7 @@ def test_a_joint_command_sets_the_goals_it_names_and_keeps_the_rest_of_each_grou
 def test_neck_commands_are_clamped_logged_and_keep_the_last_goals(shared_torso, peer, node,
                                                                   inboxes):
     neck = shared_torso.neck
-    publisher = peer.node.create_publisher(JointState, "/joint_commands", 10)
+    publisher = peer.publisher(JointState, "/joint_commands")
     wait_for(lambda: publisher.get_subscription_count(), 30, "the node's subscription")
     for command, expected in [({"neck_yaw": 0.3, "neck_pitch": 9.0, "neck_roll": -0.1},
                                [0.3, 0.45, -0.1]),
@@ -177,7 +176,6 @@ def test_neck_commands_are_clamped_logged_and_keep_the_last_goals(shared_torso, 
         points = wait_for(lambda: len(mit_set_points(neck)) >= 3 and mit_set_points(neck), 10,
                           "the neck's set-points")
         assert [p.position for _, p in points[:3]] == pytest.approx(expected, abs=POSITION_STEP)
-    peer.node.destroy_publisher(publisher)
     clamp = inboxes.rosout.wait_for(lambda log: "out of safe range" in log.msg,
                                     what="the clamp's warning on /rosout")
     assert clamp.name == "vorlix_torso" and clamp.level == Log.WARN
@@ -196,7 +194,7 @@ REFUSED = [
 def test_a_refused_command_sends_nothing_and_warns_once(shared_torso, peer, node, inboxes, names,
                                                         positions, reason):
     bus, neck = shared_torso.servo_bus, shared_torso.neck
-    publisher = peer.node.create_publisher(JointState, "/joint_commands", 10)
+    publisher = peer.publisher(JointState, "/joint_commands")
     wait_for(lambda: publisher.get_subscription_count(), 30, "the node's subscription")
     bus.clear_requests()
     neck.clear_frames()
@@ -205,7 +203,6 @@ def test_a_refused_command_sends_nothing_and_warns_once(shared_torso, peer, node
     # Commands are taken in order: once the next one is written, the refused one was handled.
     publisher.publish(JointState(name=["nose_right"], position=[0.0]))
     wait_for(lambda: goal_writes(bus), 10, "the command after the refused one")
-    peer.node.destroy_publisher(publisher)
     assert goal_writes(bus) == [{5: goal_register(bus.servos[5]), 6: goal_register(bus.servos[6]),
                                  7: 2048}]
     assert not mit_set_points(neck)
