@@ -51,7 +51,13 @@ install_package() {
   step "installing $(basename "$BUILT_WHEEL") into a fresh .venv"
   rm -rf "$VENV_DIR"
   python3 -m venv "$VENV_DIR"
-  "$VENV_PYTHON" -m pip install --quiet --disable-pip-version-check "$BUILT_WHEEL[test,ros2-test]"
+  # ROS 2's own wheels on PyPI are for x86_64 and CPython 3.11 alone.
+  local extras=test
+  if "$VENV_PYTHON" -c 'import platform, sys
+sys.exit(not (sys.version_info[:2] == (3, 11) and platform.machine() == "x86_64"))'; then
+    extras=test,ros2-test
+  fi
+  "$VENV_PYTHON" -m pip install --quiet --disable-pip-version-check "$BUILT_WHEEL[$extras]"
 }
 
 # Configures and builds the C++ tests into build/tests, warnings as errors.
