@@ -380,6 +380,8 @@ LOOP_METHODS = {
     "start_recording": [("capacity", kind("u16"))],
     "stop_recording": [],
     "take_recording": [],
+    # Memory locking is left out: it would hold every later test's memory in this process.
+    "set_worker_scheduling": [("realtime_priority", kind("u8")), ("cpus", kind("ids"))],
 }
 
 
