@@ -165,6 +165,11 @@ class FaultWindow:
     start: float  # monotonic
     end: float = math.inf  # monotonic, when cleared, plus its late bytes
     failed_samples_before: int = 0
+    back: float | None = None  # monotonic, when the loop said it had reopened the bus
+
+    def until(self) -> float:
+        """The bus is in trouble until the fault cleared, or the loop had reopened it."""
+        return self.end if self.back is None else max(self.end, self.back + WINDOW_SLACK)
 
 
 class BusTrouble:
@@ -174,7 +179,7 @@ class BusTrouble:
 
     def __init__(self, recovery: float) -> None:
         self.recovery = recovery
-        self.windows: list[FaultWindow] = []  # only the main thread changes it
+        self.windows: list[FaultWindow] = []  # only the main thread adds to it
         self.failing_spells = 0
         self.spells_outside_faults = 0
         # Reported by the reader and the loop's worker, read by the main thread.
@@ -194,9 +199,20 @@ class BusTrouble:
             self.spells_outside_faults += 1
         self.late_reply(first, last)
 
+    def bus_back(self, bus: str, at: float) -> None:
+        """The loop reopened bus: what was queued before was dropped, and while the loop was
+        still reopening it (past the fault's clearing) its commands failed."""
+        with self._lock:
+            window = next((w for w in reversed(self.windows) if w.bus == bus and w.start <= at),
+                          None)
+            if window is not None:
+                window.back = at
+
     def explain(self, bus: str, after: float, before: float) -> str | None:
         """Why a command on bus may have been dropped between after and before."""
-        if any(w.bus == bus and w.start <= before and after <= w.end for w in self.windows):
+        with self._lock:
+            windows = [(w.bus, w.start, w.until()) for w in self.windows]
+        if any(b == bus and start <= before and after <= end for b, start, end in windows):
             return "fault"
         with self._lock:
             late = any(first - LATE_REPLY_REACH <= before and after <= last + LATE_REPLY_REACH
@@ -205,16 +221,20 @@ class BusTrouble:
 
 
 class RetryLog(logging.Handler):
-    """Hands the loop's records of a reading that needed retries to BusTrouble."""
+    """Hands the loop's records of a reading that needed retries, and of a bus it reopened,
+    to BusTrouble."""
 
     def __init__(self, trouble: BusTrouble) -> None:
         super().__init__()
         self._trouble = trouble
 
     def emit(self, record: logging.LogRecord) -> None:
-        if record.getMessage().startswith("Serial I/O recovered after"):
-            now = time.monotonic()
+        message, now = record.getMessage(), time.monotonic()
+        if message.startswith("Serial I/O recovered after"):
             self._trouble.late_reply(now, now)
+        elif " is back after " in message:
+            self._trouble.bus_back(SERVO_BUS if message.startswith("Servo line") else NECK_BUS,
+                                   now)
 
 
 @dataclass
@@ -619,7 +639,11 @@ def main() -> int:
         print(f"  {name:9} {stream.executed:6} / {stream.dropped['fault']:5} / "
               f"{stream.dropped['late reply']:5} / {stream.lost} / {stream.unexpected}")
         for after, before in stream.lost_between:
-            print(f"    lost between {after - started:.2f} s and {before - started:.2f} s")
+            last = next((w for w in reversed(trouble.windows) if w.start <= before), None)
+            near = "" if last is None else (
+                f" (last fault before it: {last.name} from {last.start - started:.2f} s, "
+                f"its bus in trouble until {last.until() - started:.2f} s)")
+            print(f"    lost between {after - started:.2f} s and {before - started:.2f} s{near}")
         if stream.lost or stream.unexpected:
             failures.append(f"{name}: {stream.lost} commands lost, {stream.unexpected} "
                             "unexpected on the bus")

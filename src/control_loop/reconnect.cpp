@@ -5,11 +5,13 @@
 #include <type_traits>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "can_motor/transport/socketcan_backend.hpp"
 #include "common/format.hpp"
 #include "common/log.hpp"
 #include "servo_bus/serial_port/serial_port.hpp"
+#include "src/control_loop/retry.hpp"
 
 namespace vorlix::control_loop {
 
@@ -120,8 +122,9 @@ Bus bus_of(const MotorCommand& command) {
       command);
 }
 
-BusReconnector::BusReconnector(std::optional<BusAddresses> addresses, ReconnectTiming timing)
-    : addresses_(std::move(addresses)), timing_(timing) {}
+BusReconnector::BusReconnector(std::optional<BusAddresses> addresses, ReconnectTiming timing,
+                               std::uint64_t allowed_retries)
+    : addresses_(std::move(addresses)), timing_(timing), allowed_retries_(allowed_retries) {}
 
 void BusReconnector::notice_failure(VorlixMotorController& controller,
                                     const ControllerError& error) {
@@ -216,7 +219,12 @@ bool BusReconnector::reopen_servo_line(VorlixMotorController& controller) const 
   if (!opened) return false;
   auto hung_up =
       controller.replace_servo_line(std::make_unique<servo_bus::SerialPort>(std::move(*opened)));
-  if (controller.check_missing_ids().empty()) return true;
+  if (answered_with_retry(
+          allowed_retries_, controller.timing().retry_pause,
+          [&] { return controller.check_missing_ids(); },
+          [](const std::vector<std::uint8_t>& missing) { return missing.empty(); })) {
+    return true;
+  }
   // Closes the reopened port until the next attempt.
   controller.replace_servo_line(std::move(hung_up));
   return false;
@@ -228,7 +236,14 @@ bool BusReconnector::reopen_can_bus(VorlixMotorController& controller) const {
   auto lost = controller.replace_can_bus(
       std::make_unique<can_motor::SocketCanTransport>(std::move(*opened)));
   // A socket binds to an interface that is still down: back once a motor answers on it.
-  if (controller.check_missing_neck_motors().size() < torso::kNeckNames.size()) return true;
+  if (answered_with_retry(
+          allowed_retries_, controller.timing().retry_pause,
+          [&] { return controller.check_missing_neck_motors(); },
+          [](const std::vector<std::string>& missing) {
+            return missing.size() < torso::kNeckNames.size();
+          })) {
+    return true;
+  }
   controller.replace_can_bus(std::move(lost));
   return false;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -40,8 +41,10 @@ struct BusesBack {
 
 class BusReconnector {
  public:
-  // Without addresses (buses given to the loop) nothing is ever reopened.
-  BusReconnector(std::optional<BusAddresses> addresses, ReconnectTiming timing);
+  // Without addresses (buses given to the loop) nothing is ever reopened. A reopened bus's
+  // pings follow the readings' retry rule (`allowed_retries` rounds).
+  BusReconnector(std::optional<BusAddresses> addresses, ReconnectTiming timing,
+                 std::uint64_t allowed_retries);
 
   // After an operation on `controller` failed: a hung-up servo line or a lost CAN interface
   // is closed at once, and its error stands for the bus's until it is open again.
@@ -69,6 +72,7 @@ class BusReconnector {
 
   std::optional<BusAddresses> addresses_;
   ReconnectTiming timing_;
+  std::uint64_t allowed_retries_;
   std::optional<Away> servo_line_away_;
   std::optional<Away> neck_away_;
   std::optional<Clock::time_point> can_down_since_;

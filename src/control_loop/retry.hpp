@@ -2,10 +2,12 @@
 // attempts, and only a timed-out or interrupted I/O error is tried again, after `pause`.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <thread>
 #include <type_traits>
+#include <vector>
 
 #include "common/format.hpp"
 #include "common/log.hpp"
@@ -33,6 +35,24 @@ auto with_retry(std::uint64_t allowed_retries, std::chrono::nanoseconds pause,
     }
     if (attempt >= allowed_retries || !is_retryable(result.error())) return result;
     std::this_thread::sleep_for(pause);
+  }
+}
+
+// Rounds of a check that names the devices missing (a ping unanswered is a time-out), under
+// the same rule: at most `allowed_retries` rounds, `pause` apart, until `enough` holds for the
+// devices that have answered in none of them. One answer in any round counts.
+template <class Check, class Enough>
+bool answered_with_retry(std::uint64_t allowed_retries, std::chrono::nanoseconds pause,
+                         Check&& missing_now, Enough&& enough) {
+  auto missing = missing_now();
+  for (std::uint64_t attempt = 1;; ++attempt) {
+    if (enough(missing)) return true;
+    if (attempt >= allowed_retries) return false;
+    std::this_thread::sleep_for(pause);
+    const auto again = missing_now();
+    std::erase_if(missing, [&](const auto& device) {
+      return std::ranges::find(again, device) == again.end();
+    });
   }
 }
 

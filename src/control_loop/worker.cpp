@@ -68,7 +68,8 @@ void run_worker(WorkerContext context) {
   StatsCollector stats(context.last_stats, context.stats_pub_period, start);
   WorkerCapture capture(context.recording, start);
   PeriodWatch period_watch(start, context.period);
-  BusReconnector reconnector(std::move(context.addresses), context.reconnect);
+  BusReconnector reconnector(std::move(context.addresses), context.reconnect,
+                             context.allowed_retries);
   const auto execute = [&](MotorCommand command) {
     capture.before_command(command);
     const auto outcome = handle_commands(context.controller, *context.last_torque,
