@@ -10,7 +10,7 @@
 // - Side effects: a posted command reaches the motors on the worker, at the earliest at the
 //   next tick; a command that fails there is logged (<vorlix/log.hpp>, on the worker) and
 //   the loop goes on.
-// - Errors: as values, never an exception, except `create` (see there).
+// - Errors: as values, never an exception.
 // - Real-time safe (marked RT below): bounded, never waiting for I/O or for the worker's
 //   tick; the only lock they take is held by others only to copy or queue one value.
 #pragma once
@@ -102,8 +102,9 @@ struct ControlLoopRecording;  // the library's own recording access
 
 class ControlLoop {
  public:
-  // Opens the real buses (see VorlixMotorController::create) and starts. Throws
-  // std::invalid_argument on a period that is not positive or no allowed attempt.
+  // Opens the real buses (see VorlixMotorController::create) and starts. Refuses a period
+  // that is not positive or no allowed attempt with MotorError::InvalidSettings (Refused)
+  // before anything is opened.
   // Before the worker starts, on the calling thread: pings every servo and neck motor,
   // waits for every servo's supply (at most settings.voltage_rampup_timeout, reading every
   // 100 ms), reboots the servos (waiting at most 1 s for them) and takes a first reading. Ends early with

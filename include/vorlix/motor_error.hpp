@@ -42,8 +42,12 @@ class MotorError {
   struct CanOpen {
     controller::ControllerError cause;
   };
+  // Settings refused before anything was opened or sent; `text` says which.
+  struct InvalidSettings {
+    std::string text;
+  };
   using Variant = std::variant<MissingMotors, Communication, NoMotorsDetected, VoltageRampUp,
-                               PortNotFound, PortOpen, CanOpen>;
+                               PortNotFound, PortOpen, CanOpen, InvalidSettings>;
 
   // From any variant's payload: return std::unexpected(MotorError::Communication{}).
   template <class Payload>
@@ -55,7 +59,7 @@ class MotorError {
   std::string text() const;
   // A cause's kind where there is one. Otherwise: motors that did not answer or a supply
   // that did not rise are TimedOut, a port that is not there or does not open BusIo, a
-  // communication failure without a cause BusIo.
+  // communication failure without a cause BusIo, refused settings Refused.
   controller::ErrorKind kind() const;
 
  private:

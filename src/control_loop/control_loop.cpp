@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <variant>
@@ -84,13 +83,15 @@ std::expected<void, MotorError> await_voltage_and_reboot(VorlixMotorController& 
 }
 
 // The arguments C++ callers pass unchecked; Python's are checked before they get here.
-void require_valid(const ControlLoopSettings& settings) {
+std::expected<void, MotorError> check_settings(const ControlLoopSettings& settings) {
   if (settings.period <= std::chrono::nanoseconds::zero()) {
-    throw std::invalid_argument("control loop period must be positive");
+    return std::unexpected(MotorError::InvalidSettings{"control loop period must be positive"});
   }
   if (settings.allowed_retries < 1) {
-    throw std::invalid_argument("control loop allowed_retries must be at least 1");
+    return std::unexpected(
+        MotorError::InvalidSettings{"control loop allowed_retries must be at least 1"});
   }
+  return {};
 }
 
 bool requests_anything(const WorkerScheduling& scheduling) {
@@ -180,7 +181,7 @@ MotorResult<ControlLoop> ControlLoop::create(const std::optional<std::string>& s
                                              const std::string& can_interface,
                                              const ControlLoopSettings& settings,
                                              std::stop_token stop) {
-  require_valid(settings);
+  if (auto valid = check_settings(settings); !valid) return std::unexpected(valid.error());
   if (serial_port && !path_exists(*serial_port)) {
     return std::unexpected(MotorError::PortNotFound{*serial_port});
   }
@@ -200,7 +201,7 @@ MotorResult<ControlLoop> ControlLoop::create(const std::optional<std::string>& s
 MotorResult<ControlLoop> ControlLoop::create(VorlixMotorController controller,
                                              const ControlLoopSettings& settings,
                                              std::stop_token stop) {
-  require_valid(settings);
+  if (auto valid = check_settings(settings); !valid) return std::unexpected(valid.error());
   auto state = start(std::move(controller), settings, stop, std::nullopt);
   if (!state) return std::unexpected(std::move(state.error()));
   return ControlLoop(std::move(*state));

@@ -29,6 +29,7 @@ std::string MotorError::text() const {
           error.path);
     }
     std::string operator()(const CanOpen& error) const { return error.cause.text(); }
+    std::string operator()(const InvalidSettings& error) const { return error.text; }
   };
   return std::visit(Display{}, variant_);
 }
@@ -46,6 +47,7 @@ controller::ErrorKind MotorError::kind() const {
     ErrorKind operator()(const PortNotFound&) const { return ErrorKind::BusIo; }
     ErrorKind operator()(const PortOpen& error) const { return of(error.cause); }
     ErrorKind operator()(const CanOpen& error) const { return error.cause.kind(); }
+    ErrorKind operator()(const InvalidSettings&) const { return ErrorKind::Refused; }
   };
   return std::visit(Kind{}, variant_);
 }

@@ -15,6 +15,8 @@ ROOT = Path(__file__).resolve().parents[2]
 BUILD_TIMEOUT = 1800.0
 RUN_TIMEOUT = 30.0
 SWAY_READINGS = 300  # 30 s of the example's schedule: only a nose that never follows gets there
+# Any read or write out of bounds, or undefined behaviour, ends the program with an error.
+SANITIZED = "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 
 
 def cmake(*args) -> None:
@@ -24,31 +26,37 @@ def cmake(*args) -> None:
     assert done.returncode == 0, f"cmake {' '.join(map(str, args))}:\n{done.stdout}{done.stderr}"
 
 
-@pytest.fixture(scope="module")
-def prefix(tmp_path_factory) -> Path:
+def install_core(work: Path, *flags: str) -> Path:
     """The core built and installed as a user does, into a folder of its own."""
-    work = tmp_path_factory.mktemp("core")
-    cmake("-S", ROOT, "-B", work / "build", "-G", "Ninja", "-DVORLIX_BUILD_TESTS=OFF")
+    cmake("-S", ROOT, "-B", work / "build", "-G", "Ninja", "-DVORLIX_BUILD_TESTS=OFF", *flags)
     cmake("--build", work / "build", "-j2")
     cmake("--install", work / "build", "--prefix", work / "prefix")
     return work / "prefix"
 
 
-@pytest.fixture(scope="module")
-def examples(prefix, tmp_path_factory) -> Path:
-    build = tmp_path_factory.mktemp("example")
-    cmake(
-        "-S",
-        ROOT / "examples/cpp",
-        "-B",
-        build,
-        "-G",
-        "Ninja",
-        f"-DCMAKE_PREFIX_PATH={prefix}",
-        "-DCMAKE_CXX_FLAGS=-Werror",
-    )
+def build_examples(prefix: Path, build: Path, *flags: str) -> Path:
+    cmake("-S", ROOT / "examples/cpp", "-B", build, "-G", "Ninja",
+          f"-DCMAKE_PREFIX_PATH={prefix}", *flags)
     cmake("--build", build)
     return build
+
+
+@pytest.fixture(scope="module")
+def prefix(tmp_path_factory) -> Path:
+    return install_core(tmp_path_factory.mktemp("core"))
+
+
+@pytest.fixture(scope="module")
+def examples(prefix, tmp_path_factory) -> Path:
+    return build_examples(prefix, tmp_path_factory.mktemp("example"), "-DCMAKE_CXX_FLAGS=-Werror")
+
+
+@pytest.fixture(scope="module")
+def sanitized_examples(tmp_path_factory) -> Path:
+    """The core and the examples both built with ASan and UBSan."""
+    flags = (f"-DCMAKE_CXX_FLAGS={SANITIZED}", f"-DCMAKE_EXE_LINKER_FLAGS={SANITIZED}")
+    sanitized_prefix = install_core(tmp_path_factory.mktemp("sanitized_core"), *flags)
+    return build_examples(sanitized_prefix, tmp_path_factory.mktemp("sanitized_example"), *flags)
 
 
 def test_the_package_holds_the_public_headers_the_core_and_the_doctor(prefix):
@@ -128,3 +136,32 @@ def test_the_loop_example_drives_the_nose_and_stops_on_ctrl_c(examples, torso):
     assert out.splitlines()[-1] == "stopped"
     assert all(len(reading) == 11 for reading in readings)
     assert nose_swing() > 0.1
+
+
+@pytest.mark.parametrize("build", ["examples", "sanitized_examples"])
+def test_the_lifecycle_example_logs_cancels_and_tells_errors_apart(build, request, torso):
+    """Its own log sink gets the library's records with their source; a refusal, a cancelled
+    homing and a closed loop are told apart by kind; the loop starts on the same controller."""
+    done = subprocess.run(
+        [str(request.getfixturevalue(build) / "vorlix_lifecycle"), torso.serial_path,
+         torso.can_iface],
+        capture_output=True,
+        text=True,
+        timeout=RUN_TIMEOUT,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert done.stdout.splitlines() == [
+        "ok refused: refused",
+        "ok neck moved: ",
+        "ok homing cancelled: neck_home: interrupted",
+        *[line for line in done.stdout.splitlines() if line.startswith("ok reading: ")],
+        "ok post refused: set_neck_yaw_position: position must be finite, got NaN",
+        "ok post after close: channel closed",
+    ]
+    # level 3 (info), target, the library's file and line, message
+    assert re.search(
+        r"^\[3 vorlix_motor_controller::control_loop \S+control_loop\.cpp:\d+\] "
+        r"Waiting for voltage to be stable at 12V\.\.\.$",
+        done.stderr,
+        re.MULTILINE,
+    ), done.stderr

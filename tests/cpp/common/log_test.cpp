@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <latch>
+#include <source_location>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace vorlix::log {
 namespace {
@@ -39,6 +41,50 @@ TEST(LogSink, UninstallWaitsForTheWriteInFlightThenDropsEveryRecord) {
   EXPECT_EQ(sink.last, "in flight");
   warn(kControllerTarget, "after");
   EXPECT_EQ(sink.last, "in flight");
+}
+
+// Keeps a copy of each record: its views end with the write.
+class CopyingSink final : public Sink {
+ public:
+  struct Copy {
+    Level level;
+    std::string target, message, file;
+    unsigned line;
+    bool operator==(const Copy&) const = default;
+  };
+  void write(const Record& record) override {
+    copies.push_back({record.level, std::string(record.target), std::string(record.message),
+                      std::string(record.file), record.line});
+  }
+  std::vector<Copy> copies;
+};
+
+TEST(LogSink, RecordsUpToTheLevelArriveWithTargetAndSourceLocation) {
+  CopyingSink sink;
+  install(sink, Level::Info);
+  const auto here = std::source_location::current();
+  const struct {
+    Level level;
+    bool delivered;
+  } cases[] = {{Level::Error, true}, {Level::Warn, true}, {Level::Info, true},
+               {Level::Debug, false}, {Level::Trace, false}};
+  std::vector<CopyingSink::Copy> expected;
+  for (const auto& [level, delivered] : cases) {
+    emit(level, kControlLoopTarget, "one line", here);
+    if (delivered) {
+      expected.push_back({level, std::string(kControlLoopTarget), "one line", here.file_name(),
+                          static_cast<unsigned>(here.line())});
+    }
+  }
+  uninstall();
+  EXPECT_EQ(sink.copies, expected);
+  // The default argument names the caller, not the logging header.
+  install(sink, Level::Info);
+  const unsigned line = std::source_location::current().line() + 1;
+  warn(kControllerTarget, "from here");
+  uninstall();
+  EXPECT_EQ(sink.copies.back().line, line);
+  EXPECT_EQ(sink.copies.back().file, here.file_name());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // A loop that cannot open its buses says which one failed.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -9,7 +10,6 @@
 
 namespace vorlix::control_loop {
 namespace {
-
 
 TEST(ControlLoopOpen, BlamesTheBusThatFailed) {
   const test_support::Pty servo_line;
@@ -27,6 +27,27 @@ TEST(ControlLoopOpen, BlamesTheBusThatFailed) {
     const auto loop = ControlLoop::create(serial_port, "nocan0", {});
     ASSERT_FALSE(loop);
     EXPECT_TRUE(loop.error().text().starts_with(text_start)) << loop.error().text();
+  }
+}
+
+// Checked before any bus is opened: a port that is not there is not reported.
+TEST(ControlLoopOpen, RefusesBadSettingsFirst) {
+  ControlLoopSettings no_period;
+  no_period.period = std::chrono::nanoseconds::zero();
+  ControlLoopSettings no_attempt;
+  no_attempt.allowed_retries = 0;
+  const struct {
+    ControlLoopSettings settings;
+    const char* text;
+  } cases[] = {
+      {no_period, "control loop period must be positive"},
+      {no_attempt, "control loop allowed_retries must be at least 1"},
+  };
+  for (const auto& [settings, text] : cases) {
+    const auto loop = ControlLoop::create(std::string("/nonexistent"), "nocan0", settings);
+    ASSERT_FALSE(loop);
+    EXPECT_EQ(loop.error().text(), text);
+    EXPECT_EQ(loop.error().kind(), controller::ErrorKind::Refused);
   }
 }
 
