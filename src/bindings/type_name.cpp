@@ -38,7 +38,7 @@ void* class_statement_dealloc() {
 std::string type_name(PyTypeObject* type) {
   std::string name = text_of(PyType_GetName(type));
   // A class statement's type is named by its __name__ alone; static types and those made
-  // from a spec keep the dotted name they were made with, which __module__ holds the front of.
+  // from slots keep the dotted name they were made with, whose front __module__ holds.
   if (PyType_GetSlot(type, Py_tp_dealloc) == class_statement_dealloc()) return name;
   const std::string module =
       text_of(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
