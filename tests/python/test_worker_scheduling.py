@@ -23,7 +23,10 @@ def fifo_threads():
 loop = VorlixPyControlLoop(sys.argv[1], timedelta(milliseconds=10), sys.argv[2])
 report = loop.set_worker_scheduling(**json.loads(sys.argv[3]))
 asked = time.time()
+deadline = time.monotonic() + 30
 while loop.get_last_position().timestamp <= asked:
+    if time.monotonic() > deadline:
+        sys.exit("no reading came after the request within 30 s")
     time.sleep(0.005)
 print(json.dumps({"report": report, "fifo": fifo_threads()}))
 loop.close()

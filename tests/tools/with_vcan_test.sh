@@ -25,10 +25,10 @@ started() {
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 started "$work/ready" "$python" -c "
-import pathlib, time
+import pathlib, signal
 pathlib.Path('$work/ready').write_text('up')
 try:
-    time.sleep(600)
+    signal.pause()  # until the signal the test sends
 except KeyboardInterrupt:
     pathlib.Path('$work/handled').write_text('yes')"
 kill -INT "$wrapper"
@@ -40,7 +40,7 @@ out=$(printf 'hi\nthere\n' | timeout "$limit" tools/with-vcan head -1)
 out=$(printf 'no newline' | timeout "$limit" tools/with-vcan cat)
 [[ $out == 'no newline' ]] || fail "the end of standard input did not reach the command: '$out'"
 
-started "$work/up" bash -c "echo up >'$work/up'; sleep 600"
+started "$work/up" bash -c "echo up >'$work/up'; exec tail -f /dev/null"  # until killed
 kernels=$(pgrep -P "$wrapper" || true)
 { kill -KILL "$wrapper"; wait "$wrapper"; } 2>/dev/null || true
 for pid in $kernels; do
