@@ -37,6 +37,9 @@ struct KindRow {
   ErrorKind kind;
 };
 
+// GoogleTest would print the row's bytes, padding and all.
+void PrintTo(const KindRow& row, std::ostream* out) { *out << row.error.text(); }
+
 using can_motor::CanError;
 namespace damiao = can_motor::damiao;
 
