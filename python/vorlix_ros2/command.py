@@ -80,7 +80,8 @@ def run(stop: threading.Event, failures: list[BaseException], failed) -> int:
             node.log_bridge.forward()
             node.log_bridge.detach()
             return fail(error)
-        node.serve(loop, settings.serial_port is None, settings.period_ms / 1e3, failed)
+        node.serve(loop, settings.serial_port is None, settings.period_ms / 1e3,
+                   settings.reply_timeout, failed)
         executor = MultiThreadedExecutor(num_threads=EXECUTOR_THREADS)
         executor.add_node(node)
         spinner = threading.Thread(target=executor.spin, name="vorlix-ros2-executor",

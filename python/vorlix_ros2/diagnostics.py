@@ -1,5 +1,6 @@
 """The loop's health over the last second as one diagnostic_msgs status: its period (mean,
-p99, max), its read time, failed readings and dropped records."""
+p99, max), its read time, failed readings and dropped records. Counts since the start, and the
+newest tick counted, let a reader account for every tick even when the node lags behind."""
 
 from __future__ import annotations
 
@@ -33,10 +34,14 @@ class LoopHealth:
         self._ticks: deque[tuple[float, float, float, bool]] = deque()
         self._dropped: deque[tuple[float, int]] = deque()
         self.dropped_total = 0
+        self._failed_total = 0
+        self._newest: float | None = None
 
     def add_tick(self, timestamp: float, period: float, read_dt: float, ok: bool) -> None:
         with self._guard:
             self._ticks.append((timestamp, period, read_dt, ok))
+            self._failed_total += not ok
+            self._newest = timestamp
 
     def add_dropped(self, count: int) -> None:
         with self._guard:
@@ -53,7 +58,8 @@ class LoopHealth:
                 self._dropped.popleft()
             ticks = list(self._ticks)
             dropped = sum(count for _, count in self._dropped)
-            dropped_total = self.dropped_total
+            dropped_total, failed_total = self.dropped_total, self._failed_total
+            newest = self._newest
         failed = sum(not ok for *_, ok in ticks)
         if not ticks:
             level, message = DiagnosticStatus.ERROR, "no tick within the last second"
@@ -66,7 +72,10 @@ class LoopHealth:
             level, message = DiagnosticStatus.OK, "reading every tick"
         values = [("ticks", str(len(ticks))), ("failed readings", str(failed)),
                   ("dropped records", str(dropped)),
-                  ("dropped records since start", str(dropped_total))]
+                  ("dropped records since start", str(dropped_total)),
+                  ("failed readings since start", str(failed_total))]
+        if newest is not None:
+            values.append(("newest tick", repr(newest)))  # wall clock, seconds
         if ticks:
             periods = [period for _, period, _, _ in ticks]
             reads = [read_dt for _, _, read_dt, _ in ticks]

@@ -33,7 +33,6 @@ JOINT_STATES_QOS = QoSProfile(history=HistoryPolicy.KEEP_LAST, depth=10,
                               durability=DurabilityPolicy.VOLATILE)
 CAPTURE_CAPACITY = 10_000  # records: 100 s of ticks at 10 ms before the oldest are lost
 DIAGNOSTICS_PERIOD = 1.0  # seconds
-REPLY_TIMEOUT = 1.0  # seconds a service waits for the loop's report
 
 
 def stamp(seconds: float) -> Time:
@@ -51,9 +50,11 @@ class TorsoNode(Node):
         self._closing = False
 
     def serve(self, loop: VorlixPyControlLoop, neck_only: bool, period: float,
-              on_failure: Callable[[BaseException], None]) -> None:
-        """Publishes and answers for `loop` from now on."""
+              reply_timeout: float, on_failure: Callable[[BaseException], None]) -> None:
+        """Publishes and answers for `loop` from now on; a service waits at most
+        `reply_timeout` seconds for the loop's report."""
         self._loop = loop
+        self._reply_timeout = reply_timeout
         groups = groups_of(neck_only)
         self._neck_only = neck_only
         self._names = joint_names(groups)
@@ -142,8 +143,8 @@ class TorsoNode(Node):
 
     def _answer(self, response: SetBool.Response, name: str, arguments: dict[str, Any],
                 post: Callable[[], Any], state: str, reached: Callable[[], bool]) -> SetBool.Response:
-        """Posts the command and waits for the loop to report it, at most REPLY_TIMEOUT."""
-        deadline = time.monotonic() + REPLY_TIMEOUT
+        """Posts the command and waits for the loop to report it, at most the reply time-out."""
+        deadline = time.monotonic() + self._reply_timeout
         response.success = False
         if self._closing:
             response.message = "the node is shutting down"
@@ -155,7 +156,7 @@ class TorsoNode(Node):
             return response
         if not outcome.wait(max(0.0, deadline - time.monotonic())):
             self._outcomes.forget(outcome)
-            response.message = f"the loop did not report {name} within {REPLY_TIMEOUT:g} s"
+            response.message = f"the loop did not report {name} within {self._reply_timeout:g} s"
         elif outcome.error is not None:
             response.message = outcome.error
         else:

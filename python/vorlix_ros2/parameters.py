@@ -18,6 +18,7 @@ class Settings:
     can_interface: str
     period_ms: float
     allowed_retries: int
+    reply_timeout: float  # seconds
 
 
 class ParameterError(ValueError):
@@ -31,11 +32,18 @@ _DECLARED: tuple[tuple[str, Any, str], ...] = (
     ("can_interface", "can0", "the neck's SocketCAN interface"),
     ("period_ms", 10, "the loop's reading period in milliseconds"),
     ("allowed_retries", 5, "attempts per bus operation"),
+    ("reply_timeout_ms", 1000, "how long set_torque and enable_neck wait for the loop's report"),
 )
 
 
 def _is_number(value: Any) -> bool:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def _milliseconds(name: str, value: Any) -> float:
+    if not _is_number(value) or not 0 < value < math.inf:
+        raise ParameterError(f"{name} must be a positive number of milliseconds (got {value!r})")
+    return float(value)
 
 
 def read_settings(node: Node) -> Settings:
@@ -53,9 +61,9 @@ def read_settings(node: Node) -> Settings:
         raise ParameterError(f"serial_port must be a path or empty (got {serial_port!r})")
     if not isinstance(can_interface, str) or not can_interface:
         raise ParameterError(f"can_interface must name an interface (got {can_interface!r})")
-    if not _is_number(period_ms) or not 0 < period_ms < math.inf:
-        raise ParameterError(f"period_ms must be a positive number of milliseconds "
-                             f"(got {period_ms!r})")
+    period_ms = _milliseconds("period_ms", period_ms)
     if not isinstance(retries, int) or isinstance(retries, bool) or not 1 <= retries <= MAX_RETRIES:
         raise ParameterError(f"allowed_retries must be a whole number from 1 (got {retries!r})")
-    return Settings(serial_port or None, can_interface, float(period_ms), retries)
+    reply_timeout_ms = _milliseconds("reply_timeout_ms", values["reply_timeout_ms"])
+    return Settings(serial_port or None, can_interface, period_ms, retries,
+                    reply_timeout_ms / 1e3)

@@ -136,6 +136,8 @@ class Peer:
 
     def close(self) -> None:
         self._executor.shutdown()
+        # The node's handles go only once the executor's thread no longer waits on them.
+        self._thread.join(MESSAGE_TIMEOUT)
         self.node.destroy_node()
         self.context.try_shutdown()
 

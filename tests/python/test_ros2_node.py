@@ -15,7 +15,7 @@ from conftest import Torso, serving_first
 from loop_support import skip_replies
 from neck_traffic import POSITION_STEP, mit_set_points
 from ros2_support import env, peer  # noqa: F401 (fixtures)
-from ros2_support import START_TIMEOUT, NodeProcess, Peer, wait_for
+from ros2_support import MESSAGE_TIMEOUT, START_TIMEOUT, NodeProcess, Peer, wait_for
 from servo_traffic import (GOAL_POSITION, PRESENT_POSITION, TORQUE_ENABLE, describe,
                            goal_register)
 from vorlix_virtual_torso import VirtualNeck, VirtualServoBus
@@ -47,6 +47,8 @@ def start_node(torso_or_neck, env, tmp_path, neck_only=False, ros_arguments=(),
         parameters.setdefault("serial_port", torso_or_neck.serial_path)
     parameters.setdefault("can_interface", torso_or_neck.can_iface if not neck_only
                           else torso_or_neck.iface)
+    # The one-second default is for a robot's computer, not for one busy CPU in the test kernel.
+    parameters.setdefault("reply_timeout_ms", MESSAGE_TIMEOUT * 1e3 / 2)
     return NodeProcess(parameters, env, tmp_path, list(ros_arguments))
 
 
