@@ -18,14 +18,14 @@ namespace {
 namespace core = control_loop;
 using core::CaptureRecord;
 
-// How a command's captured reals and bytes read as its arguments, by MotorCommand alternative.
+// How a command's captured reals and bytes read as its arguments, by QueuedCommand alternative.
 enum class BytesAre { Nothing, Flag, Ids, RawRead, RawWrite, Packet };
 struct ArgumentLayout {
   const char* reals_name;  // null: no reals
   std::size_t real_count;  // 1: a single float rather than a list
   BytesAre bytes;
 };
-constexpr std::array<ArgumentLayout, std::variant_size_v<core::MotorCommand>> kLayouts = {{
+constexpr std::array<ArgumentLayout, std::variant_size_v<core::QueuedCommand>> kLayouts = {{
     {"positions", 7, BytesAre::Nothing},  // SetAllGoalPositions
     {"position", 2, BytesAre::Nothing},   // SetLeftArmPosition
     {"position", 2, BytesAre::Nothing},   // SetRightArmPosition
@@ -42,8 +42,8 @@ constexpr std::array<ArgumentLayout, std::variant_size_v<core::MotorCommand>> kL
     {nullptr, 0, BytesAre::Ids},          // DisableTorqueOnIds
     {nullptr, 0, BytesAre::Flag},         // EnableArms
     {nullptr, 0, BytesAre::Flag},         // EnableNose
-    {nullptr, 0, BytesAre::RawRead},      // ReadRawBytes
     {nullptr, 0, BytesAre::RawWrite},     // WriteRawBytes
+    {nullptr, 0, BytesAre::RawRead},      // ReadRawBytes
     {nullptr, 0, BytesAre::Packet},       // WriteRawPacket
 }};
 

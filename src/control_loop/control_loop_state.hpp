@@ -20,7 +20,7 @@
 namespace vorlix::control_loop {
 
 struct ControlLoop::State {
-  QueueSender<MotorCommand> command_tx;
+  QueueSender<QueuedCommand> command_tx;
   std::shared_ptr<StopFlag> stop_requested;
   std::shared_ptr<StatsRecord> last_stats;  // null: statistics are off
   std::shared_ptr<PositionRecord> last_position;
