@@ -22,6 +22,7 @@
 #include "src/bindings/recording_methods.hpp"
 #include "src/bindings/shared_signatures.hpp"
 #include "src/bindings/value_types.hpp"
+#include "src/control_loop/control_loop_recording.hpp"
 #include "src/control_loop/motor_command.hpp"
 #include "vorlix/torso.hpp"
 
@@ -32,7 +33,7 @@ namespace core = control_loop;
 using core::MotorCommand;
 using core::PostError;
 using core::PostFailure;
-using Loop = std::shared_ptr<core::ControlLoop>;
+using Loop = std::shared_ptr<core::RecordableControlLoop>;
 
 // The same for every id: an id outside the torso table is read and written alike.
 constexpr servo_bus::PidRegisters kPid = torso::kLinePid;
@@ -40,7 +41,7 @@ constexpr std::uint8_t kPidLength = kPid.order.size();
 
 constexpr std::string_view kClassName = "VorlixPyControlLoop";
 
-core::ControlLoop& loop_of(PyObject* self) { return *held<Loop>(self); }
+core::RecordableControlLoop& loop_of(PyObject* self) { return *held<Loop>(self); }
 
 PyObject* raise_runtime(std::string_view text) { return raise_text(PyExc_RuntimeError, text); }
 
@@ -435,7 +436,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       if (PyErr_Occurred() != nullptr) return nullptr;
       return raise_runtime(created.error().text());
     }
-    auto loop = std::make_shared<core::ControlLoop>(std::move(*created));
+    auto loop = std::make_shared<core::RecordableControlLoop>(std::move(*created));
     PyObject* self = new_holding<Loop>(type, std::move(loop));
     if (self == nullptr) {
       without_gil([&] { loop.reset(); });
@@ -455,6 +456,6 @@ PyType_Spec type_spec =
 
 PyTypeObject* control_loop_type() { return type_from_spec<type_spec>(); }
 
-control_loop::ControlLoop& control_loop_of(PyObject* self) { return loop_of(self); }
+control_loop::RecordableControlLoop& control_loop_of(PyObject* self) { return loop_of(self); }
 
 }  // namespace vorlix::bindings

@@ -100,7 +100,7 @@ bool requests_anything(const WorkerScheduling& scheduling) {
 
 // The checks of the torso, then the worker; `settings` already checked. Buses the loop
 // opened at `addresses` are reopened when lost.
-MotorResult<std::unique_ptr<ControlLoop::State>> start(VorlixMotorController controller,
+MotorResult<std::unique_ptr<LoopState>> start(VorlixMotorController controller,
                                                        const ControlLoopSettings& settings,
                                                        const std::stop_token& stop,
                                                        std::optional<BusAddresses> addresses) {
@@ -137,7 +137,7 @@ MotorResult<std::unique_ptr<ControlLoop::State>> start(VorlixMotorController con
   auto last_position = std::make_shared<PositionRecord>(std::move(*first_reading));
   auto last_torque = std::make_shared<TorqueRecord>(torque_enabled);
 
-  std::unique_ptr<ControlLoop::State> state(new ControlLoop::State{
+  std::unique_ptr<LoopState> state(new LoopState{
       .command_tx = std::move(command_tx),
       .stop_requested = stop_requested,
       .last_stats = last_stats,
@@ -163,7 +163,7 @@ MotorResult<std::unique_ptr<ControlLoop::State>> start(VorlixMotorController con
 }
 
 // The worker cannot wait for itself.
-std::expected<void, PostError> refuse_on_worker(const ControlLoop::State& state) {
+std::expected<void, PostError> refuse_on_worker(const LoopState& state) {
   if (state.on_worker_thread()) {
     return std::unexpected(
         PostError{PostFailure::OnWorkerThread, std::string(kOnWorkerThreadMessage)});
@@ -172,7 +172,7 @@ std::expected<void, PostError> refuse_on_worker(const ControlLoop::State& state)
 }
 
 // The checks every caller's post makes before it queues anything.
-std::expected<void, PostError> check_post(const ControlLoop::State& state,
+std::expected<void, PostError> check_post(const LoopState& state,
                                           const MotorCommand& command) {
   if (auto caller = refuse_on_worker(state); !caller) return caller;
   if (auto checked = check_command(command); !checked) {
@@ -182,7 +182,7 @@ std::expected<void, PostError> check_post(const ControlLoop::State& state,
 }
 
 // Waits for room.
-std::expected<void, PostError> queue(ControlLoop::State& state, QueuedCommand command) {
+std::expected<void, PostError> queue(LoopState& state, QueuedCommand command) {
   if (!state.command_tx.send(std::move(command))) {
     return std::unexpected(PostError{PostFailure::ChannelClosed, "channel closed"});
   }
@@ -190,7 +190,7 @@ std::expected<void, PostError> queue(ControlLoop::State& state, QueuedCommand co
 }
 
 // A request of the loop's own carries no value for a motor: nothing to check but the thread.
-std::expected<void, PostError> post_request(ControlLoop::State& state, QueuedCommand request) {
+std::expected<void, PostError> post_request(LoopState& state, QueuedCommand request) {
   if (auto caller = refuse_on_worker(state); !caller) return caller;
   return queue(state, std::move(request));
 }
@@ -227,7 +227,7 @@ MotorResult<ControlLoop> ControlLoop::create(VorlixMotorController controller,
   return ControlLoop(std::move(*state));
 }
 
-ControlLoop::ControlLoop(std::unique_ptr<State> state) : state_(std::move(state)) {}
+ControlLoop::ControlLoop(std::unique_ptr<LoopState> state) : state_(std::move(state)) {}
 
 ControlLoop::ControlLoop(ControlLoop&&) noexcept = default;
 
@@ -243,7 +243,7 @@ ControlLoop::~ControlLoop() {
 }
 
 void ControlLoop::close() {
-  State& state = *state_;
+  LoopState& state = *state_;
   if (auto stop = state.stop_requested->lock()) **stop = true;
   // The worker would otherwise notice only after its next tick, up to a period away.
   state.command_tx.wake_consumer();

@@ -19,7 +19,7 @@
 
 namespace vorlix::control_loop {
 
-struct ControlLoop::State {
+struct LoopState {
   QueueSender<QueuedCommand> command_tx;
   std::shared_ptr<StopFlag> stop_requested;
   std::shared_ptr<StatsRecord> last_stats;  // null: statistics are off
