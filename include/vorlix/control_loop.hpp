@@ -98,7 +98,8 @@ struct ControlLoopSettings {
   WorkerScheduling scheduling{};
 };
 
-struct ControlLoopRecording;  // the library's own recording access
+// What a loop's callers and its worker share; complete only inside the library.
+struct LoopState;
 
 class ControlLoop {
  public:
@@ -158,14 +159,14 @@ class ControlLoop {
   // Applies `scheduling` to the running worker; never fails, never stops the loop.
   SchedulingOutcome set_worker_scheduling(const WorkerScheduling& scheduling);
 
-  // What the callers and the worker share; defined inside the library.
-  struct State;
+ protected:
+  // How the library's own faces on a loop (its recording), which derive from it, reach the
+  // state; of no use outside the library, where the state's type is incomplete.
+  LoopState& state() { return *state_; }
 
  private:
-  friend struct ControlLoopRecording;
-
-  explicit ControlLoop(std::unique_ptr<State> state);
-  std::unique_ptr<State> state_;  // null once moved from
+  explicit ControlLoop(std::unique_ptr<LoopState> state);
+  std::unique_ptr<LoopState> state_;  // null once moved from
 };
 
 }  // namespace vorlix::control_loop

@@ -1,13 +1,11 @@
-// The commands callers post to a running control loop.
+// The commands callers post to a running control loop. The requests that wait for an answer
+// (ControlLoop::async_read_raw_bytes, write_raw_packet) are the loop's own, made inside it.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <variant>
 #include <vector>
-
-#include <vorlix/reply_sender.hpp>
 
 namespace vorlix::control_loop {
 
@@ -57,27 +55,16 @@ struct EnableArms {
 struct EnableNose {
   bool enable;
 };
-struct ReadRawBytes {
-  std::uint8_t id;
-  std::uint8_t address;
-  std::uint8_t length;
-  ReplySender<RawBytes> reply;
-};
 struct WriteRawBytes {
   std::uint8_t id;
   std::uint8_t address;
   RawBytes data;
-};
-struct WriteRawPacket {
-  RawBytes packet;
-  ReplySender<RawBytes> reply;
 };
 
 using MotorCommand =
     std::variant<SetAllGoalPositions, SetLeftArmPosition, SetRightArmPosition, SetArmsPosition,
                  SetNosePosition, SetNeckPosition, SetNeckYawPosition, SetNeckPitchPosition,
                  SetNeckRollPosition, EnableNeck, EnableTorque, EnableTorqueOnIds, DisableTorque,
-                 DisableTorqueOnIds, EnableArms, EnableNose, ReadRawBytes, WriteRawBytes,
-                 WriteRawPacket>;
+                 DisableTorqueOnIds, EnableArms, EnableNose, WriteRawBytes>;
 
 }  // namespace vorlix::control_loop

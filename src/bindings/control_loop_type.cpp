@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -15,11 +14,15 @@
 #include "common/format.hpp"
 #include "src/bindings/arguments.hpp"
 #include "src/bindings/call_support.hpp"
+#include "src/bindings/core_handle_class.hpp"
+#include "src/bindings/held_value.hpp"
 #include "src/bindings/live_loops.hpp"
 #include "src/bindings/method_table.hpp"
 #include "src/bindings/panic.hpp"
 #include "src/bindings/recording_methods.hpp"
+#include "src/bindings/shared_signatures.hpp"
 #include "src/bindings/value_types.hpp"
+#include "src/control_loop/control_loop_recording.hpp"
 #include "src/control_loop/motor_command.hpp"
 #include "vorlix/torso.hpp"
 
@@ -30,7 +33,7 @@ namespace core = control_loop;
 using core::MotorCommand;
 using core::PostError;
 using core::PostFailure;
-using Loop = std::shared_ptr<core::ControlLoop>;
+using Loop = std::shared_ptr<core::RecordableControlLoop>;
 
 // The same for every id: an id outside the torso table is read and written alike.
 constexpr servo_bus::PidRegisters kPid = torso::kLinePid;
@@ -38,14 +41,7 @@ constexpr std::uint8_t kPidLength = kPid.order.size();
 
 constexpr std::string_view kClassName = "VorlixPyControlLoop";
 
-struct LoopObject {
-  PyObject ob_base;
-  alignas(Loop) unsigned char loop[sizeof(Loop)];
-};
-
-core::ControlLoop& loop_of(PyObject* self) {
-  return **std::launder(reinterpret_cast<Loop*>(reinterpret_cast<LoopObject*>(self)->loop));
-}
+core::RecordableControlLoop& loop_of(PyObject* self) { return *held<Loop>(self); }
 
 PyObject* raise_runtime(std::string_view text) { return raise_text(PyExc_RuntimeError, text); }
 
@@ -303,32 +299,11 @@ constexpr const char* kNewParameters[] = {"serialport",       "read_position_loo
                                           "can_bus",          "allowed_retries",
                                           "stats_pub_period", "voltage_rampup_timeout"};
 
-constexpr Signature kSetAllGoalPositions{kClassName, "set_all_goal_positions",
-                                         kPositionsParameters, 1};
-constexpr Signature kSetLeftArmPosition{kClassName, "set_left_arm_position", kPositionParameters,
-                                        1};
-constexpr Signature kSetRightArmPosition{kClassName, "set_right_arm_position",
-                                         kPositionParameters, 1};
-constexpr Signature kSetArmsPosition{kClassName, "set_arms_position", kPositionParameters, 1};
-constexpr Signature kSetNosePosition{kClassName, "set_nose_position", kPositionParameters, 1};
-constexpr Signature kSetNeckPosition{kClassName, "set_neck_position", kPositionParameters, 1};
-constexpr Signature kSetNeckYawPosition{kClassName, "set_neck_yaw_position", kPositionParameters,
-                                        1};
-constexpr Signature kSetNeckPitchPosition{kClassName, "set_neck_pitch_position",
-                                          kPositionParameters, 1};
-constexpr Signature kSetNeckRollPosition{kClassName, "set_neck_roll_position",
-                                         kPositionParameters, 1};
-constexpr Signature kEnableNeck{kClassName, "enable_neck", kEnableParameters, 1};
-constexpr Signature kEnableTorqueOnIds{kClassName, "enable_torque_on_ids", kIdsParameters, 1};
-constexpr Signature kDisableTorqueOnIds{kClassName, "disable_torque_on_ids", kIdsParameters, 1};
-constexpr Signature kEnableArms{kClassName, "enable_arms", kEnableParameters, 1};
-constexpr Signature kEnableNose{kClassName, "enable_nose", kEnableParameters, 1};
 constexpr Signature kAsyncReadRawBytes{kClassName, "async_read_raw_bytes", kRawReadParameters, 3};
 constexpr Signature kAsyncWriteRawBytes{kClassName, "async_write_raw_bytes", kRawWriteParameters,
                                         3};
 constexpr Signature kAsyncReadPidGains{kClassName, "async_read_pid_gains", kIdParameters, 1};
 constexpr Signature kAsyncWritePidGains{kClassName, "async_write_pid_gains", kPidParameters, 4};
-constexpr Signature kWriteRawPacket{kClassName, "write_raw_packet", kDataParameters, 1};
 constexpr Signature kSetWorkerScheduling{kClassName, "set_worker_scheduling",
                                          kSchedulingParameters, 0};
 constexpr Signature kNew{kClassName, "__new__", kNewParameters, 2};
@@ -337,80 +312,75 @@ constexpr char kClassDoc[] =
     "VorlixPyControlLoop(serialport, read_position_loop_period, can_bus=..., allowed_retries=5, "
     "stats_pub_period=None, voltage_rampup_timeout=...)\n--\n\n";
 
-template <PyObject* (*Body)(PyObject*)>
-constexpr PyMethodDef method(const char* name, const char* doc) {
-  return bindings::method<control_loop_type, Body>(name, doc);
-}
-
-template <const Signature& Parameters, PyObject* (*Body)(PyObject*, Arguments)>
-PyMethodDef method(const char* doc) {
-  return bindings::method<control_loop_type, Parameters, Body>(doc);
-}
+using Table = MethodTable<control_loop_type>;
+using Shared = SharedSignatures<kClassName>;
 
 PyMethodDef methods[] = {
-    method<close>("close", "close($self)\n--\n\nClose the control loop and release resources."),
-    method<get_motor_name_id>(
+    Table::method<close>(
+        "close", "close($self)\n--\n\nClose the control loop and release resources."),
+    Table::method<get_motor_name_id>(
         "get_motor_name_id",
         "get_motor_name_id($self)\n--\n\nGet the id/name motors used in this controller."),
-    method<get_last_position>(
+    Table::method<get_last_position>(
         "get_last_position",
         "get_last_position($self)\n--\n\nGet the last successfully read motor positions."),
-    method<kSetAllGoalPositions, set_all_goal_positions>(
+    Table::method<Shared::kSetAllGoalPositions, set_all_goal_positions>(
         "set_all_goal_positions($self, positions)\n--\n\nSet goal positions for all motors."),
-    method<kSetLeftArmPosition, post_positions<core::SetLeftArmPosition, 2>>(
+    Table::method<Shared::kSetLeftArmPosition, post_positions<core::SetLeftArmPosition, 2>>(
         "set_left_arm_position($self, position)\n--\n\n"
         "Set goal positions for the left arm (2 values: pitch, yaw)."),
-    method<kSetRightArmPosition, post_positions<core::SetRightArmPosition, 2>>(
+    Table::method<Shared::kSetRightArmPosition, post_positions<core::SetRightArmPosition, 2>>(
         "set_right_arm_position($self, position)\n--\n\n"
         "Set goal positions for the right arm (2 values: pitch, yaw)."),
-    method<kSetArmsPosition, post_positions<core::SetArmsPosition, 4>>(
+    Table::method<Shared::kSetArmsPosition, post_positions<core::SetArmsPosition, 4>>(
         "set_arms_position($self, position)\n--\n\nSet goal positions for both arms (4 values)."),
-    method<kSetNosePosition, post_positions<core::SetNosePosition, 3>>(
+    Table::method<Shared::kSetNosePosition, post_positions<core::SetNosePosition, 3>>(
         "set_nose_position($self, position)\n--\n\nSet goal positions for the nose (3 values)."),
-    method<kSetNeckPosition, post_positions<core::SetNeckPosition, 3>>(
+    Table::method<Shared::kSetNeckPosition, post_positions<core::SetNeckPosition, 3>>(
         "set_neck_position($self, position)\n--\n\n"
         "Set goal positions for the neck (3 values: yaw, pitch, roll)."),
-    method<kSetNeckYawPosition, post_neck_joint<core::SetNeckYawPosition>>(
+    Table::method<Shared::kSetNeckYawPosition, post_neck_joint<core::SetNeckYawPosition>>(
         "set_neck_yaw_position($self, position)\n--\n\n"),
-    method<kSetNeckPitchPosition, post_neck_joint<core::SetNeckPitchPosition>>(
+    Table::method<Shared::kSetNeckPitchPosition, post_neck_joint<core::SetNeckPitchPosition>>(
         "set_neck_pitch_position($self, position)\n--\n\n"),
-    method<kSetNeckRollPosition, post_neck_joint<core::SetNeckRollPosition>>(
+    Table::method<Shared::kSetNeckRollPosition, post_neck_joint<core::SetNeckRollPosition>>(
         "set_neck_roll_position($self, position)\n--\n\n"),
-    method<kEnableNeck, post_flag<core::EnableNeck>>(
+    Table::method<Shared::kEnableNeck, post_flag<core::EnableNeck>>(
         "enable_neck($self, enable)\n--\n\nEnable or disable the neck motors."),
-    method<is_torque_enabled>("is_torque_enabled",
-                              "is_torque_enabled($self)\n--\n\nCheck torque enabled status."),
-    method<post_plain<core::EnableTorque>>(
+    Table::method<is_torque_enabled>(
+        "is_torque_enabled", "is_torque_enabled($self)\n--\n\nCheck torque enabled status."),
+    Table::method<post_plain<core::EnableTorque>>(
         "enable_torque", "enable_torque($self)\n--\n\nEnable torque on all motors."),
-    method<kEnableTorqueOnIds, post_ids<core::EnableTorqueOnIds>>(
+    Table::method<Shared::kEnableTorqueOnIds, post_ids<core::EnableTorqueOnIds>>(
         "enable_torque_on_ids($self, ids)\n--\n\nEnable torque on ids."),
-    method<post_plain<core::DisableTorque>>(
+    Table::method<post_plain<core::DisableTorque>>(
         "disable_torque", "disable_torque($self)\n--\n\nDisable torque on all motors."),
-    method<kDisableTorqueOnIds, post_ids<core::DisableTorqueOnIds>>(
+    Table::method<Shared::kDisableTorqueOnIds, post_ids<core::DisableTorqueOnIds>>(
         "disable_torque_on_ids($self, ids)\n--\n\nDisable torque on ids."),
-    method<kEnableArms, post_flag<core::EnableArms>>(
+    Table::method<Shared::kEnableArms, post_flag<core::EnableArms>>(
         "enable_arms($self, enable)\n--\n\nEnable or disable the arm motors."),
-    method<kEnableNose, post_flag<core::EnableNose>>(
+    Table::method<Shared::kEnableNose, post_flag<core::EnableNose>>(
         "enable_nose($self, enable)\n--\n\nEnable or disable the nose motors."),
-    method<get_stats>(
+    Table::method<get_stats>(
         "get_stats",
         "get_stats($self)\n--\n\nGet the latest control loop statistics, if available."),
-    method<kAsyncReadRawBytes, async_read_raw_bytes>(
+    Table::method<kAsyncReadRawBytes, async_read_raw_bytes>(
         "async_read_raw_bytes($self, id, addr, length)\n--\n\n"
         "Perform an asynchronous raw read of motor bytes."),
-    method<kAsyncWriteRawBytes, async_write_raw_bytes>(
+    Table::method<kAsyncWriteRawBytes, async_write_raw_bytes>(
         "async_write_raw_bytes($self, id, addr, data)\n--\n\n"
         "Perform an asynchronous raw write of motor bytes."),
-    method<kAsyncReadPidGains, async_read_pid_gains>(
+    Table::method<kAsyncReadPidGains, async_read_pid_gains>(
         "async_read_pid_gains($self, id)\n--\n\n"
         "Read PID gains for a given motor id. Returns (P, I, D)."),
-    method<kAsyncWritePidGains, async_write_pid_gains>(
+    Table::method<kAsyncWritePidGains, async_write_pid_gains>(
         "async_write_pid_gains($self, id, p, i, d)\n--\n\nWrite PID gains for a given motor id."),
-    method<kWriteRawPacket, write_raw_packet>("write_raw_packet($self, data)\n--\n\n"),
-    method<kStartRecording, start_recording>(kStartRecordingDoc),
-    method<stop_recording>("stop_recording", kStopRecordingDoc),
-    method<take_recording>("take_recording", kTakeRecordingDoc),
-    method<kSetWorkerScheduling, set_worker_scheduling>(
+    Table::method<Shared::kWriteRawPacket, write_raw_packet>(
+        "write_raw_packet($self, data)\n--\n\n"),
+    Table::method<kStartRecording, start_recording>(kStartRecordingDoc),
+    Table::method<stop_recording>("stop_recording", kStopRecordingDoc),
+    Table::method<take_recording>("take_recording", kTakeRecordingDoc),
+    Table::method<kSetWorkerScheduling, set_worker_scheduling>(
         "set_worker_scheduling($self, realtime_priority=None, cpus=None, lock_memory=False)\n"
         "--\n\n"
         "Ask for the worker's SCHED_FIFO priority (1 to 99), CPUs and memory locking. Never "
@@ -466,49 +436,26 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       if (PyErr_Occurred() != nullptr) return nullptr;
       return raise_runtime(created.error().text());
     }
-    auto loop = std::make_shared<core::ControlLoop>(std::move(*created));
-    PyObject* self = allocate(type);
+    auto loop = std::make_shared<core::RecordableControlLoop>(std::move(*created));
+    PyObject* self = new_holding<Loop>(type, std::move(loop));
     if (self == nullptr) {
       without_gil([&] { loop.reset(); });
       return nullptr;
     }
-    track_live_loop(loop);
-    new (reinterpret_cast<LoopObject*>(self)->loop) Loop(std::move(loop));
+    track_live_loop(held<Loop>(self));
     return self;
   });
 }
 
-void destroy(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  // The last reference closes the loop, joining a worker that may log meanwhile.
-  Py_BEGIN_ALLOW_THREADS
-  std::launder(reinterpret_cast<Loop*>(reinterpret_cast<LoopObject*>(self)->loop))->~Loop();
-  Py_END_ALLOW_THREADS
-  release(self);
-  Py_DECREF(type);
-}
-
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(kClassDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(construct)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(destroy)},
-    {Py_tp_methods, methods},
-    {0, nullptr},
-};
-
-// No Py_TPFLAGS_BASETYPE: the class cannot be subclassed.
-PyType_Spec type_spec = {
-    "vorlix_motor_controller.VorlixPyControlLoop",
-    sizeof(LoopObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
-};
+// The last reference closes the loop, joining a worker that may log meanwhile.
+CoreHandleSlots slots = core_handle_slots<Loop>(kClassDoc, construct, methods);
+PyType_Spec type_spec =
+    core_handle_spec<Loop>("vorlix_motor_controller.VorlixPyControlLoop", slots);
 
 }  // namespace
 
 PyTypeObject* control_loop_type() { return type_from_spec<type_spec>(); }
 
-control_loop::ControlLoop& control_loop_of(PyObject* self) { return loop_of(self); }
+control_loop::RecordableControlLoop& control_loop_of(PyObject* self) { return loop_of(self); }
 
 }  // namespace vorlix::bindings

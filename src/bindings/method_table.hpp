@@ -19,13 +19,6 @@ using TypeGetter = PyTypeObject* (*)();
 
 inline constexpr std::size_t kMostParameters = 4;
 
-// Parameter lists both classes' methods use.
-inline constexpr const char* kIdsParameters[] = {"ids"};
-inline constexpr const char* kPositionsParameters[] = {"positions"};
-inline constexpr const char* kPositionParameters[] = {"position"};
-inline constexpr const char* kEnableParameters[] = {"enable"};
-inline constexpr const char* kDataParameters[] = {"data"};
-
 // A class's type object, created on first need (under the interpreter lock, which serialises
 // the check) and kept for the life of the process; null with an error set on failure.
 template <PyType_Spec& Spec>
@@ -70,17 +63,22 @@ PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-template <TypeGetter Type, PyObject* (*Body)(PyObject*)>
-constexpr PyMethodDef method(const char* name, const char* doc) {
-  return {name, no_arguments<Type, Body>, METH_NOARGS, doc};
-}
+// The entries of the class `Type()` makes: `Table::method<Body>(name, doc)` for a method
+// without parameters, `Table::method<Parameters, Body>(doc)` for one with.
+template <TypeGetter Type>
+struct MethodTable {
+  template <PyObject* (*Body)(PyObject*)>
+  static constexpr PyMethodDef method(const char* name, const char* doc) {
+    return {name, no_arguments<Type, Body>, METH_NOARGS, doc};
+  }
 
-template <TypeGetter Type, const Signature& Parameters, PyObject* (*Body)(PyObject*, Arguments)>
-PyMethodDef method(const char* doc) {
-  return {Parameters.name.data(),
-          reinterpret_cast<PyCFunction>(
-              reinterpret_cast<void (*)()>(with_arguments<Type, Parameters, Body>)),
-          METH_FASTCALL | METH_KEYWORDS, doc};
-}
+  template <const Signature& Parameters, PyObject* (*Body)(PyObject*, Arguments)>
+  static PyMethodDef method(const char* doc) {
+    return {Parameters.name.data(),
+            reinterpret_cast<PyCFunction>(
+                reinterpret_cast<void (*)()>(with_arguments<Type, Parameters, Body>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+  }
+};
 
 }  // namespace vorlix::bindings

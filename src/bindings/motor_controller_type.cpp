@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,8 +15,11 @@
 #include "common/poisoned_mutex.hpp"
 #include "src/bindings/arguments.hpp"
 #include "src/bindings/call_support.hpp"
+#include "src/bindings/core_handle_class.hpp"
+#include "src/bindings/held_value.hpp"
 #include "src/bindings/method_table.hpp"
 #include "src/bindings/panic.hpp"
+#include "src/bindings/shared_signatures.hpp"
 #include "vorlix/controller.hpp"
 #include "vorlix/torso.hpp"
 
@@ -37,16 +39,8 @@ constexpr char kReentrantMessage[] =
     "motor controller called from within one of its own calls on the same thread "
     "(a logging handler calling back into it?)";
 
-// The header, then the lock with the core controller in it, built in place by tp_new.
-struct ControllerObject {
-  PyObject ob_base;
-  alignas(CoreLock) unsigned char core[sizeof(CoreLock)];
-};
-
-CoreLock& core_lock(PyObject* self) {
-  unsigned char* storage = reinterpret_cast<ControllerObject*>(self)->core;
-  return *std::launder(reinterpret_cast<CoreLock*>(storage));
-}
+// Each instance holds the lock with the core controller in it.
+CoreLock& core_lock(PyObject* self) { return held<CoreLock>(self); }
 
 PyObject* raise_core_error(const controller::ControllerError& error) {
   return raise_text(PyExc_RuntimeError, error.text());
@@ -236,30 +230,9 @@ constexpr const char* kHomingParameters[] = {"speed", "tolerance", "kp", "kd"};
 constexpr const char* kVerifyParameters[] = {"verify_tol"};
 constexpr const char* kNewParameters[] = {"serialport", "can_bus"};
 
-constexpr Signature kEnableTorqueOnIds{kClassName, "enable_torque_on_ids", kIdsParameters, 1};
-constexpr Signature kDisableTorqueOnIds{kClassName, "disable_torque_on_ids", kIdsParameters, 1};
-constexpr Signature kSetAllGoalPositions{kClassName, "set_all_goal_positions",
-                                         kPositionsParameters, 1};
-constexpr Signature kSetLeftArmPosition{kClassName, "set_left_arm_position", kPositionParameters,
-                                        1};
-constexpr Signature kSetRightArmPosition{kClassName, "set_right_arm_position",
-                                         kPositionParameters, 1};
-constexpr Signature kSetArmsPosition{kClassName, "set_arms_position", kPositionParameters, 1};
-constexpr Signature kSetNosePosition{kClassName, "set_nose_position", kPositionParameters, 1};
-constexpr Signature kSetNeckPosition{kClassName, "set_neck_position", kPositionParameters, 1};
-constexpr Signature kSetNeckYawPosition{kClassName, "set_neck_yaw_position", kPositionParameters,
-                                        1};
-constexpr Signature kSetNeckPitchPosition{kClassName, "set_neck_pitch_position",
-                                          kPositionParameters, 1};
-constexpr Signature kSetNeckRollPosition{kClassName, "set_neck_roll_position",
-                                         kPositionParameters, 1};
 constexpr Signature kSetNeckGains{kClassName, "set_neck_gains", kGainParameters, 3};
 constexpr Signature kNeckHome{kClassName, "neck_home", kHomingParameters, 0};
-constexpr Signature kEnableNeck{kClassName, "enable_neck", kEnableParameters, 1};
-constexpr Signature kEnableArms{kClassName, "enable_arms", kEnableParameters, 1};
 constexpr Signature kSetArmHome{kClassName, "set_arm_home", kVerifyParameters, 0};
-constexpr Signature kEnableNose{kClassName, "enable_nose", kEnableParameters, 1};
-constexpr Signature kWriteRawPacket{kClassName, "write_raw_packet", kDataParameters, 1};
 constexpr Signature kNew{kClassName, "__new__", kNewParameters, 0};
 
 // Docstrings: the text signature, then the body.
@@ -382,44 +355,42 @@ constexpr char kWriteRawPacketDoc[] =
     "# Arguments\n"
     "* `data` - Byte array of raw packet data to send.";
 
-template <PyObject* (*Body)(PyObject*)>
-constexpr PyMethodDef method(const char* name, const char* doc) {
-  return bindings::method<motor_controller_type, Body>(name, doc);
-}
-
-template <const Signature& Parameters, PyObject* (*Body)(PyObject*, Arguments)>
-PyMethodDef method(const char* doc) {
-  return bindings::method<motor_controller_type, Parameters, Body>(doc);
-}
+using Table = MethodTable<motor_controller_type>;
+using Shared = SharedSignatures<kClassName>;
 
 PyMethodDef methods[] = {
-    method<is_torque_enabled>("is_torque_enabled", kIsTorqueEnabledDoc),
-    method<all_torque<true>>("enable_torque", kEnableTorqueDoc),
-    method<kEnableTorqueOnIds, torque_on_ids<true>>(kEnableTorqueOnIdsDoc),
-    method<all_torque<false>>("disable_torque", kDisableTorqueDoc),
-    method<kDisableTorqueOnIds, torque_on_ids<false>>(kDisableTorqueOnIdsDoc),
-    method<read_all_positions>("read_all_positions", kReadAllPositionsDoc),
-    method<kSetAllGoalPositions, set_all_goal_positions>(kSetAllGoalPositionsDoc),
-    method<kSetLeftArmPosition, group_goal_positions<ServoGroup::LeftArm>>(
+    Table::method<is_torque_enabled>("is_torque_enabled", kIsTorqueEnabledDoc),
+    Table::method<all_torque<true>>("enable_torque", kEnableTorqueDoc),
+    Table::method<Shared::kEnableTorqueOnIds, torque_on_ids<true>>(kEnableTorqueOnIdsDoc),
+    Table::method<all_torque<false>>("disable_torque", kDisableTorqueDoc),
+    Table::method<Shared::kDisableTorqueOnIds, torque_on_ids<false>>(kDisableTorqueOnIdsDoc),
+    Table::method<read_all_positions>("read_all_positions", kReadAllPositionsDoc),
+    Table::method<Shared::kSetAllGoalPositions, set_all_goal_positions>(kSetAllGoalPositionsDoc),
+    Table::method<Shared::kSetLeftArmPosition, group_goal_positions<ServoGroup::LeftArm>>(
         kSetLeftArmPositionDoc),
-    method<kSetRightArmPosition, group_goal_positions<ServoGroup::RightArm>>(
+    Table::method<Shared::kSetRightArmPosition, group_goal_positions<ServoGroup::RightArm>>(
         kSetRightArmPositionDoc),
-    method<kSetArmsPosition, group_goal_positions<ServoGroup::Arm>>(kSetArmsPositionDoc),
-    method<kSetNosePosition, group_goal_positions<ServoGroup::Nose>>(kSetNosePositionDoc),
-    method<kSetNeckPosition, set_neck_position>(kSetNeckPositionDoc),
-    method<kSetNeckYawPosition, single_neck_joint<NeckJoint::Yaw>>(kSetNeckYawPositionDoc),
-    method<kSetNeckPitchPosition, single_neck_joint<NeckJoint::Pitch>>(kSetNeckPitchPositionDoc),
-    method<kSetNeckRollPosition, single_neck_joint<NeckJoint::Roll>>(kSetNeckRollPositionDoc),
-    method<neck_position_limits>("neck_position_limits", kNeckPositionLimitsDoc),
-    method<read_neck_positions>("read_neck_positions", kReadNeckPositionsDoc),
-    method<kSetNeckGains, set_neck_gains>(kSetNeckGainsDoc),
-    method<kNeckHome, neck_home>(kNeckHomeDoc),
-    method<kEnableNeck, enable_neck>(kEnableNeckDoc),
-    method<is_neck_torque_enabled>("is_neck_torque_enabled", kIsNeckTorqueEnabledDoc),
-    method<kEnableArms, group_torque<ServoGroup::Arm>>(kEnableArmsDoc),
-    method<kSetArmHome, set_arm_home>(kSetArmHomeDoc),
-    method<kEnableNose, group_torque<ServoGroup::Nose>>(kEnableNoseDoc),
-    method<kWriteRawPacket, write_raw_packet>(kWriteRawPacketDoc),
+    Table::method<Shared::kSetArmsPosition, group_goal_positions<ServoGroup::Arm>>(
+        kSetArmsPositionDoc),
+    Table::method<Shared::kSetNosePosition, group_goal_positions<ServoGroup::Nose>>(
+        kSetNosePositionDoc),
+    Table::method<Shared::kSetNeckPosition, set_neck_position>(kSetNeckPositionDoc),
+    Table::method<Shared::kSetNeckYawPosition, single_neck_joint<NeckJoint::Yaw>>(
+        kSetNeckYawPositionDoc),
+    Table::method<Shared::kSetNeckPitchPosition, single_neck_joint<NeckJoint::Pitch>>(
+        kSetNeckPitchPositionDoc),
+    Table::method<Shared::kSetNeckRollPosition, single_neck_joint<NeckJoint::Roll>>(
+        kSetNeckRollPositionDoc),
+    Table::method<neck_position_limits>("neck_position_limits", kNeckPositionLimitsDoc),
+    Table::method<read_neck_positions>("read_neck_positions", kReadNeckPositionsDoc),
+    Table::method<kSetNeckGains, set_neck_gains>(kSetNeckGainsDoc),
+    Table::method<kNeckHome, neck_home>(kNeckHomeDoc),
+    Table::method<Shared::kEnableNeck, enable_neck>(kEnableNeckDoc),
+    Table::method<is_neck_torque_enabled>("is_neck_torque_enabled", kIsNeckTorqueEnabledDoc),
+    Table::method<Shared::kEnableArms, group_torque<ServoGroup::Arm>>(kEnableArmsDoc),
+    Table::method<kSetArmHome, set_arm_home>(kSetArmHomeDoc),
+    Table::method<Shared::kEnableNose, group_torque<ServoGroup::Nose>>(kEnableNoseDoc),
+    Table::method<Shared::kWriteRawPacket, write_raw_packet>(kWriteRawPacketDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -434,40 +405,14 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!can_bus) return nullptr;
     auto created = without_gil([&] { return Core::create(*serialport, *can_bus); });
     if (!created) return raise_core_error(created.error());
-    PyObject* self = allocate(type);
-    if (self == nullptr) return nullptr;
-    new (reinterpret_cast<ControllerObject*>(self)->core) CoreLock(std::move(*created));
-    return self;
+    return new_holding<CoreLock>(type, std::move(*created));
   });
 }
 
-void destroy(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  // Closing the serial port may wait on the driver. Destructors do not throw.
-  Py_BEGIN_ALLOW_THREADS
-  core_lock(self).~CoreLock();
-  Py_END_ALLOW_THREADS
-  release(self);
-  Py_DECREF(type);
-}
-
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(kClassDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(construct)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(destroy)},
-    {Py_tp_methods, methods},
-    {0, nullptr},
-};
-
-// No Py_TPFLAGS_BASETYPE: the class cannot be subclassed. No __dict__ and no weak references.
-// Immutable: its attributes can be neither set nor deleted.
-PyType_Spec type_spec = {
-    "vorlix_motor_controller.VorlixMotorController",
-    sizeof(ControllerObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
-};
+// Closing the serial port may wait on the driver.
+CoreHandleSlots slots = core_handle_slots<CoreLock>(kClassDoc, construct, methods);
+PyType_Spec type_spec =
+    core_handle_spec<CoreLock>("vorlix_motor_controller.VorlixMotorController", slots);
 
 }  // namespace
 

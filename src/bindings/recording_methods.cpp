@@ -10,7 +10,6 @@
 #include "common/format.hpp"
 #include "src/bindings/call_support.hpp"
 #include "src/bindings/value_types.hpp"
-#include "src/control_loop/control_loop_recording.hpp"
 
 namespace vorlix::bindings {
 namespace {
@@ -18,14 +17,14 @@ namespace {
 namespace core = control_loop;
 using core::CaptureRecord;
 
-// How a command's captured reals and bytes read as its arguments, by MotorCommand alternative.
+// How a command's captured reals and bytes read as its arguments, by QueuedCommand alternative.
 enum class BytesAre { Nothing, Flag, Ids, RawRead, RawWrite, Packet };
 struct ArgumentLayout {
   const char* reals_name;  // null: no reals
   std::size_t real_count;  // 1: a single float rather than a list
   BytesAre bytes;
 };
-constexpr std::array<ArgumentLayout, std::variant_size_v<core::MotorCommand>> kLayouts = {{
+constexpr std::array<ArgumentLayout, std::variant_size_v<core::QueuedCommand>> kLayouts = {{
     {"positions", 7, BytesAre::Nothing},  // SetAllGoalPositions
     {"position", 2, BytesAre::Nothing},   // SetLeftArmPosition
     {"position", 2, BytesAre::Nothing},   // SetRightArmPosition
@@ -42,8 +41,8 @@ constexpr std::array<ArgumentLayout, std::variant_size_v<core::MotorCommand>> kL
     {nullptr, 0, BytesAre::Ids},          // DisableTorqueOnIds
     {nullptr, 0, BytesAre::Flag},         // EnableArms
     {nullptr, 0, BytesAre::Flag},         // EnableNose
-    {nullptr, 0, BytesAre::RawRead},      // ReadRawBytes
     {nullptr, 0, BytesAre::RawWrite},     // WriteRawBytes
+    {nullptr, 0, BytesAre::RawRead},      // ReadRawBytes
     {nullptr, 0, BytesAre::Packet},       // WriteRawPacket
 }};
 
@@ -180,11 +179,11 @@ std::optional<std::size_t> to_capacity(PyObject* value) {
 PyObject* start_recording(PyObject* self, Arguments args) {
   const auto capacity = to_capacity(args[0]);
   if (!capacity) return nullptr;
-  core::ControlLoop& loop = control_loop_of(self);
+  core::RecordableControlLoop& loop = control_loop_of(self);
   std::expected<void, core::RecordingFailure> started;
   try {
     // Making a large ring takes a while: other threads run meanwhile.
-    started = without_gil([&] { return core::ControlLoopRecording::start(loop, *capacity); });
+    started = without_gil([&] { return loop.start_recording(*capacity); });
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -195,14 +194,14 @@ PyObject* start_recording(PyObject* self, Arguments args) {
 }
 
 PyObject* stop_recording(PyObject* self) {
-  core::ControlLoop& loop = control_loop_of(self);
-  without_gil([&] { core::ControlLoopRecording::stop(loop); });
+  core::RecordableControlLoop& loop = control_loop_of(self);
+  without_gil([&] { loop.stop_recording(); });
   return Py_NewRef(Py_None);
 }
 
 PyObject* take_recording(PyObject* self) {
-  core::ControlLoop& loop = control_loop_of(self);
-  const core::TakenRecords taken = without_gil([&] { return core::ControlLoopRecording::take(loop); });
+  core::RecordableControlLoop& loop = control_loop_of(self);
+  const core::TakenRecords taken = without_gil([&] { return loop.take_recording(); });
   PyObject* ticks = PyList_New(0);
   PyObject* commands = PyList_New(0);
   bool made = ticks != nullptr && commands != nullptr;

@@ -6,12 +6,12 @@
 #include <Python.h>
 
 #include "src/bindings/method_table.hpp"
-#include "vorlix/control_loop.hpp"
+#include "src/control_loop/control_loop_recording.hpp"
 
 namespace vorlix::bindings {
 
 // The loop behind a receiver already checked to be a VorlixPyControlLoop.
-control_loop::ControlLoop& control_loop_of(PyObject* self);
+control_loop::RecordableControlLoop& control_loop_of(PyObject* self);
 
 inline constexpr const char* kCapacityParameters[] = {"capacity"};
 inline constexpr Signature kStartRecording{"VorlixPyControlLoop", "start_recording",

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <new>
 #include <numeric>
 #include <span>
 #include <string>
@@ -11,6 +10,7 @@
 
 #include "common/format.hpp"
 #include "src/bindings/arguments.hpp"
+#include "src/bindings/held_value.hpp"
 #include "src/bindings/method_table.hpp"
 #include "src/bindings/panic.hpp"
 #include "src/bindings/type_name.hpp"
@@ -21,30 +21,17 @@ namespace {
 using control_loop::ControlLoopStats;
 using control_loop::VorlixTorsoPosition;
 
-template <class Value>
-struct ValueObject {
-  PyObject ob_base;
-  alignas(Value) unsigned char storage[sizeof(Value)];
-};
-
-template <class Value>
-Value& value_of(PyObject* self) {
-  return *std::launder(reinterpret_cast<Value*>(reinterpret_cast<ValueObject<Value>*>(self)->storage));
-}
-
+// Null with the error set where the class itself could not be made.
 template <class Value>
 PyObject* new_value(PyTypeObject* type, Value value) {
   if (type == nullptr) return nullptr;
-  PyObject* self = allocate(type);
-  if (self == nullptr) return nullptr;
-  new (reinterpret_cast<ValueObject<Value>*>(self)->storage) Value(std::move(value));
-  return self;
+  return new_holding<Value>(type, std::move(value));
 }
 
 template <class Value>
 void destroy(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  value_of<Value>(self).~Value();
+  held<Value>(self).~Value();
   release(self);
   Py_DECREF(type);
 }
@@ -52,7 +39,7 @@ void destroy(PyObject* self) {
 // A read-only attribute: a list of floats.
 template <class Value, auto Member>
 PyObject* get_list(PyObject* self, void*) {
-  return guarded([self] { return to_python(std::span<const double>(value_of<Value>(self).*Member)); });
+  return guarded([self] { return to_python(std::span<const double>(held<Value>(self).*Member)); });
 }
 
 // VorlixTorsoPosition.
@@ -80,12 +67,12 @@ PyObject* construct_position(PyTypeObject* type, PyObject* args, PyObject* kwarg
 }
 
 PyObject* get_timestamp(PyObject* self, void*) {
-  return guarded([self] { return to_python(value_of<VorlixTorsoPosition>(self).timestamp); });
+  return guarded([self] { return to_python(held<VorlixTorsoPosition>(self).timestamp); });
 }
 
 PyObject* position_repr(PyObject* self) {
   return guarded([self]() -> PyObject* {
-    const VorlixTorsoPosition& position = value_of<VorlixTorsoPosition>(self);
+    const VorlixTorsoPosition& position = held<VorlixTorsoPosition>(self);
     const std::string text = fmt::format(
         "VorlixTorsoPosition(left_arm={:?}, right_arm={:?}, nose={:?}, neck={:?}, "
         "timestamp={:.3})",
@@ -117,7 +104,7 @@ PyType_Slot position_slots[] = {
 
 PyType_Spec position_spec = {
     "vorlix_motor_controller.VorlixTorsoPosition",
-    sizeof(ValueObject<VorlixTorsoPosition>),
+    sizeof(HeldValue<VorlixTorsoPosition>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     position_slots,
@@ -133,7 +120,7 @@ double mean_milliseconds(const std::vector<double>& samples) {
 
 PyObject* stats_repr(PyObject* self) {
   return guarded([self]() -> PyObject* {
-    const ControlLoopStats& stats = value_of<ControlLoopStats>(self);
+    const ControlLoopStats& stats = held<ControlLoopStats>(self);
     const std::string text =
         fmt::format("ControlLoopStats(period=~{:.2?}ms, read_dt=~{:.2?} ms, write_dt=~{:.2?} ms)",
                     mean_milliseconds(stats.period), mean_milliseconds(stats.read_dt),
@@ -161,7 +148,7 @@ PyType_Slot stats_slots[] = {
 // Instances are made only by the control loop.
 PyType_Spec stats_spec = {
     "vorlix_motor_controller.ControlLoopStats",
-    sizeof(ValueObject<ControlLoopStats>),
+    sizeof(HeldValue<ControlLoopStats>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     stats_slots,
@@ -191,7 +178,7 @@ std::optional<VorlixTorsoPosition> to_torso_position(PyObject* value, const char
     PyErr_SetString(PyExc_TypeError, message.c_str());
     return std::nullopt;
   }
-  return value_of<VorlixTorsoPosition>(value);
+  return held<VorlixTorsoPosition>(value);
 }
 
 }  // namespace vorlix::bindings

@@ -8,12 +8,12 @@
 namespace vorlix::control_loop {
 namespace {
 
-constexpr std::array<std::string_view, std::variant_size_v<MotorCommand>> kCommandNames = {
+constexpr std::array<std::string_view, std::variant_size_v<QueuedCommand>> kCommandNames = {
     "SetAllGoalPositions", "SetLeftArmPosition",  "SetRightArmPosition", "SetArmsPosition",
     "SetNosePosition",     "SetNeckPosition",     "SetNeckYawPosition",  "SetNeckPitchPosition",
     "SetNeckRollPosition", "EnableNeck",          "EnableTorque",        "EnableTorqueOnIds",
     "DisableTorque",       "DisableTorqueOnIds",  "EnableArms",          "EnableNose",
-    "ReadRawBytes",        "WriteRawBytes",       "WriteRawPacket"};
+    "WriteRawBytes",       "ReadRawBytes",        "WriteRawPacket"};
 
 void put_reals(CaptureRecord& record, std::span<const double> values) {
   std::ranges::copy(values, record.reals.begin());
@@ -61,7 +61,7 @@ void capture_tick(CaptureRecord& record, const MotorResult<VorlixTorsoPosition>&
                   p.nose[1], p.nose[2], p.neck[0], p.neck[1], p.neck[2]};
 }
 
-void capture_command_arguments(CaptureRecord& record, const MotorCommand& command) {
+void capture_command_arguments(CaptureRecord& record, const QueuedCommand& command) {
   record.kind = CaptureKind::Command;
   record.command = static_cast<std::uint8_t>(command.index());
   record.byte_count = 0;

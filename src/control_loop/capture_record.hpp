@@ -29,7 +29,7 @@ struct CaptureRecord {
   std::array<double, kCapturedReals> reals;
   std::uint32_t byte_count;
   CaptureKind kind;
-  std::uint8_t command;  // the MotorCommand alternative
+  std::uint8_t command;  // the QueuedCommand alternative
   bool ok;               // the reading or the command succeeded; `text` holds the error otherwise
   bool text_truncated;
   std::uint16_t text_length;
@@ -46,14 +46,14 @@ static_assert(offsetof(CaptureRecord, bytes) % sizeof(std::uint64_t) == 0);
 // How many leading bytes of `record` hold what it says: a successful tick ends before `bytes`.
 std::size_t captured_size(const CaptureRecord& record);
 
-// The alternative's name, as the command is called in MotorCommand ("SetNeckPosition").
+// The alternative's name, as the command or request is called ("SetNeckPosition").
 std::string_view command_name(std::size_t index);
 
 // Records built in place, so that nothing is allocated for them.
 // A failed reading is stamped now; a successful one has its own timestamp.
 void capture_tick(CaptureRecord& record, const MotorResult<VorlixTorsoPosition>& reading,
                   double period, double read_dt);
-void capture_command_arguments(CaptureRecord& record, const MotorCommand& command);
+void capture_command_arguments(CaptureRecord& record, const QueuedCommand& command);
 // Kept whole when it fits, else cut at a character boundary and marked truncated.
 void capture_text(CaptureRecord& record, std::string_view text);
 

@@ -100,13 +100,13 @@ bool requests_anything(const WorkerScheduling& scheduling) {
 
 // The checks of the torso, then the worker; `settings` already checked. Buses the loop
 // opened at `addresses` are reopened when lost.
-MotorResult<std::unique_ptr<ControlLoop::State>> start(VorlixMotorController controller,
+MotorResult<std::unique_ptr<LoopState>> start(VorlixMotorController controller,
                                                        const ControlLoopSettings& settings,
                                                        const std::stop_token& stop,
                                                        std::optional<BusAddresses> addresses) {
   const std::uint64_t allowed_retries = settings.allowed_retries;
   auto stop_requested = std::make_shared<StopFlag>(false);
-  auto [command_tx, command_rx] = bounded_queue<MotorCommand>(kCommandQueueCapacity);
+  auto [command_tx, command_rx] = bounded_queue<QueuedCommand>(kCommandQueueCapacity);
   std::shared_ptr<StatsRecord> last_stats;
   if (settings.stats_pub_period) last_stats = std::make_shared<StatsRecord>();
 
@@ -137,7 +137,7 @@ MotorResult<std::unique_ptr<ControlLoop::State>> start(VorlixMotorController con
   auto last_position = std::make_shared<PositionRecord>(std::move(*first_reading));
   auto last_torque = std::make_shared<TorqueRecord>(torque_enabled);
 
-  std::unique_ptr<ControlLoop::State> state(new ControlLoop::State{
+  std::unique_ptr<LoopState> state(new LoopState{
       .command_tx = std::move(command_tx),
       .stop_requested = stop_requested,
       .last_stats = last_stats,
@@ -162,17 +162,37 @@ MotorResult<std::unique_ptr<ControlLoop::State>> start(VorlixMotorController con
   return state;
 }
 
-// The checks every post makes before it queues anything.
-std::expected<void, PostError> check_post(const ControlLoop::State& state,
-                                          const MotorCommand& command) {
+// The worker cannot wait for itself.
+std::expected<void, PostError> refuse_on_worker(const LoopState& state) {
   if (state.on_worker_thread()) {
     return std::unexpected(
         PostError{PostFailure::OnWorkerThread, std::string(kOnWorkerThreadMessage)});
   }
+  return {};
+}
+
+// The checks every caller's post makes before it queues anything.
+std::expected<void, PostError> check_post(const LoopState& state,
+                                          const MotorCommand& command) {
+  if (auto caller = refuse_on_worker(state); !caller) return caller;
   if (auto checked = check_command(command); !checked) {
     return std::unexpected(PostError{PostFailure::Refused, checked.error().text()});
   }
   return {};
+}
+
+// Waits for room.
+std::expected<void, PostError> queue(LoopState& state, QueuedCommand command) {
+  if (!state.command_tx.send(std::move(command))) {
+    return std::unexpected(PostError{PostFailure::ChannelClosed, "channel closed"});
+  }
+  return {};
+}
+
+// A request of the loop's own carries no value for a motor: nothing to check but the thread.
+std::expected<void, PostError> post_request(LoopState& state, QueuedCommand request) {
+  if (auto caller = refuse_on_worker(state); !caller) return caller;
+  return queue(state, std::move(request));
 }
 
 }  // namespace
@@ -207,7 +227,7 @@ MotorResult<ControlLoop> ControlLoop::create(VorlixMotorController controller,
   return ControlLoop(std::move(*state));
 }
 
-ControlLoop::ControlLoop(std::unique_ptr<State> state) : state_(std::move(state)) {}
+ControlLoop::ControlLoop(std::unique_ptr<LoopState> state) : state_(std::move(state)) {}
 
 ControlLoop::ControlLoop(ControlLoop&&) noexcept = default;
 
@@ -223,7 +243,7 @@ ControlLoop::~ControlLoop() {
 }
 
 void ControlLoop::close() {
-  State& state = *state_;
+  LoopState& state = *state_;
   if (auto stop = state.stop_requested->lock()) **stop = true;
   // The worker would otherwise notice only after its next tick, up to a period away.
   state.command_tx.wake_consumer();
@@ -251,15 +271,15 @@ void ControlLoop::close() {
 
 std::expected<void, PostError> ControlLoop::post(MotorCommand command) {
   if (auto checked = check_post(*state_, command); !checked) return checked;
-  if (!state_->command_tx.send(std::move(command))) {
-    return std::unexpected(PostError{PostFailure::ChannelClosed, "channel closed"});
-  }
-  return {};
+  return queue(*state_, to_queued(std::move(command)));
 }
 
 std::expected<void, PostError> ControlLoop::try_post(MotorCommand& command) {
   if (auto checked = check_post(*state_, command); !checked) return checked;
-  switch (state_->command_tx.try_send(command)) {
+  QueuedCommand queued = to_queued(std::move(command));
+  const SendOutcome outcome = state_->command_tx.try_send(queued);
+  if (outcome != SendOutcome::Sent) command = to_posted(std::move(queued));
+  switch (outcome) {
     case SendOutcome::Sent:
       return {};
     case SendOutcome::Full:
@@ -276,7 +296,8 @@ MotorResult<RawBytes> ControlLoop::async_read_raw_bytes(std::uint8_t id, std::ui
   auto [reply_tx, reply_rx] = reply_channel<RawBytes>();
   using controller::ControllerError;
   using controller::ErrorKind;
-  if (auto posted = post(ReadRawBytes{id, address, length, std::move(reply_tx)}); !posted) {
+  if (auto posted = post_request(*state_, ReadRawBytes{id, address, length, std::move(reply_tx)});
+      !posted) {
     const ErrorKind kind = posted.error().failure == PostFailure::ChannelClosed
                                ? ErrorKind::Closed
                                : ErrorKind::Refused;
@@ -297,7 +318,8 @@ MotorResult<RawBytes> ControlLoop::async_read_raw_bytes(std::uint8_t id, std::ui
 std::expected<RawBytes, RawPacketFailure> ControlLoop::write_raw_packet(
     std::span<const std::uint8_t> packet) {
   auto [reply_tx, reply_rx] = reply_channel<RawBytes>();
-  if (auto posted = post(WriteRawPacket{RawBytes(packet.begin(), packet.end()), std::move(reply_tx)});
+  if (auto posted = post_request(
+          *state_, WriteRawPacket{RawBytes(packet.begin(), packet.end()), std::move(reply_tx)});
       !posted) {
     return std::unexpected(posted.error().failure == PostFailure::OnWorkerThread
                                ? RawPacketFailure::OnWorkerThread

@@ -4,18 +4,18 @@
 
 namespace vorlix::control_loop {
 
-std::expected<void, RecordingFailure> ControlLoopRecording::start(ControlLoop& loop,
-                                                                  std::size_t capacity) {
-  ControlLoop::State& state = *loop.state_;
+std::expected<void, RecordingFailure> RecordableControlLoop::start_recording(
+    std::size_t capacity) {
+  LoopState& loop = state();
   bool closed = false;
-  if (auto stop = state.stop_requested->lock()) closed = **stop;
+  if (auto stop = loop.stop_requested->lock()) closed = **stop;
   if (closed) return std::unexpected(RecordingFailure::ChannelClosed);
-  if (!state.recording->start(capacity)) return std::unexpected(RecordingFailure::AlreadyRecording);
+  if (!loop.recording->start(capacity)) return std::unexpected(RecordingFailure::AlreadyRecording);
   return {};
 }
 
-void ControlLoopRecording::stop(ControlLoop& loop) { loop.state_->recording->stop(); }
+void RecordableControlLoop::stop_recording() { state().recording->stop(); }
 
-TakenRecords ControlLoopRecording::take(ControlLoop& loop) { return loop.state_->recording->take(); }
+TakenRecords RecordableControlLoop::take_recording() { return state().recording->take(); }
 
 }  // namespace vorlix::control_loop

@@ -1,9 +1,10 @@
-// The loop's recording face, for the library's own callers: start, stop and take; the worker
-// publishes.
+// A control loop that the library's own callers (the bindings) also record: start, stop and
+// take; the worker publishes.
 #pragma once
 
 #include <cstddef>
 #include <expected>
+#include <utility>
 
 #include "src/control_loop/recording.hpp"
 #include "vorlix/control_loop.hpp"
@@ -12,13 +13,16 @@ namespace vorlix::control_loop {
 
 enum class RecordingFailure { ChannelClosed, AlreadyRecording };
 
-struct ControlLoopRecording {
+class RecordableControlLoop : public ControlLoop {
+ public:
+  explicit RecordableControlLoop(ControlLoop loop) : ControlLoop(std::move(loop)) {}
+
   // Every tick and executed command from now on, into a ring of `capacity` records (1 to
   // kMaxRecordingCapacity, the caller checks). Never waits for the worker.
-  static std::expected<void, RecordingFailure> start(ControlLoop& loop, std::size_t capacity);
-  static void stop(ControlLoop& loop);
+  std::expected<void, RecordingFailure> start_recording(std::size_t capacity);
+  void stop_recording();
   // What was captured since the last take, and how many records were lost meanwhile.
-  static TakenRecords take(ControlLoop& loop);
+  TakenRecords take_recording();
 };
 
 }  // namespace vorlix::control_loop

@@ -19,8 +19,8 @@
 
 namespace vorlix::control_loop {
 
-struct ControlLoop::State {
-  QueueSender<MotorCommand> command_tx;
+struct LoopState {
+  QueueSender<QueuedCommand> command_tx;
   std::shared_ptr<StopFlag> stop_requested;
   std::shared_ptr<StatsRecord> last_stats;  // null: statistics are off
   std::shared_ptr<PositionRecord> last_position;

@@ -11,8 +11,6 @@
 
 namespace vorlix::control_loop {
 
-template class ReplySender<RawBytes>;
-
 using controller::ControllerError;
 using controller::ControllerResult;
 using controller::group_goals_to_words;
@@ -67,7 +65,7 @@ ControllerResult<void> check_command(const MotorCommand& command) {
 }
 
 ControllerResult<void> handle_commands(VorlixMotorController& controller,
-                                       TorqueRecord& last_torque, MotorCommand command,
+                                       TorqueRecord& last_torque, QueuedCommand command,
                                        std::uint64_t allowed_retries) {
   return std::visit(
       [&](auto& body) -> ControllerResult<void> {

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "common/poisoned_mutex.hpp"
-#include "src/control_loop/reply_channel.hpp"
+#include "src/control_loop/loop_request.hpp"
 #include "vorlix/controller.hpp"
 #include "vorlix/motor_command.hpp"
 #include "vorlix/motor_error.hpp"
@@ -20,7 +20,7 @@ controller::ControllerResult<void> check_command(const MotorCommand& command);
 // Worker thread only. Executes one command; `last_torque` changes after a successful torque
 // command.
 controller::ControllerResult<void> handle_commands(controller::VorlixMotorController& controller,
-                                                   TorqueRecord& last_torque, MotorCommand command,
+                                                   TorqueRecord& last_torque, QueuedCommand command,
                                                    std::uint64_t allowed_retries);
 
 }  // namespace vorlix::control_loop

@@ -109,7 +109,7 @@ std::chrono::nanoseconds since(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-Bus bus_of(const MotorCommand& command) {
+Bus bus_of(const QueuedCommand& command) {
   return std::visit(
       [](const auto& body) {
         using Body = std::decay_t<decltype(body)>;

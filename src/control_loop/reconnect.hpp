@@ -9,7 +9,7 @@
 #include <string>
 
 #include "vorlix/controller.hpp"
-#include "vorlix/motor_command.hpp"
+#include "src/control_loop/loop_request.hpp"
 #include "vorlix/motor_error.hpp"
 #include "vorlix/torso_position.hpp"
 
@@ -28,7 +28,7 @@ struct ReconnectTiming {
 
 enum class Bus { ServoLine, Neck };
 
-Bus bus_of(const MotorCommand& command);
+Bus bus_of(const QueuedCommand& command);
 
 // The buses that came back, each with how long it was away.
 struct BusesBack {

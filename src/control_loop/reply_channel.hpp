@@ -10,8 +10,6 @@
 #include <optional>
 #include <utility>
 
-#include "vorlix/reply_sender.hpp"
-
 namespace vorlix::control_loop {
 
 enum class ReplyFailure { Closed, TimedOut };
@@ -25,30 +23,37 @@ struct ReplySlot {
   bool receiver_gone = false;
 };
 
+// The worker's end.
 template <class T>
-ReplySender<T>::~ReplySender() {
-  finish(std::nullopt);
-}
+class ReplySender {
+ public:
+  explicit ReplySender(std::shared_ptr<ReplySlot<T>> slot) : slot_(std::move(slot)) {}
+  ReplySender(ReplySender&&) noexcept = default;
+  ReplySender& operator=(ReplySender&&) = delete;
+  ReplySender(const ReplySender&) = delete;
+  ReplySender& operator=(const ReplySender&) = delete;
+  ~ReplySender() { finish(std::nullopt); }
 
-template <class T>
-bool ReplySender<T>::send(T value) && {
-  return finish(std::move(value));
-}
+  // False when nobody waits for the answer any more.
+  bool send(T value) && { return finish(std::move(value)); }
 
-template <class T>
-bool ReplySender<T>::finish(std::optional<T> value) {
-  if (!slot_) return false;
-  const std::shared_ptr<ReplySlot<T>> slot = std::move(slot_);
-  bool delivered = false;
-  {
-    std::lock_guard lock(slot->mutex);
-    delivered = value.has_value() && !slot->receiver_gone;
-    if (delivered) slot->value = std::move(value);
-    slot->sender_gone = true;
+ private:
+  bool finish(std::optional<T> value) {
+    if (!slot_) return false;
+    const std::shared_ptr<ReplySlot<T>> slot = std::move(slot_);
+    bool delivered = false;
+    {
+      std::lock_guard lock(slot->mutex);
+      delivered = value.has_value() && !slot->receiver_gone;
+      if (delivered) slot->value = std::move(value);
+      slot->sender_gone = true;
+    }
+    slot->answered.notify_all();
+    return delivered;
   }
-  slot->answered.notify_all();
-  return delivered;
-}
+
+  std::shared_ptr<ReplySlot<T>> slot_;
+};
 
 template <class T>
 class ReplyReceiver {

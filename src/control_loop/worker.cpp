@@ -70,7 +70,7 @@ void run_worker(WorkerContext context) {
   PeriodWatch period_watch(start, context.period);
   BusReconnector reconnector(std::move(context.addresses), context.reconnect,
                              context.allowed_retries);
-  const auto execute = [&](MotorCommand command) {
+  const auto execute = [&](QueuedCommand command) {
     capture.before_command(command);
     const auto outcome = handle_commands(context.controller, *context.last_torque,
                                          std::move(command), context.allowed_retries);
@@ -101,7 +101,7 @@ void run_worker(WorkerContext context) {
         if (auto position = context.last_position->lock()) **position = std::move(reading);
         if (stats.enabled()) stats.add_read(now, captured_read ? *captured_read : LoopClock::now());
       },
-      [&](MotorCommand command) {
+      [&](QueuedCommand command) {
         const auto started = LoopClock::now();
         if (execute(std::move(command)) && stats.enabled()) {
           stats.add_write(seconds_since(started, LoopClock::now()));
@@ -112,7 +112,7 @@ void run_worker(WorkerContext context) {
         if (!stop) throw std::runtime_error("stop_requested mutex was poisoned");
         return **stop;
       },
-      [&](MotorCommand command) { execute(std::move(command)); });
+      [&](QueuedCommand command) { execute(std::move(command)); });
 }
 
 }  // namespace vorlix::control_loop

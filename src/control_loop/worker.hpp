@@ -25,7 +25,7 @@ using StopFlag = PoisonedMutex<bool>;
 // controller, closing both buses.
 struct WorkerContext {
   controller::VorlixMotorController controller;
-  QueueReceiver<MotorCommand> commands;
+  QueueReceiver<QueuedCommand> commands;
   std::shared_ptr<StopFlag> stop_requested;
   std::shared_ptr<PositionRecord> last_position;
   std::shared_ptr<TorqueRecord> last_torque;

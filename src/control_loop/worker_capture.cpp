@@ -22,7 +22,7 @@ std::optional<LoopClock::time_point> WorkerCapture::tick(
   return read;
 }
 
-void WorkerCapture::before_command(const MotorCommand& command) {
+void WorkerCapture::before_command(const QueuedCommand& command) {
   command_captured_ = active();
   if (!command_captured_) return;
   capture_command_arguments(record_, command);

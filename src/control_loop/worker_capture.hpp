@@ -24,7 +24,7 @@ class WorkerCapture {
 
   // Around one command: its arguments before it runs (it is moved into its execution), its
   // outcome after.
-  void before_command(const MotorCommand& command);
+  void before_command(const QueuedCommand& command);
   void after_command(const controller::ControllerResult<void>& outcome);
 
  private:

@@ -132,7 +132,7 @@ TEST(Recording, StartsAndStopsWhileTheWorkerPublishes) {
 
 struct CommandCase {
   const char* name;
-  MotorCommand (*make)();
+  QueuedCommand (*make)();
   std::vector<double> reals;
   std::vector<std::uint8_t> bytes;
   std::uint32_t byte_count;
@@ -140,23 +140,23 @@ struct CommandCase {
 
 TEST(RecordingCommandArguments, AreKeptAsRealsAndBytesAndCounted) {
   const CommandCase cases[] = {
-      {"SetAllGoalPositions", [] { return MotorCommand(SetAllGoalPositions{{1, 2, 3, 4, 5, 6, 7}}); },
+      {"SetAllGoalPositions", [] { return QueuedCommand(SetAllGoalPositions{{1, 2, 3, 4, 5, 6, 7}}); },
        {1, 2, 3, 4, 5, 6, 7}, {}, 0},
-      {"SetNeckPosition", [] { return MotorCommand(SetNeckPosition{{0.1, -0.2, 0.3}}); },
+      {"SetNeckPosition", [] { return QueuedCommand(SetNeckPosition{{0.1, -0.2, 0.3}}); },
        {0.1, -0.2, 0.3}, {}, 0},
-      {"SetNeckRollPosition", [] { return MotorCommand(SetNeckRollPosition{0.5}); }, {0.5}, {}, 0},
-      {"EnableNose", [] { return MotorCommand(EnableNose{true}); }, {}, {1}, 1},
-      {"DisableTorque", [] { return MotorCommand(DisableTorque{}); }, {}, {}, 0},
-      {"DisableTorqueOnIds", [] { return MotorCommand(DisableTorqueOnIds{{1, 5}}); }, {}, {1, 5}, 2},
-      {"WriteRawBytes", [] { return MotorCommand(WriteRawBytes{3, 21, {7, 8}}); }, {},
+      {"SetNeckRollPosition", [] { return QueuedCommand(SetNeckRollPosition{0.5}); }, {0.5}, {}, 0},
+      {"EnableNose", [] { return QueuedCommand(EnableNose{true}); }, {}, {1}, 1},
+      {"DisableTorque", [] { return QueuedCommand(DisableTorque{}); }, {}, {}, 0},
+      {"DisableTorqueOnIds", [] { return QueuedCommand(DisableTorqueOnIds{{1, 5}}); }, {}, {1, 5}, 2},
+      {"WriteRawBytes", [] { return QueuedCommand(WriteRawBytes{3, 21, {7, 8}}); }, {},
        {3, 21, 7, 8}, 4},
       {"WriteRawPacket",
-       [] { return MotorCommand(WriteRawPacket{RawBytes(100, 9), reply_channel<RawBytes>().first}); },
+       [] { return QueuedCommand(WriteRawPacket{RawBytes(100, 9), reply_channel<RawBytes>().first}); },
        {}, std::vector<std::uint8_t>(kCapturedBytes, 9), 100},
   };
   for (const CommandCase& c : cases) {
     SCOPED_TRACE(c.name);
-    const MotorCommand command = c.make();
+    const QueuedCommand command = c.make();
     CaptureRecord record{};
     capture_command_arguments(record, command);
     EXPECT_EQ(command_name(record.command), c.name);

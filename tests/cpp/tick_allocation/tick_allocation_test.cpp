@@ -133,7 +133,7 @@ TEST_P(TickAllocation, SteadyReadingsAllocateNothing) {
   auto controller = controller::VorlixMotorController::create(pty.slave_path(), iface);
   ASSERT_TRUE(controller) << controller.error().text();
 
-  auto [commands, received] = bounded_queue<MotorCommand>(100);
+  auto [commands, received] = bounded_queue<QueuedCommand>(100);
   auto stop = std::make_shared<StopFlag>(false);
   auto position = std::make_shared<PositionRecord>(
       MotorResult<VorlixTorsoPosition>(std::unexpected(MotorError::Communication{})));
