@@ -51,12 +51,13 @@ class FramedInstruction {
 
 using BuiltInstruction = ServoResult<FramedInstruction>;
 
+// One builder per instruction with parameters; each fails as `frame` does.
 BuiltInstruction read_packet(std::uint8_t id, std::uint8_t address, std::uint8_t count);
 BuiltInstruction write_packet(std::uint8_t id, std::uint8_t address,
                               std::span<const std::uint8_t> data);
 BuiltInstruction sync_read_packet(std::span<const std::uint8_t> ids, std::uint8_t address,
                                   std::uint8_t count);
-// Fails (InvalidRequest) with no id-value pair or a width that does not fit 8 bits.
+// Also fails (InvalidRequest) with no id-value pair or a width that does not fit 8 bits.
 BuiltInstruction sync_write_packet(std::span<const std::uint8_t> ids, std::uint8_t address,
                                    std::span<const std::vector<std::uint8_t>> values);
 
