@@ -5,7 +5,6 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,8 +22,7 @@ namespace {
 namespace feetech = servo_bus::feetech;
 using servo_bus::ByteStream;
 using servo_bus::Instruction;
-using servo_bus::InstructionPacketFeetech;
-using servo_bus::PacketFeetech;
+using servo_bus::FramedInstruction;
 using servo_bus::Register;
 using torso::kMinimumSupply;
 
@@ -137,14 +135,14 @@ std::string servo_subject(const torso::Servo& servo) {
 
 // The request's data, none when the servo did not answer it, or why nothing could be asked.
 servo_bus::ServoResult<std::optional<std::vector<std::uint8_t>>> ask_for(
-    ByteStream& line, const servo_bus::ServoResult<std::unique_ptr<InstructionPacketFeetech>>& request,
-    std::size_t data_bytes, std::chrono::nanoseconds reply_wait, int tries) {
+    ByteStream& line, const servo_bus::BuiltInstruction& request, std::size_t data_bytes,
+    std::chrono::nanoseconds reply_wait, int tries) {
   if (!request) return std::unexpected(request.error());
-  return ask(line, **request, data_bytes, reply_wait, tries);
+  return ask(line, *request, data_bytes, reply_wait, tries);
 }
 
 auto ping(ByteStream& line, std::uint8_t id, std::chrono::nanoseconds reply_wait, int tries) {
-  return ask_for(line, InstructionPacketFeetech::create(id, Instruction::Ping, {}), 0,
+  return ask_for(line, FramedInstruction::frame(id, Instruction::Ping, {}), 0,
                  reply_wait, tries);
 }
 
@@ -173,9 +171,8 @@ void check_servo(Report& report, ByteStream& line, const torso::Servo& servo,
     const Register& reg = *check.reg;
     const Row row{report, subject, check.name, id};
     const auto count = static_cast<std::uint8_t>(reg.size + extra++);
-    const auto value =
-        ask_for(line, PacketFeetech::read_packet(id, reg.address, count), count, reply_wait,
-                kServoRequestTries);
+    const auto value = ask_for(line, servo_bus::read_packet(id, reg.address, count), count,
+                               reply_wait, kServoRequestTries);
     if (!value) {
       row.problem("read failed: " + value.error().text(),
                   "check the line's cable and connectors, then run the doctor again");

@@ -5,7 +5,7 @@
 namespace vorlix::doctor {
 
 servo_bus::ServoResult<std::optional<std::vector<std::uint8_t>>> ask(
-    servo_bus::ByteStream& line, const servo_bus::InstructionPacket& request,
+    servo_bus::ByteStream& line, const servo_bus::FramedInstruction& request,
     std::size_t data_bytes, std::chrono::nanoseconds reply_wait, int tries) {
   using servo_bus::Protocol;
   using Clock = std::chrono::steady_clock;
@@ -15,11 +15,11 @@ servo_bus::ServoResult<std::optional<std::vector<std::uint8_t>>> ask(
       return std::unexpected(sent.error());
     }
     const auto deadline = Clock::now() + wait;
+    servo_bus::StatusBuffer buffer;
     do {
-      const auto reply = Protocol::read_status_packet(line, request.id());
-      if (reply && (*reply)->params().size() == data_bytes) {
-        const auto data = (*reply)->params();
-        return std::vector<std::uint8_t>(data.begin(), data.end());
+      const auto reply = Protocol::read_status_packet(line, request.id(), buffer);
+      if (reply && reply->size() == data_bytes) {
+        return std::vector<std::uint8_t>(reply->begin(), reply->end());
       }
       if (!reply) {
         const auto kind = reply.error().io_kind();

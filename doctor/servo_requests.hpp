@@ -13,7 +13,7 @@
 #include <vorlix/byte_stream.hpp>
 #include <vorlix/servo_bus_error.hpp>
 
-#include "servo_bus/feetech_protocol/packet.hpp"
+#include "servo_bus/feetech_protocol/feetech.hpp"
 
 namespace vorlix::doctor {
 
@@ -27,7 +27,7 @@ inline constexpr int kServoRequestTries = 3;
 // `reply_wait`. The reply's data; none when no reply belonged to the request; an error when
 // the line itself failed.
 servo_bus::ServoResult<std::optional<std::vector<std::uint8_t>>> ask(
-    servo_bus::ByteStream& line, const servo_bus::InstructionPacket& request,
+    servo_bus::ByteStream& line, const servo_bus::FramedInstruction& request,
     std::size_t data_bytes, std::chrono::nanoseconds reply_wait, int tries);
 
 }  // namespace vorlix::doctor

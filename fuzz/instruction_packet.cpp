@@ -1,12 +1,11 @@
-// The instruction builders and serializer with arbitrary ids, addresses and parameter
-// lengths: a packet is either refused as too long (or, for a sync write, with no servo or a
-// width past 8 bits) or framed so that the status parser reads back its id and parameters.
+// The instruction builders with arbitrary ids, addresses and parameter lengths: a packet is
+// either refused as too long (or, for a sync write, with no servo or a width past 8 bits) or
+// framed so that the status checks take it back with its id and parameters.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <variant>
 #include <vector>
 
@@ -18,7 +17,7 @@ using vorlix::fuzz::require;
 
 namespace {
 
-using Built = ServoResult<std::unique_ptr<InstructionPacketFeetech>>;
+using Built = BuiltInstruction;
 
 std::vector<std::uint8_t> some_bytes(FuzzedDataProvider& input) {
   return input.ConsumeBytes<std::uint8_t>(input.ConsumeIntegralInRange<std::size_t>(0, 300));
@@ -65,22 +64,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   switch (input.ConsumeIntegralInRange(0, 4)) {
     case 0: {
       const auto instruction = static_cast<Instruction>(input.ConsumeIntegral<std::uint8_t>());
-      auto params = some_bytes(input);
+      const auto params = some_bytes(input);
       expected = {id, instruction, params};
-      built = InstructionPacketFeetech::create(id, instruction, std::move(params));
+      built = FramedInstruction::frame(id, instruction, {params});
       break;
     }
     case 1: {
       const auto count = input.ConsumeIntegral<std::uint8_t>();
       expected = {id, Instruction::Read, {address, count}};
-      built = PacketFeetech::read_packet(id, address, count);
+      built = read_packet(id, address, count);
       break;
     }
     case 2: {
       const auto bytes = some_bytes(input);
       expected = {id, Instruction::Write, {address}};
       expected.params.insert(expected.params.end(), bytes.begin(), bytes.end());
-      built = PacketFeetech::write_packet(id, address, bytes);
+      built = write_packet(id, address, bytes);
       break;
     }
     case 3: {
@@ -88,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const auto ids = some_bytes(input);
       expected = {kBroadcastId, Instruction::SyncRead, {address, count}};
       expected.params.insert(expected.params.end(), ids.begin(), ids.end());
-      built = PacketFeetech::sync_read_packet(ids, address, count);
+      built = sync_read_packet(ids, address, count);
       break;
     }
     default: {
@@ -98,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       for (auto& value : values) {
         value = input.ConsumeBytes<std::uint8_t>(input.ConsumeIntegralInRange<std::size_t>(0, 3));
       }
-      built = PacketFeetech::sync_write_packet(ids, address, values);
+      built = sync_write_packet(ids, address, values);
       const std::size_t servos = std::min(ids.size(), values.size());
       if (servos == 0) {
         require_refused(built, "a sync write with no servo is refused");
@@ -117,19 +116,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   require(built.has_value(), "a packet that fits is built");
-  const InstructionPacketFeetech& packet = **built;
-  require(packet.id() == expected.id && packet.instruction() == expected.instruction &&
-              std::ranges::equal(packet.params(), expected.params),
-          "the packet holds its id, instruction and parameters");
-
-  const std::vector<std::uint8_t> wire = packet.to_bytes();
-  require(wire.size() == expected.params.size() + 6 && wire[0] == 0xFF && wire[1] == 0xFF &&
-              wire[2] == expected.id && wire[3] == expected.params.size() + 2 &&
+  const auto wire = built->bytes();
+  require(built->id() == expected.id && wire.size() == expected.params.size() + 6 &&
+              wire[0] == 0xFF && wire[1] == 0xFF && wire[2] == expected.id &&
+              wire[3] == expected.params.size() + 2 &&
               wire[4] == static_cast<std::uint8_t>(expected.instruction),
           "header, id, length byte and instruction frame the parameters");
-  // Same layout both ways: the status parser takes it back, checksum included.
-  const auto read_back = StatusPacketFeetech::from_bytes(wire, expected.id);
-  require(read_back.has_value() && std::ranges::equal((*read_back)->params(), expected.params),
-          "the status parser reads the parameters back");
+  // Same layout both ways: the status checks take it back, checksum included.
+  require(check_status(wire, expected.id).has_value() &&
+              std::ranges::equal(status_data(wire), expected.params),
+          "the status checks read the parameters back");
   return 0;
 }

@@ -106,8 +106,9 @@ class VorlixMotorController {
   // Present supply voltages, tenths of a volt, in table order. Two sync reads.
   ControllerResult<std::array<std::uint8_t, 7>> read_all_voltages();
   // Writes `data` to the line as it is (no framing, no check: any instruction, EEPROM writes
-  // included), then returns what has arrived once the first byte came, waiting at most
-  // Timing::raw_answer_window for it (empty: no answer).
+  // included), then returns, as soon as a first byte has come, what has arrived by then,
+  // waiting at most Timing::raw_answer_window for it (empty: no answer). Later bytes stay in
+  // the line for the next exchange to drain.
   ControllerResult<std::vector<std::uint8_t>> write_raw_packet(std::span<const std::uint8_t> data);
   // `length` bytes of servo `id`'s registers from `address`: one read exchange.
   ControllerResult<std::vector<std::uint8_t>> read_raw_bytes(std::uint8_t id, std::uint8_t address,

@@ -1,7 +1,6 @@
 #include "servo_bus/feetech_protocol/feetech.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <string>
 
@@ -14,14 +13,14 @@ constexpr std::uint8_t kHeader = 0xFF;
 
 ServoBusError parsing_error() { return ServoBusError(CommunicationErrorKind::ParsingError); }
 
-// Error-byte bits 0, 1, 2, 3 and 5 in ascending order; bits 4, 6 and 7 carry nothing for us.
-std::vector<StatusFlag> flags_of(std::uint8_t error_byte) {
-  constexpr std::array<std::uint8_t, 5> kBits{0, 1, 2, 3, 5};
-  std::vector<StatusFlag> flags;
-  for (std::size_t value = 0; value < kBits.size(); ++value) {
-    if (((error_byte >> kBits[value]) & 1) != 0) flags.push_back(static_cast<StatusFlag>(value));
-  }
-  return flags;
+std::unexpected<ServoBusError> invalid(std::string text) {
+  return std::unexpected(ServoBusError(InvalidRequest{std::move(text)}));
+}
+
+ServoResult<void> check_fits(std::size_t params) {
+  if (params <= kMaxParams) return {};
+  return invalid(fmt::format("instruction packet has {} parameter bytes, at most {} fit", params,
+                             kMaxParams));
 }
 
 void print_checksum_mismatch(std::uint8_t read, std::uint8_t computed,
@@ -40,40 +39,68 @@ std::uint8_t checksum(std::span<const std::uint8_t> bytes) {
   return static_cast<std::uint8_t>(~sum);
 }
 
-InstructionPacketFeetech::InstructionPacketFeetech(std::uint8_t id, Instruction instruction,
-                                                   std::vector<std::uint8_t> params)
-    : params_(std::move(params)), instruction_(instruction), id_(id) {}
-
-ServoResult<std::unique_ptr<InstructionPacketFeetech>> InstructionPacketFeetech::create(
-    std::uint8_t id, Instruction instruction, std::vector<std::uint8_t> params) {
-  if (params.size() > kMaxParams) {
-    return std::unexpected(ServoBusError(InvalidRequest{fmt::format(
-        "instruction packet has {} parameter bytes, at most {} fit", params.size(), kMaxParams)}));
-  }
-  return std::unique_ptr<InstructionPacketFeetech>(
-      new InstructionPacketFeetech(id, instruction, std::move(params)));
-}
-
-void frame_instruction(std::uint8_t id, Instruction instruction,
-                       std::span<const std::uint8_t> params, std::span<std::uint8_t> out) {
+ServoResult<FramedInstruction> FramedInstruction::frame(
+    std::uint8_t id, Instruction instruction,
+    std::initializer_list<std::span<const std::uint8_t>> parts) {
+  std::size_t params = 0;
+  for (const auto part : parts) params += part.size();
+  if (auto fits = check_fits(params); !fits) return std::unexpected(fits.error());
+  FramedInstruction packet;
+  packet.size_ = params + kFrameBytes;
+  auto& out = packet.bytes_;
   out[0] = kHeader;
   out[1] = kHeader;
   out[2] = id;
-  out[3] = static_cast<std::uint8_t>(params.size() + 2);
+  out[3] = static_cast<std::uint8_t>(params + 2);
   out[4] = static_cast<std::uint8_t>(instruction);
-  std::ranges::copy(params, out.begin() + 5);
-  out.back() = checksum(out.subspan(2, out.size() - 3));
+  auto at = out.begin() + 5;
+  for (const auto part : parts) at = std::ranges::copy(part, at).out;
+  *at = checksum(std::span(out).subspan(2, params + 3));
+  return packet;
 }
 
-std::vector<std::uint8_t> InstructionPacketFeetech::to_bytes() const {
-  std::vector<std::uint8_t> bytes(params_.size() + kFrameBytes);
-  frame_instruction(id_, instruction_, params_, bytes);
-  return bytes;
+BuiltInstruction read_packet(std::uint8_t id, std::uint8_t address, std::uint8_t count) {
+  const std::uint8_t params[] = {address, count};
+  return FramedInstruction::frame(id, Instruction::Read, {params});
 }
 
-StatusPacketFeetech::StatusPacketFeetech(std::uint8_t id, std::vector<StatusFlag> errors,
-                                         std::vector<std::uint8_t> params)
-    : errors_(std::move(errors)), params_(std::move(params)), id_(id) {}
+BuiltInstruction write_packet(std::uint8_t id, std::uint8_t address,
+                              std::span<const std::uint8_t> data) {
+  const std::uint8_t head[] = {address};
+  return FramedInstruction::frame(id, Instruction::Write, {head, data});
+}
+
+BuiltInstruction sync_read_packet(std::span<const std::uint8_t> ids, std::uint8_t address,
+                                  std::uint8_t count) {
+  const std::uint8_t head[] = {address, count};
+  return FramedInstruction::frame(kBroadcastId, Instruction::SyncRead, {head, ids});
+}
+
+BuiltInstruction sync_write_packet(std::span<const std::uint8_t> ids, std::uint8_t address,
+                                   std::span<const std::vector<std::uint8_t>> values) {
+  // Ids and values pair up to the shorter list; the width is taken over the pairs formed, so
+  // that an unpaired id cannot shrink it.
+  const std::size_t servos = std::min(ids.size(), values.size());
+  if (servos == 0) return invalid("sync write needs at least one servo id with a value");
+  std::size_t group_bytes = 0;
+  for (std::size_t i = 0; i < servos; ++i) group_bytes += 1 + values[i].size();
+  const std::size_t width = group_bytes / servos - 1;
+  if (width > 0xFF) {
+    return invalid(fmt::format("sync write data width {} does not fit in 8 bits", width));
+  }
+  const std::uint8_t head[] = {address, static_cast<std::uint8_t>(width)};
+  if (auto fits = check_fits(std::size(head) + group_bytes); !fits) {
+    return std::unexpected(fits.error());
+  }
+  std::array<std::uint8_t, kMaxParams> groups;
+  auto at = groups.begin();
+  for (std::size_t i = 0; i < servos; ++i) {
+    *at++ = ids[i];
+    at = std::ranges::copy(values[i], at).out;
+  }
+  return FramedInstruction::frame(kBroadcastId, Instruction::SyncWrite,
+                                  {head, std::span(groups).first(group_bytes)});
+}
 
 ServoResult<void> check_status(std::span<const std::uint8_t> bytes, std::uint8_t expected_id) {
   const std::size_t total = bytes.size();
@@ -93,65 +120,6 @@ ServoResult<void> check_status(std::span<const std::uint8_t> bytes, std::uint8_t
 
 std::span<const std::uint8_t> status_data(std::span<const std::uint8_t> bytes) {
   return bytes.subspan(5, bytes.size() - kFrameBytes);
-}
-
-ServoResult<std::unique_ptr<StatusPacketFeetech>> StatusPacketFeetech::from_bytes(
-    std::span<const std::uint8_t> bytes, std::uint8_t expected_id) {
-  if (auto valid = check_status(bytes, expected_id); !valid) {
-    return std::unexpected(valid.error());
-  }
-  const auto data = status_data(bytes);
-  return std::unique_ptr<StatusPacketFeetech>(new StatusPacketFeetech(
-      expected_id, flags_of(bytes[4]), std::vector<std::uint8_t>(data.begin(), data.end())));
-}
-
-ServoResult<std::unique_ptr<InstructionPacketFeetech>> PacketFeetech::read_packet(
-    std::uint8_t id, std::uint8_t address, std::uint8_t count) {
-  return InstructionPacketFeetech::create(id, Instruction::Read, {address, count});
-}
-
-ServoResult<std::unique_ptr<InstructionPacketFeetech>> PacketFeetech::write_packet(
-    std::uint8_t id, std::uint8_t address, std::span<const std::uint8_t> data) {
-  std::vector<std::uint8_t> params{address};
-  params.insert(params.end(), data.begin(), data.end());
-  return InstructionPacketFeetech::create(id, Instruction::Write, std::move(params));
-}
-
-ServoResult<std::unique_ptr<InstructionPacketFeetech>> PacketFeetech::sync_read_packet(
-    std::span<const std::uint8_t> ids, std::uint8_t address, std::uint8_t count) {
-  std::vector<std::uint8_t> params{address, count};
-  params.insert(params.end(), ids.begin(), ids.end());
-  return InstructionPacketFeetech::create(kBroadcastId, Instruction::SyncRead, std::move(params));
-}
-
-ServoResult<std::unique_ptr<InstructionPacketFeetech>> PacketFeetech::sync_write_packet(
-    std::span<const std::uint8_t> ids, std::uint8_t address,
-    std::span<const std::vector<std::uint8_t>> values) {
-  // Ids and values pair up to the shorter list; the width is taken over the pairs formed, so
-  // that an unpaired id cannot shrink it.
-  const std::size_t servos = std::min(ids.size(), values.size());
-  if (servos == 0) {
-    return std::unexpected(
-        ServoBusError(InvalidRequest{"sync write needs at least one servo id with a value"}));
-  }
-  std::vector<std::uint8_t> groups;
-  for (std::size_t i = 0; i < servos; ++i) {
-    groups.push_back(ids[i]);
-    groups.insert(groups.end(), values[i].begin(), values[i].end());
-  }
-  const std::size_t width = groups.size() / servos - 1;
-  if (width > 0xFF) {
-    return std::unexpected(ServoBusError(
-        InvalidRequest{fmt::format("sync write data width {} does not fit in 8 bits", width)}));
-  }
-  std::vector<std::uint8_t> params{address, static_cast<std::uint8_t>(width)};
-  params.insert(params.end(), groups.begin(), groups.end());
-  return InstructionPacketFeetech::create(kBroadcastId, Instruction::SyncWrite, std::move(params));
-}
-
-ServoResult<std::unique_ptr<StatusPacketFeetech>> PacketFeetech::status_packet(
-    std::span<const std::uint8_t> bytes, std::uint8_t expected_id) {
-  return StatusPacketFeetech::from_bytes(bytes, expected_id);
 }
 
 }  // namespace vorlix::servo_bus

@@ -10,9 +10,6 @@ namespace vorlix::servo_bus {
 namespace {
 
 constexpr int kDrainPasses = 3;
-// The header's four bytes and as many more as its length byte can announce.
-constexpr std::size_t kMaxStatusBytes = 4 + 0xFF;
-using StatusBuffer = std::array<std::uint8_t, kMaxStatusBytes>;
 
 template <class T>
 std::unexpected<ServoBusError> fail(T cause) {
@@ -66,47 +63,45 @@ ServoResult<std::span<const std::uint8_t>> receive_status(ByteStream& port,
   return bytes;
 }
 
-using BuiltPacket = ServoResult<std::unique_ptr<InstructionPacketFeetech>>;
-
 // A packet that could not be built is the result of the send.
-ServoResult<void> send_built(ByteStream& port, const BuiltPacket& packet,
+ServoResult<void> send_built(ByteStream& port, const BuiltInstruction& packet,
                              std::chrono::nanoseconds drain_pause) {
   if (!packet) return std::unexpected(packet.error());
-  return Protocol::send_instruction_packet(port, **packet, drain_pause);
+  return Protocol::send_instruction_packet(port, *packet, drain_pause);
 }
 
 ServoResult<std::vector<std::uint8_t>> read_data(ByteStream& port, std::uint8_t id) {
-  auto status = Protocol::read_status_packet(port, id);
-  if (!status) return std::unexpected(status.error());
-  const auto data = (*status)->params();
-  return std::vector<std::uint8_t>(data.begin(), data.end());
+  StatusBuffer buffer;
+  const auto data = Protocol::read_status_packet(port, id, buffer);
+  if (!data) return std::unexpected(data.error());
+  return std::vector<std::uint8_t>(data->begin(), data->end());
 }
 
 // Ping and reboot: only sending can fail; a missing or bad reply is a plain "no".
 ServoResult<bool> gets_reply(ByteStream& port, std::uint8_t id, Instruction instruction,
                              std::chrono::nanoseconds drain_pause) {
-  if (auto sent =
-          send_built(port, InstructionPacketFeetech::create(id, instruction, {}), drain_pause);
+  if (auto sent = send_built(port, FramedInstruction::frame(id, instruction, {}), drain_pause);
       !sent) {
     return std::unexpected(sent.error());
   }
-  return Protocol::read_status_packet(port, id).has_value();
+  StatusBuffer buffer;
+  return Protocol::read_status_packet(port, id, buffer).has_value();
 }
 
 }  // namespace
 
 ServoResult<void> Protocol::send_instruction_packet(ByteStream& port,
-                                                    const InstructionPacket& packet,
+                                                    const FramedInstruction& packet,
                                                     std::chrono::nanoseconds drain_pause) {
-  return send_bytes(port, packet.to_bytes(), drain_pause);
+  return send_bytes(port, packet.bytes(), drain_pause);
 }
 
-ServoResult<std::unique_ptr<StatusPacketFeetech>> Protocol::read_status_packet(
-    ByteStream& port, std::uint8_t expected_id) {
-  StatusBuffer buffer;
+ServoResult<std::span<const std::uint8_t>> Protocol::read_status_packet(
+    ByteStream& port, std::uint8_t expected_id, StatusBuffer& buffer) {
   const auto bytes = receive_status(port, buffer);
   if (!bytes) return std::unexpected(bytes.error());
-  return PacketFeetech::status_packet(*bytes, expected_id);
+  if (auto valid = check_status(*bytes, expected_id); !valid) return std::unexpected(valid.error());
+  return status_data(*bytes);
 }
 
 ServoResult<bool> FeetechProtocolHandler::ping(ByteStream& port, std::uint8_t id) const {
@@ -119,7 +114,7 @@ ServoResult<bool> FeetechProtocolHandler::reboot(ByteStream& port, std::uint8_t 
 
 ServoResult<std::vector<std::uint8_t>> FeetechProtocolHandler::read(
     ByteStream& port, std::uint8_t id, std::uint8_t address, std::uint8_t count) const {
-  const auto sent = send_built(port, PacketFeetech::read_packet(id, address, count), drain_pause_);
+  const auto sent = send_built(port, read_packet(id, address, count), drain_pause_);
   auto result = sent ? read_data(port, id) : std::unexpected(sent.error());
   if (post_operation_delay_) std::this_thread::sleep_for(*post_operation_delay_);
   return result;
@@ -128,11 +123,11 @@ ServoResult<std::vector<std::uint8_t>> FeetechProtocolHandler::read(
 ServoResult<void> FeetechProtocolHandler::write(ByteStream& port, std::uint8_t id,
                                                 std::uint8_t address,
                                                 std::span<const std::uint8_t> data) const {
-  if (auto sent = send_built(port, PacketFeetech::write_packet(id, address, data), drain_pause_);
-      !sent) {
+  if (auto sent = send_built(port, write_packet(id, address, data), drain_pause_); !sent) {
     return sent;
   }
-  if (auto status = Protocol::read_status_packet(port, id); !status) {
+  StatusBuffer buffer;
+  if (auto status = Protocol::read_status_packet(port, id, buffer); !status) {
     return std::unexpected(status.error());
   }
   if (post_operation_delay_) std::this_thread::sleep_for(*post_operation_delay_);
@@ -142,9 +137,7 @@ ServoResult<void> FeetechProtocolHandler::write(ByteStream& port, std::uint8_t i
 ServoResult<std::vector<std::vector<std::uint8_t>>> FeetechProtocolHandler::sync_read(
     ByteStream& port, std::span<const std::uint8_t> ids, std::uint8_t address,
     std::uint8_t count) const {
-  if (auto sent =
-          send_built(port, PacketFeetech::sync_read_packet(ids, address, count), drain_pause_);
-      !sent) {
+  if (auto sent = send_built(port, sync_read_packet(ids, address, count), drain_pause_); !sent) {
     return std::unexpected(sent.error());
   }
   std::vector<std::vector<std::uint8_t>> answers;
@@ -166,29 +159,21 @@ ServoResult<void> FeetechProtocolHandler::sync_read_into(ByteStream& port,
     return fail(InvalidRequest{fmt::format("sync read of {} bytes from {} servos into {} bytes",
                                            count, ids.size(), data.size())});
   }
-  std::array<std::uint8_t, kMaxParams> params;
-  params[0] = address;
-  params[1] = count;
-  std::ranges::copy(ids, params.begin() + kFixedParams);
-  std::array<std::uint8_t, kMaxPacketBytes> request;
-  const auto request_bytes = std::span(request).first(kFrameBytes + kFixedParams + ids.size());
-  frame_instruction(kBroadcastId, Instruction::SyncRead,
-                    std::span(params).first(kFixedParams + ids.size()), request_bytes);
-  if (auto sent = send_bytes(port, request_bytes, drain_pause_); !sent) return sent;
+  if (auto sent = send_built(port, sync_read_packet(ids, address, count), drain_pause_); !sent) {
+    return sent;
+  }
   // As sync_read and a check of each reply's width after it: every reply is read before a
   // reply of another width fails the whole read.
   bool widths_match = true;
   StatusBuffer buffer;
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    const auto bytes = receive_status(port, buffer);
-    if (!bytes) return std::unexpected(bytes.error());
-    if (auto valid = check_status(*bytes, ids[i]); !valid) return valid;
-    const auto reply = status_data(*bytes);
-    if (reply.size() != count) {
+    const auto reply = Protocol::read_status_packet(port, ids[i], buffer);
+    if (!reply) return std::unexpected(reply.error());
+    if (reply->size() != count) {
       widths_match = false;
       continue;
     }
-    std::ranges::copy(reply, data.begin() + static_cast<std::ptrdiff_t>(i * count));
+    std::ranges::copy(*reply, data.begin() + static_cast<std::ptrdiff_t>(i * count));
   }
   if (!widths_match) return fail(CommunicationErrorKind::ParsingError);
   return {};
@@ -197,7 +182,7 @@ ServoResult<void> FeetechProtocolHandler::sync_read_into(ByteStream& port,
 ServoResult<void> FeetechProtocolHandler::sync_write(
     ByteStream& port, std::span<const std::uint8_t> ids, std::uint8_t address,
     std::span<const std::vector<std::uint8_t>> values) const {
-  return send_built(port, PacketFeetech::sync_write_packet(ids, address, values), drain_pause_);
+  return send_built(port, sync_write_packet(ids, address, values), drain_pause_);
 }
 
 }  // namespace vorlix::servo_bus

@@ -2,9 +2,9 @@
 // The handler does not own the port: the caller passes it to every operation.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -18,14 +18,20 @@ namespace vorlix::servo_bus {
 // After each pass of draining stale input, so that the rest of a late reply can arrive.
 inline constexpr std::chrono::milliseconds kDrainPause{5};
 
+// Room for one status packet: the header's four bytes and as many more as its length byte
+// can announce.
+using StatusBuffer = std::array<std::uint8_t, 4 + 0xFF>;
+
 struct Protocol {
   // Drains stale input (at most three passes, each followed by `drain_pause`), then writes
   // the packet.
   static ServoResult<void> send_instruction_packet(
-      ByteStream& port, const InstructionPacket& packet,
+      ByteStream& port, const FramedInstruction& packet,
       std::chrono::nanoseconds drain_pause = kDrainPause);
-  static ServoResult<std::unique_ptr<StatusPacketFeetech>> read_status_packet(
-      ByteStream& port, std::uint8_t expected_id);
+  // Reads one status packet into `buffer` and checks it (check_status): its data bytes,
+  // which lie in `buffer`.
+  static ServoResult<std::span<const std::uint8_t>> read_status_packet(
+      ByteStream& port, std::uint8_t expected_id, StatusBuffer& buffer);
 };
 
 class FeetechProtocolHandler {

@@ -94,15 +94,23 @@ void request_low_latency(int fd) {
   ::ioctl(fd, TIOCSSERIAL, &serial);
 }
 
-// Waits at most `wait` for `events`; a signal does not stretch the wait.
-std::expected<void, IoError> wait_for(int fd, short events, std::chrono::nanoseconds wait) {
+// Waits at most `wait` for `events`: false when the time ran out. A signal does not stretch
+// the wait.
+std::expected<bool, IoError> ready_within(int fd, short events, std::chrono::nanoseconds wait) {
   const auto ready = poll_for(fd, events, wait);
   if (!ready) return std::unexpected(IoError::from_errno(ready.error()));
-  if (*ready == 0) return std::unexpected(IoError::timed_out());
+  if (*ready == 0) return false;
   // Input that arrived before a hang-up is still delivered; the read after it reports the end.
-  if ((*ready & events) != 0) return {};
+  if ((*ready & events) != 0) return true;
   if ((*ready & POLLNVAL) != 0) return std::unexpected(IoError::from_errno(EBADF));
   return std::unexpected(IoError::from_errno(EIO));  // POLLHUP or POLLERR: unplugged
+}
+
+std::expected<void, IoError> wait_for(int fd, short events, std::chrono::nanoseconds wait) {
+  const auto ready = ready_within(fd, events, wait);
+  if (!ready) return std::unexpected(ready.error());
+  if (!*ready) return std::unexpected(IoError::timed_out());
+  return {};
 }
 
 }  // namespace
@@ -165,6 +173,20 @@ std::expected<std::size_t, SerialError> SerialPort::bytes_to_read() const {
   int waiting = 0;
   if (::ioctl(fd_, FIONREAD, &waiting) != 0) return std::unexpected(system_error(errno));
   return static_cast<std::size_t>(waiting) + (read_ahead_end_ - read_ahead_begin_);
+}
+
+std::expected<std::size_t, IoError> SerialPort::wait_readable(std::chrono::nanoseconds wait) {
+  // A failed query of the input queue keeps its text, as an I/O error of no particular kind.
+  const auto waiting = [this]() -> std::expected<std::size_t, IoError> {
+    auto count = bytes_to_read();
+    if (!count) return std::unexpected(IoError{IoErrorKind::Other, count.error().text});
+    return *count;
+  };
+  if (auto count = waiting(); !count || *count > 0) return count;
+  const auto ready = ready_within(fd_, POLLIN, wait);
+  if (!ready) return std::unexpected(ready.error());
+  if (!*ready) return 0;
+  return waiting();
 }
 
 std::size_t SerialPort::take_read_ahead(std::span<std::uint8_t> buffer) {

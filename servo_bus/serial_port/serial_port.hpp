@@ -28,6 +28,8 @@ class SerialPort final : public ByteStream {
 
   // Counts the bytes read ahead and not yet taken as well as those still in the terminal.
   std::expected<std::size_t, SerialError> bytes_to_read() const override;
+  // One poll of the terminal for input when none waits.
+  std::expected<std::size_t, IoError> wait_readable(std::chrono::nanoseconds wait) override;
   // Each wait for more input lasts at most the port's wait (then IoErrorKind::TimedOut);
   // a hang-up fails at once with another kind. Takes whatever has arrived in one call and
   // keeps the bytes past `buffer` for the next read.

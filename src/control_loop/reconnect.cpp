@@ -29,6 +29,9 @@ class HungUpLine final : public servo_bus::ByteStream {
   std::expected<std::size_t, servo_bus::SerialError> bytes_to_read() const override {
     return std::unexpected(servo_bus::SerialError{error_.text});
   }
+  std::expected<std::size_t, servo_bus::IoError> wait_readable(std::chrono::nanoseconds) override {
+    return std::unexpected(error_);
+  }
   std::expected<void, servo_bus::IoError> read_exact(std::span<std::uint8_t>) override {
     return std::unexpected(error_);
   }

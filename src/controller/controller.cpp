@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <thread>
 #include <utility>
 
 #include "can_motor/transport/socketcan_backend.hpp"
@@ -50,8 +49,6 @@ ControllerResult<std::array<T, torso::kServos.size()>> read_line(
   }
   return values;
 }
-
-constexpr std::chrono::milliseconds kRawPollPause{5};
 
 // A value cast into ServoGroup from outside the enumeration names no servo and no model.
 ControllerResult<void> require_known_group(ServoGroup group) {
@@ -224,22 +221,9 @@ ControllerResult<std::vector<std::uint8_t>> VorlixMotorController::write_raw_pac
   if (auto written = port.write_all(data); !written) return std::unexpected(written.error());
   if (auto flushed = port.flush(); !flushed) return std::unexpected(flushed.error());
 
-  const auto query = [&port]() -> std::expected<std::size_t, IoError> {
-    auto waiting = port.bytes_to_read();
-    if (!waiting) return std::unexpected(IoError{IoErrorKind::Other, waiting.error().text});
-    return *waiting;
-  };
-  auto waiting = query();
+  // Only what has come by the first sight of an answer: what arrives later stays in the port.
+  const auto waiting = port.wait_readable(state_->timing.raw_answer_window);
   if (!waiting) return std::unexpected(waiting.error());
-  if (*waiting == 0) {
-    const auto start = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - start < state_->timing.raw_answer_window) {
-      std::this_thread::sleep_for(kRawPollPause);
-      waiting = query();
-      if (!waiting) return std::unexpected(waiting.error());
-      if (*waiting > 0) break;
-    }
-  }
   std::vector<std::uint8_t> answer(*waiting);
   if (auto read = port.read_exact(answer); !read) return std::unexpected(read.error());
   return answer;

@@ -41,6 +41,10 @@ class BorrowedLine final : public servo_bus::ByteStream {
   std::expected<std::size_t, servo_bus::SerialError> bytes_to_read() const override {
     return line_.bytes_to_read();
   }
+  std::expected<std::size_t, servo_bus::IoError> wait_readable(
+      std::chrono::nanoseconds wait) override {
+    return line_.wait_readable(wait);
+  }
   std::expected<void, servo_bus::IoError> read_exact(std::span<std::uint8_t> buffer) override {
     return line_.read_exact(buffer);
   }

@@ -72,6 +72,12 @@ std::expected<std::size_t, servo_bus::SerialError> ScriptedServos::bytes_to_read
   return input_.size();
 }
 
+std::expected<std::size_t, servo_bus::IoError> ScriptedServos::wait_readable(
+    std::chrono::nanoseconds) {
+  std::lock_guard lock(mutex_);
+  return input_.size();
+}
+
 std::expected<void, servo_bus::IoError> ScriptedServos::read_exact(
     std::span<std::uint8_t> buffer) {
   std::lock_guard lock(mutex_);

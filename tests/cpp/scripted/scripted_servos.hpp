@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -33,6 +34,8 @@ class ScriptedServos final : public servo_bus::ByteStream {
   ScriptedServos();  // ids 1 to 7, all answering, 12.0 V
 
   std::expected<std::size_t, servo_bus::SerialError> bytes_to_read() const override;
+  // Never waits: every reply is there as soon as its request is written.
+  std::expected<std::size_t, servo_bus::IoError> wait_readable(std::chrono::nanoseconds) override;
   // Missing bytes are a time-out at once: nobody will send them.
   std::expected<void, servo_bus::IoError> read_exact(std::span<std::uint8_t> buffer) override;
   std::expected<void, servo_bus::IoError> write_all(std::span<const std::uint8_t> bytes) override;

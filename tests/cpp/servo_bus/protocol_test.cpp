@@ -21,8 +21,8 @@ const Bytes kPing1 = bytes_of("FF FF 01 02 01 FB");
 const Bytes kSyncReadPositions = bytes_of("FF FF FE 08 82 38 02 01 02 03 04 33");
 const Bytes kArmIds{1, 2, 3, 4};
 
-std::unique_ptr<InstructionPacketFeetech> ping_packet(std::uint8_t id) {
-  return std::move(*InstructionPacketFeetech::create(id, Instruction::Ping, {}));
+FramedInstruction ping_packet(std::uint8_t id) {
+  return FramedInstruction::frame(id, Instruction::Ping, {}).value();
 }
 
 class ProtocolTest : public ::testing::Test {
@@ -38,7 +38,7 @@ TEST_F(ProtocolTest, StrayBytesAreDrainedWithOnePauseBeforeTheRequest) {
   constexpr auto kPause = 500ms;
   peer.inject(port, {0x12, 0x34});
   const auto start = Clock::now();
-  const auto sent = Protocol::send_instruction_packet(port, *ping_packet(1), kPause);
+  const auto sent = Protocol::send_instruction_packet(port, ping_packet(1), kPause);
   const auto elapsed = Clock::now() - start;
   ASSERT_TRUE(sent) << sent.error().text();
   EXPECT_EQ(port.bytes_to_read().value(), 0U);
@@ -51,7 +51,7 @@ TEST_F(ProtocolTest, InputThatKeepsComingIsATimeoutErrorAndNothingIsWritten) {
   peer.flood().start();
   ASSERT_TRUE(testing::eventually([&] { return port.bytes_to_read().value() > 0; }));
   const auto start = Clock::now();
-  const auto sent = Protocol::send_instruction_packet(port, *ping_packet(1));
+  const auto sent = Protocol::send_instruction_packet(port, ping_packet(1));
   const auto elapsed = Clock::now() - start;
   peer.finish();
   ASSERT_FALSE(sent);
@@ -123,7 +123,7 @@ TEST_F(ProtocolTest, SyncReadWithServoThreeAbsentTimesOutAndTheLateAnswerIsDrain
   EXPECT_EQ(answers.error(), ServoBusError(IoError::timed_out()));
 
   peer.inject(port, status_reply(4, {0x00, 0x08}));
-  EXPECT_TRUE(Protocol::send_instruction_packet(port, *ping_packet(1)));
+  EXPECT_TRUE(Protocol::send_instruction_packet(port, ping_packet(1)));
   EXPECT_EQ(port.bytes_to_read().value(), 0U);
   EXPECT_EQ(hex(peer.take_written(kPing1.size())), hex(kPing1));
 }
@@ -147,7 +147,8 @@ class BadReply : public ProtocolTest, public ::testing::WithParamInterface<Reply
 TEST_P(BadReply, IsAParsingErrorThatReadsNoFurther) {
   const Bytes wire = bytes_of(GetParam().wire);
   peer.inject(port, wire);
-  const auto status = Protocol::read_status_packet(port, 1);
+  StatusBuffer buffer;
+  const auto status = Protocol::read_status_packet(port, 1, buffer);
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error(), ServoBusError(CommunicationErrorKind::ParsingError));
   EXPECT_EQ(port.bytes_to_read().value(), wire.size() - GetParam().consumed);

@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <numeric>
+#include <optional>
 
 #include "servo_bus/scripted_servo_peer.hpp"
 #include "servo_bus/serial_port/serial_port.hpp"
+#include "support/test_support.hpp"
 
 namespace vorlix::servo_bus {
 namespace {
@@ -144,6 +147,60 @@ TEST(SerialPortIo, UnpluggedLineFailsAtOnceWithoutTimingOut) {
   ASSERT_FALSE(write);
   EXPECT_EQ(write.error().kind, IoErrorKind::Other) << write.error().text;
 }
+
+struct ReadableCase {
+  std::string name;
+  std::function<void(ScriptedServoPeer&, SerialPort&)> set_up;
+  std::optional<std::size_t> waiting;  // none: fails, as a hang-up
+  bool waits_out;                      // the whole wait passes
+};
+
+class WaitReadable : public ::testing::TestWithParam<ReadableCase> {};
+
+TEST_P(WaitReadable, ReturnsOnceBytesWaitOrTheWaitIsOver) {
+  constexpr auto kWait = 1s;
+  const ReadableCase& c = GetParam();
+  ScriptedServoPeer peer;
+  SerialPort port = peer.open_port();
+  c.set_up(peer, port);
+  const auto start = Clock::now();
+  const auto waiting = port.wait_readable(kWait);
+  const auto elapsed = Clock::now() - start;
+  peer.finish();
+  if (c.waiting) {
+    ASSERT_TRUE(waiting) << waiting.error().text;
+    EXPECT_EQ(*waiting, *c.waiting);
+  } else {
+    ASSERT_FALSE(waiting);
+    EXPECT_EQ(waiting.error().kind, IoErrorKind::Other) << waiting.error().text;
+  }
+  EXPECT_EQ(elapsed >= kWait, c.waits_out);
+  EXPECT_LT(elapsed, 2 * kWait);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pty, WaitReadable,
+    ::testing::Values(
+        ReadableCase{"Silent", [](ScriptedServoPeer&, SerialPort&) {}, 0, true},
+        ReadableCase{"AlreadyWaiting",
+                     [](ScriptedServoPeer& peer, SerialPort& port) { peer.inject(port, {1, 2, 3}); },
+                     3, false},
+        // Bytes the port read ahead count as waiting, though the terminal holds none.
+        ReadableCase{"ReadAhead",
+                     [](ScriptedServoPeer& peer, SerialPort& port) {
+                       peer.inject(port, {1, 2, 3, 4, 5, 6});
+                       Bytes two(2);
+                       ASSERT_TRUE(port.read_exact(two));
+                     },
+                     4, false},
+        ReadableCase{"ArrivingDuringTheWait",
+                     [](ScriptedServoPeer& peer, SerialPort&) {
+                       peer.send_after(100ms, {1, 2}).start();
+                     },
+                     2, false},
+        ReadableCase{"HungUp", [](ScriptedServoPeer& peer, SerialPort&) { peer.close_master(); },
+                     std::nullopt, false}),
+    test_support::ByName());
 
 }  // namespace
 }  // namespace vorlix::servo_bus
