@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -49,8 +48,7 @@ inline MotorCommand to_posted(QueuedCommand command) {
         if constexpr (std::is_constructible_v<MotorCommand, decltype(std::move(body))>) {
           return std::move(body);
         } else {
-          // Never reached: a request is never made from a posted command.
-          throw std::logic_error("a loop request is not a posted command");
+          std::unreachable();  // to_queued never makes a request
         }
       },
       command);
