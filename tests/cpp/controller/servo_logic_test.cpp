@@ -152,18 +152,5 @@ TEST(ServoGroups, RefuseAGroupOutsideTheEnumeration) {
   EXPECT_TRUE(torso.servos->take_requests().empty());
 }
 
-// A ping sent as it is: a present servo's reply, nothing from an absent one.
-TEST(RawPacket, AnswersWhatHasComeByTheFirstSightOfBytes) {
-  auto torso = testing::scripted_torso();
-  for (const auto& [id, reply] : {std::pair{std::uint8_t{1}, testing::status_packet(1, {})},
-                                  std::pair{std::uint8_t{9}, Bytes{}}}) {
-    const Bytes ping = testing::bytes_with_checksum({0xFF, 0xFF, id, 0x02, 0x01});
-    const auto answer = torso.controller.write_raw_packet(ping);
-    ASSERT_TRUE(answer) << answer.error().text();
-    EXPECT_EQ(*answer, reply);
-    EXPECT_EQ(torso.servos->take_requests(), std::vector<Bytes>{ping});
-  }
-}
-
 }  // namespace
 }  // namespace vorlix::controller

@@ -74,8 +74,7 @@ std::expected<std::size_t, servo_bus::SerialError> ScriptedServos::bytes_to_read
 
 std::expected<std::size_t, servo_bus::IoError> ScriptedServos::wait_readable(
     std::chrono::nanoseconds) {
-  std::lock_guard lock(mutex_);
-  return input_.size();
+  return *bytes_to_read();  // never fails here
 }
 
 std::expected<void, servo_bus::IoError> ScriptedServos::read_exact(
