@@ -28,6 +28,10 @@ RETRIES = 5  # the node's default allowed_retries
 ROSOUT_QOS = QoSProfile(depth=1000, reliability=ReliabilityPolicy.RELIABLE,
                         durability=DurabilityPolicy.TRANSIENT_LOCAL)
 RECOVERED = re.compile(r"Serial I/O recovered after (\d+) retries")
+PERIOD = 0.010  # the node's default period_ms
+# The test's own executor falls behind on a busy CPU: its queue holds every tick for as long as
+# a test may wait, so that a reading it misses is one the node never published.
+TICKS_QUEUED = round(2 * START_TIMEOUT / PERIOD)
 
 
 def encoder_of(servo_id: int) -> int:
@@ -36,7 +40,7 @@ def encoder_of(servo_id: int) -> int:
 
 class Inboxes:
     def __init__(self, peer: Peer, namespace: str = "") -> None:
-        self.joint_states = peer.subscribe(JointState, f"{namespace}/joint_states", 1000)
+        self.joint_states = peer.subscribe(JointState, f"{namespace}/joint_states", TICKS_QUEUED)
         self.diagnostics = peer.subscribe(DiagnosticArray, f"{namespace}/diagnostics", 100)
         self.rosout = peer.subscribe(Log, "/rosout", ROSOUT_QOS)
 
