@@ -85,8 +85,17 @@ int main(int argc, char** argv) {
 
     // Homing from off its goal at a slow speed, ended by the program: the jthread's
     // destruction requests the stop, and the homing ends at its next pause.
-    all &= step(torso->enable_neck(true) && torso->set_neck_position({0.4, 0.4, 0.3}),
-                "neck moved", "");
+    // The motors take their time to leave home: a homing started before they have would
+    // settle at once, with nothing to cancel.
+    bool moved = torso->enable_neck(true) && torso->set_neck_position({0.4, 0.4, 0.3});
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (moved) {
+      const auto at = torso->read_neck_positions();
+      if (at && std::abs((*at)[0]) > 0.1) break;
+      moved = at.has_value() && std::chrono::steady_clock::now() < give_up;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    all &= step(moved, "neck moved", "");
     std::optional<controller::ControllerResult<controller::NeckArray>> homed;
     {
       std::jthread homing([&](std::stop_token stop) {
