@@ -83,8 +83,6 @@ int main(int argc, char** argv) {
     all &= step(!nan && nan.error().kind() == ErrorKind::Refused, "refused",
                 nan ? "sent" : name_of(nan.error().kind()));
 
-    // Homing from off its goal at a slow speed, ended by the program: the jthread's
-    // destruction requests the stop, and the homing ends at its next pause.
     // The motors take their time to leave home: a homing started before they have would
     // settle at once, with nothing to cancel.
     bool moved = torso->enable_neck(true) && torso->set_neck_position({0.4, 0.4, 0.3});
@@ -96,6 +94,9 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     all &= step(moved, "neck moved", "");
+
+    // Homing from off its goal at a slow speed, ended by the program: the jthread's
+    // destruction requests the stop, and the homing ends at its next pause.
     std::optional<controller::ControllerResult<controller::NeckArray>> homed;
     {
       std::jthread homing([&](std::stop_token stop) {
