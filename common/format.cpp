@@ -9,59 +9,71 @@
 namespace vorlix::fmt {
 namespace {
 
-// The shortest digits that read back as a value: d.ddd x 10^exponent.
+// The shortest digits that read back as a value: d.ddd x 10^exponent. Held in place: this
+// runs for every number of every repr and message.
 struct ShortestDigits {
   bool negative;
-  std::string digits;
+  std::array<char, 17> buffer;  // a double's most
+  std::size_t count;
   int exponent;
+
+  std::string_view digits() const { return {buffer.data(), count}; }
 };
 
 template <class F>
 ShortestDigits shortest_digits(F value) {
-  std::array<char, 64> buf{};
+  std::array<char, 32> buf;
   const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value,
                                     std::chars_format::scientific);
-  const std::string_view text(buf.data(), static_cast<std::size_t>(result.ptr - buf.data()));
-  // "-d.ddde+XX": sign, digits around the point, exponent.
+  std::string_view text(buf.data(), static_cast<std::size_t>(result.ptr - buf.data()));
+  // "-d.ddde+XX": sign, digits around the point, an exponent that always has its sign.
+  ShortestDigits shortest{text.front() == '-', {}, 0, 0};
+  if (shortest.negative) text.remove_prefix(1);
   const std::size_t e_at = text.find('e');
-  std::string_view mantissa = text.substr(0, e_at);
-  ShortestDigits shortest{mantissa.front() == '-', "", 0};
-  std::from_chars(text.data() + e_at + (text[e_at + 1] == '+' ? 2 : 1), text.data() + text.size(),
-                  shortest.exponent);
-  if (shortest.negative) mantissa.remove_prefix(1);
-  shortest.digits = mantissa.substr(0, 1);
-  if (mantissa.size() > 2) shortest.digits += mantissa.substr(2);
+  for (const char digit : text.substr(e_at + 2)) {
+    shortest.exponent = shortest.exponent * 10 + (digit - '0');
+  }
+  if (text[e_at + 1] == '-') shortest.exponent = -shortest.exponent;
+  shortest.buffer[0] = text.front();
+  shortest.count = 1;
+  if (e_at > 2) {
+    const std::string_view fraction = text.substr(2, e_at - 2);
+    fraction.copy(shortest.buffer.data() + 1, fraction.size());
+    shortest.count += fraction.size();
+  }
   return shortest;
 }
 
-// Written out without an exponent.
-void append_fixed(std::string& out, const ShortestDigits& shortest) {
-  const std::string& digits = shortest.digits;
+// Written out without an exponent; with `point`, a whole number ends in ".0".
+void append_fixed(std::string& out, const ShortestDigits& shortest, bool point) {
+  const std::string_view digits = shortest.digits();
   const int exponent = shortest.exponent;
   if (shortest.negative) out += '-';
   const int count = static_cast<int>(digits.size());
   if (exponent >= count - 1) {
     out += digits;
     out.append(static_cast<std::size_t>(exponent - (count - 1)), '0');
+    if (point) out += std::string_view(".0");
   } else if (exponent < 0) {
-    out += "0.";
+    out += std::string_view("0.");
     out.append(static_cast<std::size_t>(-exponent - 1), '0');
     out += digits;
   } else {
-    const auto point = static_cast<std::size_t>(exponent + 1);
-    out += std::string_view(digits).substr(0, point);
+    const auto whole = static_cast<std::size_t>(exponent + 1);
+    out += digits.substr(0, whole);
     out += '.';
-    out += std::string_view(digits).substr(point);
+    out += digits.substr(whole);
   }
 }
 
 // "1e-5", "-2.5e16".
 void append_exponent(std::string& out, const ShortestDigits& shortest) {
+  const std::string_view digits = shortest.digits();
   if (shortest.negative) out += '-';
-  out += shortest.digits.front();
-  if (shortest.digits.size() > 1) {
+  out += digits.front();
+  if (digits.size() > 1) {
     out += '.';
-    out += std::string_view(shortest.digits).substr(1);
+    out += digits.substr(1);
   }
   out += 'e';
   append_integer(out, static_cast<long long>(shortest.exponent), Placeholder{});
@@ -81,10 +93,9 @@ void append_float(std::string& out, F value, const Placeholder& form) {
     out += value < 0 ? "-inf" : "inf";
     return;
   }
-  const std::size_t start = out.size();
   if (form.precision >= 0) {
-    // Room for every integer digit of the largest double, the point and the decimals.
-    std::string buf(static_cast<std::size_t>(form.precision) + 320, '\0');
+    // Room for every integer digit of the largest double, the point and the most decimals.
+    std::array<char, 320 + detail::kMostDecimals> buf;
     const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value,
                                       std::chars_format::fixed, form.precision);
     if (result.ec != std::errc{}) throw std::logic_error("number does not fit its format");
@@ -96,8 +107,7 @@ void append_float(std::string& out, F value, const Placeholder& form) {
     append_exponent(out, shortest);
     return;
   }
-  append_fixed(out, shortest);
-  if (form.debug && out.find('.', start) == std::string::npos) out += ".0";
+  append_fixed(out, shortest, form.debug);
 }
 
 }  // namespace

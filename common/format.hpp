@@ -57,7 +57,7 @@ void append(std::string& out, const R& items, const Placeholder& form) {
   out += '[';
   bool first = true;
   for (const auto& item : items) {
-    if (!first) out += ", ";
+    if (!first) out += std::string_view(", ");  // a view: its length is known while compiling
     first = false;
     append(out, static_cast<std::ranges::range_value_t<R>>(item), form);
   }

@@ -54,6 +54,8 @@ TEST(Format, FixedDecimalsOfTheLargestNumbers) {
   EXPECT_EQ(text.size(), 309U + 1 + 91);
   EXPECT_EQ(text.substr(0, 18), "100000000000000001");
   EXPECT_EQ(text.substr(309), "." + std::string(91, '0'));
+  // The most decimals a template may ask for, of the largest negative double.
+  EXPECT_EQ(fmt::format("{:.400}", -std::numeric_limits<double>::max()).size(), 1U + 309 + 1 + 400);
 }
 
 TEST(Format, FixedDecimalsAndSign) {
