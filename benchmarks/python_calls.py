@@ -10,6 +10,9 @@ controller and bus layers). Needs a vcan interface: run it as
 
 With --no-buses it times, natively, only the value class's calls, which need no bus: in the
 test kernel, times of a few microseconds are the kernel's more than ours.
+
+With --only NAME it makes just that call, --calls times, untimed: the run that
+benchmarks/python_call_instructions.py counts the instructions of.
 """
 
 import argparse
@@ -62,6 +65,21 @@ def report(name, call, calls):
           f"{cpu_us:.2f} µs CPU per call in the calling thread ({calls} calls)")
 
 
+def report_fastest_batch(name, call, calls):
+    # The fastest of several batches: the machine's noise only ever adds.
+    best = min(timeit.repeat(call, number=calls, repeat=9))
+    print(f"{name}: {best / calls * 1e6:.3f} µs per call, fastest of 9 batches of {calls}")
+
+
+def repeat_only(wanted, calls):
+    """Instead of a report: makes the call named `wanted` `calls` times, and no other."""
+    def run(name, call, _calls):
+        if name == wanted:
+            for _ in range(calls):
+                call()
+    return run
+
+
 def refused_position():
     try:
         VorlixTorsoPosition([0.1] * 3, [0.2] * 2, [0.3] * 3, [0.4] * 3)
@@ -81,13 +99,21 @@ def value_calls():
     }
 
 
+def controller_calls(controller):
+    """The controller's calls on the buses."""
+    return {f"{name}()": getattr(controller, name)
+            for name in ("read_all_positions", "read_neck_positions", "neck_position_limits")}
+
+
+def run_on_controller(run, controller, calls):
+    for name, call in controller_calls(controller).items():
+        run(name, call, calls)
+
+
 def loop_calls(loop):
     """The loop's calls that wait for no bus."""
-    return {
-        "loop.get_last_position()": loop.get_last_position,
-        "loop.get_stats()": loop.get_stats,
-        "loop.get_motor_name_id()": loop.get_motor_name_id,
-    }
+    return {f"loop.{name}()": getattr(loop, name)
+            for name in ("get_last_position", "get_stats", "get_motor_name_id")}
 
 
 def main():
@@ -97,29 +123,35 @@ def main():
                         help="let the virtual servos add 10 µs per byte, as a 1 Mbaud line does")
     parser.add_argument("--no-buses", action="store_true",
                         help="only the calls that need no bus, natively")
+    parser.add_argument("--only", metavar="NAME",
+                        help="make only the call of this name, --calls times, untimed")
     args = parser.parse_args()
+    if args.only is not None:
+        # The classes' own methods name the calls without opening a bus.
+        names = [*value_calls(), *controller_calls(VorlixMotorController),
+                 *loop_calls(VorlixPyControlLoop)]
+        if args.only not in names:
+            parser.error(f"--only takes one of: {', '.join(names)}")
     if args.no_buses:
+        run = report_fastest_batch if args.only is None else repeat_only(args.only, args.calls)
         for name, call in value_calls().items():
-            # The fastest of several batches: the machine's noise only ever adds.
-            best = min(timeit.repeat(call, number=args.calls * 100, repeat=9))
-            print(f"{name}: {best / (args.calls * 100) * 1e6:.3f} µs per call, "
-                  f"fastest of 9 batches of {args.calls * 100}")
+            run(name, call, args.calls * 100)
         return
+    run = report if args.only is None else repeat_only(args.only, args.calls)
     can_iface = os.environ.get("VORLIX_CAN_IFACE") or sys.exit("run through tools/with-vcan")
 
     with tempfile.TemporaryDirectory() as folder:
         serial_path = os.path.join(folder, "ttyVIRT")
         torso = start_torso(serial_path, can_iface, args.wire_time)
         try:
-            controller = VorlixMotorController(serial_path, can_iface)
-            for name in ("read_all_positions", "read_neck_positions", "neck_position_limits"):
-                report(f"{name}()", getattr(controller, name), args.calls)
-            del controller  # the loop opens the same buses
+            # Once this returns, the controller and its bound methods are gone: the loop opens
+            # the same buses.
+            run_on_controller(run, VorlixMotorController(serial_path, can_iface), args.calls)
             loop = VorlixPyControlLoop(serial_path, timedelta(milliseconds=10), can_iface,
                                        stats_pub_period=timedelta(milliseconds=50))
             try:
                 for name, call in {**loop_calls(loop), **value_calls()}.items():
-                    report(name, call, args.calls * 20)
+                    run(name, call, args.calls * 20)
             finally:
                 loop.close()
         finally:
