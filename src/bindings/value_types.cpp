@@ -5,6 +5,7 @@
 #include <numeric>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -21,11 +22,12 @@ namespace {
 using control_loop::ControlLoopStats;
 using control_loop::VorlixTorsoPosition;
 
-// Null with the error set where the class itself could not be made.
+// Null with the error set where the class itself could not be made. The value is copied or
+// moved once, into the instance.
 template <class Value>
-PyObject* new_value(PyTypeObject* type, Value value) {
+PyObject* new_value(PyTypeObject* type, Value&& value) {
   if (type == nullptr) return nullptr;
-  return new_holding<Value>(type, std::move(value));
+  return new_holding<std::remove_cvref_t<Value>>(type, std::forward<Value>(value));
 }
 
 template <class Value>

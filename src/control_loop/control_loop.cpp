@@ -333,18 +333,18 @@ std::expected<RawBytes, RawPacketFailure> ControlLoop::write_raw_packet(
 namespace {
 
 // A copy of a record, taken under its lock; a poisoned lock is logged after the copy, so that a
-// logging handler reading the same record does not find it held.
+// logging handler reading the same record does not find it held. The lock's scope is a lambda
+// so that the copy is made once, straight into what the caller gets.
 template <class T>
 T copy_record(PoisonedMutex<T>& record, std::string_view poisoned_message) {
   bool poisoned = false;
-  std::optional<T> copy;
-  {
+  T copy = [&] {
     auto guard = record.lock_ignoring_poison();
     poisoned = guard.poisoned();
-    copy.emplace(*guard);
-  }
+    return *guard;
+  }();
   if (poisoned) log::error(log::kControlLoopTarget, poisoned_message);
-  return std::move(*copy);
+  return copy;
 }
 
 }  // namespace
