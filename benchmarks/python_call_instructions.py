@@ -4,8 +4,11 @@ installed: unlike times, the counts come out the same from run to run, on a busy
 the test kernel alike. With two or more Pythons each count is compared with the first's.
 
 Start-up costs are removed by counting two runs of different lengths and dividing the
-difference. The virtual torso runs natively in its own process, uncounted. Needs valgrind and
-a vcan interface: run it as
+difference. The calls made next to the loop and the buses are counted only inside themselves
+(CPython's entry for methods without arguments, so the Python needs its symbols, as pyenv's
+builds have): around them, the main thread's count varies with the loop's timing. The virtual
+torso runs natively in its own process, uncounted. Needs valgrind and a vcan interface: run it
+as
 
     tools/with-vcan .venv/bin/python benchmarks/python_call_instructions.py [PYTHON...]
 
@@ -24,18 +27,23 @@ from vorlix_motor_controller import VorlixMotorController, VorlixPyControlLoop
 import python_calls
 
 SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "python_calls.py")
-# Calls per run, short and long: each bus call runs tens of thousands of instructions, the
-# others a few thousand, and start-up varies by a few thousand in all.
+# Calls per run, short and long: enough calls apart that the few thousand instructions by which
+# start-up varies are lost in the difference.
 BUS_RUNS = (20, 220)
 OTHER_RUNS = (2000, 22000)
+# Where CPython enters every method that takes no arguments, as all the bus and loop calls do.
+METHOD_ENTRY = "cfunction_vectorcall_NOARGS"
 
 
 def main_thread_instructions(python, name, calls, needs_buses, folder):
-    """The instructions the main thread ran in one run of `calls` calls of `name`."""
+    """The instructions the main thread ran in one run of `calls` calls of `name`: all of them,
+    or with the buses those inside the calls."""
     out = os.path.join(folder, "callgrind.out")
     command = ["valgrind", "--tool=callgrind", "--separate-threads=yes",
-               f"--callgrind-out-file={out}", python, SCRIPT, "--only", name,
-               "--calls", str(calls)]
+               f"--callgrind-out-file={out}"]
+    if needs_buses:
+        command.append(f"--toggle-collect={METHOD_ENTRY}")
+    command += [python, SCRIPT, "--only", name, "--calls", str(calls)]
     if not needs_buses:
         command.append("--no-buses")
     # A fixed hash seed: a random one changes the dictionaries' probing from run to run.
@@ -47,6 +55,8 @@ def main_thread_instructions(python, name, calls, needs_buses, folder):
         totals = re.search(r"^(?:summary|totals): (\d+)", counts.read(), re.MULTILINE)
     for thread_file in os.listdir(folder):
         os.remove(os.path.join(folder, thread_file))
+    if int(totals.group(1)) == 0:
+        sys.exit(f"{python} shows callgrind no {METHOD_ENTRY}: it needs a Python with its symbols")
     return int(totals.group(1))
 
 
