@@ -72,7 +72,7 @@ def main():
     parser.add_argument("pythons", nargs="*", default=[sys.executable], metavar="PYTHON")
     args = parser.parse_args()
     needs_buses = {**python_calls.controller_calls(VorlixMotorController),
-                **python_calls.loop_calls(VorlixPyControlLoop)}
+                   **python_calls.loop_calls(VorlixPyControlLoop)}
     if not os.environ.get("VORLIX_CAN_IFACE"):
         sys.exit("run through tools/with-vcan")
     names = [*python_calls.value_calls(), *needs_buses]
