@@ -128,8 +128,9 @@ def main():
     args = parser.parse_args()
     if args.only is not None:
         # The classes' own methods name the calls without opening a bus.
-        names = [*value_calls(), *controller_calls(VorlixMotorController),
-                 *loop_calls(VorlixPyControlLoop)]
+        names = [*value_calls()]
+        if not args.no_buses:
+            names += [*controller_calls(VorlixMotorController), *loop_calls(VorlixPyControlLoop)]
         if args.only not in names:
             parser.error(f"--only takes one of: {', '.join(names)}")
     if args.no_buses:
