@@ -7,8 +7,7 @@
 
 namespace vorlix::bindings {
 
-bool check_receiver(PyObject* self, PyTypeObject* type) {
-  if (Py_IS_TYPE(self, type)) return true;
+bool refuse_receiver(PyObject* self, PyTypeObject* type) {
   // "vorlix_motor_controller.VorlixMotorController" is named by its class name alone.
   PyObject* class_name = PyType_GetName(type);
   if (class_name == nullptr) return false;

@@ -40,9 +40,14 @@ inline void release(PyObject* self) {
   free(self);
 }
 
+// TypeError naming both types; false.
+bool refuse_receiver(PyObject* self, PyTypeObject* type);
+
 // The interpreter's method descriptors check the receiver already; this check keeps the
-// bodies' casts sound whatever the way in. TypeError naming both types otherwise.
-bool check_receiver(PyObject* self, PyTypeObject* type);
+// bodies' casts sound whatever the way in. Inline, as it runs on every call.
+inline bool check_receiver(PyObject* self, PyTypeObject* type) {
+  return Py_IS_TYPE(self, type) || refuse_receiver(self, type);
+}
 
 template <TypeGetter Type, PyObject* (*Body)(PyObject*)>
 PyObject* no_arguments(PyObject* self, PyObject*) {
