@@ -5,6 +5,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace vorlix {
@@ -54,6 +55,15 @@ class PoisonedMutex {
   Guard lock_ignoring_poison() {
     mutex_.lock();
     return Guard(Key{}, *this, std::adopt_lock);
+  }
+
+  // What `reader(value, mark)` returns, called under the lock. The value is const to it, so
+  // what it throws leaves the value whole and it needs no watch for exceptions, which costs
+  // more than copying a reading.
+  template <class Reader>
+  auto read_ignoring_poison(Reader&& reader) -> std::invoke_result_t<Reader&, const T&, bool> {
+    const std::lock_guard<std::mutex> held(mutex_);
+    return reader(std::as_const(value_), poisoned_);
   }
 
  private:

@@ -37,7 +37,8 @@ auto without_gil(Operation&& operation) -> std::invoke_result_t<Operation&> {
     });
   } else {
     std::optional<Result> result;
-    std::exception_ptr failure;
+    // Engaged only by a failure: libc++ destroys even an empty exception_ptr out of line.
+    std::optional<std::exception_ptr> failure;
     Py_BEGIN_ALLOW_THREADS
     const interruption::Scope interruptible(python_signal_pending);
     try {
@@ -46,7 +47,7 @@ auto without_gil(Operation&& operation) -> std::invoke_result_t<Operation&> {
       failure = std::current_exception();
     }
     Py_END_ALLOW_THREADS
-    if (failure) std::rethrow_exception(failure);
+    if (failure) std::rethrow_exception(*failure);
     return std::move(*result);
   }
 }

@@ -166,7 +166,7 @@ PyObject* new_torso_position(const VorlixTorsoPosition& position) {
   return new_value(torso_position_type(), position);
 }
 
-PyObject* new_control_loop_stats(ControlLoopStats stats) {
+PyObject* new_control_loop_stats(ControlLoopStats&& stats) {
   return new_value(control_loop_stats_type(), std::move(stats));
 }
 

@@ -18,7 +18,7 @@ PyTypeObject* control_loop_stats_type();
 
 // New instances holding the values given.
 PyObject* new_torso_position(const control_loop::VorlixTorsoPosition& position);
-PyObject* new_control_loop_stats(control_loop::ControlLoopStats stats);
+PyObject* new_control_loop_stats(control_loop::ControlLoopStats&& stats);
 
 // The values of a VorlixTorsoPosition argument; a TypeError naming the class for any other
 // object.

@@ -333,16 +333,15 @@ std::expected<RawBytes, RawPacketFailure> ControlLoop::write_raw_packet(
 namespace {
 
 // A copy of a record, taken under its lock; a poisoned lock is logged after the copy, so that a
-// logging handler reading the same record does not find it held. The lock's scope is a lambda
-// so that the copy is made once, straight into what the caller gets.
+// logging handler reading the same record does not find it held. The copy is made once,
+// straight into what the caller gets.
 template <class T>
 T copy_record(PoisonedMutex<T>& record, std::string_view poisoned_message) {
   bool poisoned = false;
-  T copy = [&] {
-    auto guard = record.lock_ignoring_poison();
-    poisoned = guard.poisoned();
-    return *guard;
-  }();
+  T copy = record.read_ignoring_poison([&](const T& value, bool mark) {
+    poisoned = mark;
+    return value;
+  });
   if (poisoned) log::error(log::kControlLoopTarget, poisoned_message);
   return copy;
 }
@@ -359,9 +358,11 @@ MotorResult<bool> ControlLoop::is_torque_enabled() {
 
 std::optional<ControlLoopStats> ControlLoop::get_stats() {
   if (!state_->last_stats) return std::nullopt;
-  auto [stats, poisoned] = state_->last_stats->copy();
-  if (poisoned) log::error(log::kControlLoopTarget, "last_stats mutex was poisoned");
-  return std::move(stats);
+  std::optional<ControlLoopStats> stats(std::in_place);
+  if (state_->last_stats->copy_into(*stats)) {
+    log::error(log::kControlLoopTarget, "last_stats mutex was poisoned");
+  }
+  return stats;
 }
 
 const std::unordered_map<std::string, std::uint8_t>& ControlLoop::motor_name_id() const {

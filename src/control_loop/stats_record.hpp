@@ -35,20 +35,18 @@ class StatsRecord {
     return true;
   }
 
-  // Any thread: every sample so far, and whether the lock was found poisoned.
-  std::pair<ControlLoopStats, bool> copy() {
-    Lists lists;
+  // Any thread: every sample so far, into the empty lists of `stats` (the caller's, so that
+  // they are not moved on their way out); true when the lock was found poisoned.
+  bool copy_into(ControlLoopStats& stats) {
     bool poisoned = false;
-    {
-      auto published = published_.lock_ignoring_poison();
-      poisoned = published.poisoned();
-      lists = *published;
-    }
-    ControlLoopStats stats;
+    const Lists lists = published_.read_ignoring_poison([&](const Lists& published, bool mark) {
+      poisoned = mark;
+      return published;
+    });
     lists[index(StatsList::Period)].copy_to(stats.period);
     lists[index(StatsList::ReadDt)].copy_to(stats.read_dt);
     lists[index(StatsList::WriteDt)].copy_to(stats.write_dt);
-    return {std::move(stats), poisoned};
+    return poisoned;
   }
 
  private:

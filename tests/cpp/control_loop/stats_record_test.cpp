@@ -47,8 +47,8 @@ TEST_P(StatsRecordBatches, EverySampleComesBackInOrderInItsOwnList) {
     ASSERT_TRUE(record.append(StatsList::Period, counting(total, size)));
     total += size;
   }
-  const auto [stats, poisoned] = record.copy();
-  EXPECT_FALSE(poisoned);
+  ControlLoopStats stats;
+  EXPECT_FALSE(record.copy_into(stats));
   EXPECT_EQ(stats.read_dt, counting(0, total));
   EXPECT_EQ(stats.period, counting(0, total));
   EXPECT_TRUE(stats.write_dt.empty());
@@ -74,7 +74,8 @@ TEST(StatsRecord, CopiesTakenDuringAppendsAreWholePrefixes) {
     readers.emplace_back([&] {
       std::size_t last = 0;
       while (writing) {
-        const auto [stats, poisoned] = record.copy();
+        ControlLoopStats stats;
+        const bool poisoned = record.copy_into(stats);
         if (poisoned || !counts_up(stats.period) || stats.period.size() < last) ++torn;
         last = stats.period.size();
       }
@@ -87,7 +88,9 @@ TEST(StatsRecord, CopiesTakenDuringAppendsAreWholePrefixes) {
   writing = false;
   for (auto& reader : readers) reader.join();
   EXPECT_EQ(torn, 0);
-  EXPECT_EQ(record.copy().first.period.size(), kSamples);
+  ControlLoopStats stats;
+  record.copy_into(stats);
+  EXPECT_EQ(stats.period.size(), kSamples);
 }
 
 }  // namespace
