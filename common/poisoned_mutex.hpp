@@ -5,7 +5,6 @@
 #include <exception>
 #include <mutex>
 #include <optional>
-#include <type_traits>
 #include <utility>
 
 namespace vorlix {
@@ -57,13 +56,13 @@ class PoisonedMutex {
     return Guard(Key{}, *this, std::adopt_lock);
   }
 
-  // What `reader(value, mark)` returns, called under the lock. The value is const to it, so
-  // what it throws leaves the value whole and it needs no watch for exceptions, which costs
-  // more than copying a reading.
-  template <class Reader>
-  auto read_ignoring_poison(Reader&& reader) -> std::invoke_result_t<Reader&, const T&, bool> {
+  // A copy of the value taken under the lock, with the mark as it stood in `poisoned`. A copy
+  // leaves the value whole whatever it throws, so it needs no watch for exceptions, which
+  // costs more than copying a reading.
+  T copy_ignoring_poison(bool& poisoned) {
     const std::lock_guard<std::mutex> held(mutex_);
-    return reader(std::as_const(value_), poisoned_);
+    poisoned = poisoned_;
+    return value_;
   }
 
  private:

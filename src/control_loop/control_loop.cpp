@@ -338,10 +338,7 @@ namespace {
 template <class T>
 T copy_record(PoisonedMutex<T>& record, std::string_view poisoned_message) {
   bool poisoned = false;
-  T copy = record.read_ignoring_poison([&](const T& value, bool mark) {
-    poisoned = mark;
-    return value;
-  });
+  T copy = record.copy_ignoring_poison(poisoned);
   if (poisoned) log::error(log::kControlLoopTarget, poisoned_message);
   return copy;
 }

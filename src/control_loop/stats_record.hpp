@@ -39,10 +39,7 @@ class StatsRecord {
   // they are not moved on their way out); true when the lock was found poisoned.
   bool copy_into(ControlLoopStats& stats) {
     bool poisoned = false;
-    const Lists lists = published_.read_ignoring_poison([&](const Lists& published, bool mark) {
-      poisoned = mark;
-      return published;
-    });
+    const Lists lists = published_.copy_ignoring_poison(poisoned);
     lists[index(StatsList::Period)].copy_to(stats.period);
     lists[index(StatsList::ReadDt)].copy_to(stats.read_dt);
     lists[index(StatsList::WriteDt)].copy_to(stats.write_dt);
